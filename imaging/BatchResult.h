@@ -1,0 +1,18 @@
+#pragma once
+
+#include <cstddef>
+
+namespace orfeo {
+
+// What a batch job did, for callers that report an exit status; the user has already been told the
+// details through the message sink.
+struct BatchResult {
+    bool refused = false;       // stopped before touching the disk (nothing loaded, lists that do not pair)
+    std::size_t entries = 0;    // entries the run set out to process
+    std::size_t written = 0;    // entries whose output file was written
+
+    // Every entry was written.
+    bool Succeeded() const { return !refused && written == entries; }
+};
+
+}  // namespace orfeo

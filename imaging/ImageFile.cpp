@@ -1,0 +1,130 @@
+#include "imaging/ImageFile.h"
+
+#include <tiffio.h>
+
+#include <filesystem>
+#include <mutex>
+#include <system_error>
+
+#include "scan/FolderScan.h"
+#include "scan/Paths.h"
+
+namespace orfeo {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void DiscardFreeImageMessage(FREE_IMAGE_FORMAT, const char*) {}
+
+// FreeImage reports through a process-wide callback, and Debian's libtiff prints dozens of lines on every
+// TIFF load; the user sees our messages only, so both are silenced once for the process.
+void QuietImageLibraries() {
+    static const bool done = [] {
+        FreeImage_SetOutputMessage(DiscardFreeImageMessage);
+        TIFFSetErrorHandler(nullptr);
+        TIFFSetWarningHandler(nullptr);
+        return true;
+    }();
+    (void)done;
+}
+
+std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
+
+bool IsPnmFamily(FREE_IMAGE_FORMAT format) {
+    return format == FIF_PBM || format == FIF_PGM || format == FIF_PPM || format == FIF_PBMRAW ||
+           format == FIF_PGMRAW || format == FIF_PPMRAW;
+}
+
+// A PBM file says 1 for black, and FreeImage writes a 1-bit image's bits to it unchanged whatever the
+// palette says (and loads PBM files inverted, with black as entry 0). So when entry 0 of the palette is
+// the darker one, the bits are flipped in a copy before the save, and the file shows what the image shows.
+ImagePtr PbmReadyCopy(FIBITMAP* image) {
+    if (FreeImage_GetBPP(image) != 1) return nullptr;
+    const RGBQUAD* palette = FreeImage_GetPalette(image);
+    if (!palette) return nullptr;
+    auto luma = [](const RGBQUAD& c) { return 299 * c.rgbRed + 587 * c.rgbGreen + 114 * c.rgbBlue; };
+    if (luma(palette[0]) >= luma(palette[1])) return nullptr;
+    ImagePtr copy(FreeImage_Clone(image));
+    if (!copy) return nullptr;
+    const unsigned height = FreeImage_GetHeight(copy.get());
+    const unsigned lineBytes = FreeImage_GetLine(copy.get());
+    for (unsigned y = 0; y < height; ++y) {
+        BYTE* line = FreeImage_GetScanLine(copy.get(), static_cast<int>(y));
+        for (unsigned i = 0; i < lineBytes; ++i) line[i] = static_cast<BYTE>(~line[i]);
+    }
+    RGBQUAD* copyPalette = FreeImage_GetPalette(copy.get());
+    std::swap(copyPalette[0], copyPalette[1]);
+    FreeImage_SetTransparent(copy.get(), FALSE);
+    return copy;
+}
+
+}  // namespace
+
+FREE_IMAGE_FORMAT FormatFromName(const std::string& path, unsigned bitsPerPixel) {
+    if (GetFileExtension(path) == "pnm") {
+        if (bitsPerPixel == 1) return FIF_PBM;
+        if (bitsPerPixel == 8 || bitsPerPixel == 16) return FIF_PGM;
+        return FIF_PPM;
+    }
+    // FreeImage tokenises the name with strtok, which is not safe from two threads at once.
+    static std::mutex lookup;
+    std::lock_guard<std::mutex> lock(lookup);
+    return FreeImage_GetFIFFromFilename(path.c_str());
+}
+
+ImagePtr LoadImageFile(const std::string& path, IMessageSink& messages) {
+    QuietImageLibraries();
+    FREE_IMAGE_FORMAT format = FreeImage_GetFileType(path.c_str(), 0);
+    if (format == FIF_UNKNOWN) format = FormatFromName(path);
+
+    ImagePtr image;
+    if (format != FIF_UNKNOWN && FreeImage_FIFSupportsReading(format)) {
+        image.reset(FreeImage_Load(format, path.c_str(), 0));
+    }
+    if (!image) {
+        std::error_code error;
+        const bool there = fs::exists(fs::path(path), error);
+        messages.ShowMessage(MessageKind::Problem,
+                             "File " + Quoted(path) + (there ? " cannot be read." : " not found."));
+    }
+    return image;
+}
+
+bool SaveImageFile(FIBITMAP* image, const std::string& path, IMessageSink& messages) {
+    QuietImageLibraries();
+    const FREE_IMAGE_FORMAT format = FormatFromName(path, FreeImage_GetBPP(image));
+    bool saved = false;
+    if (format != FIF_UNKNOWN) {
+        ImagePtr pbmCopy = IsPnmFamily(format) ? PbmReadyCopy(image) : nullptr;
+        FIBITMAP* toSave = pbmCopy ? pbmCopy.get() : image;
+        // A failed save can leave a truncated file: write beside the target, then rename over it.
+        const std::string temporary = path + ".orfeo-tmp";
+        std::error_code error;
+        if (FreeImage_Save(format, toSave, temporary.c_str(), 0)) {
+            fs::rename(fs::path(temporary), fs::path(path), error);
+            saved = !error;
+        }
+        if (!saved) fs::remove(fs::path(temporary), error);
+    }
+    if (!saved) messages.ShowMessage(MessageKind::Problem, "File " + Quoted(path) + " could not be written.");
+    return saved;
+}
+
+bool ResetOutputFolder(const std::string& folder) {
+    const std::string base = WithTrailingSeparator(folder);
+    std::error_code error;
+    fs::directory_iterator it(fs::path(base), error);
+    for (; !error && it != fs::directory_iterator(); it.increment(error)) {
+        std::error_code statusError;
+        if (it->is_directory(statusError)) continue;
+        const std::string name = it->path().filename().string();
+        if (name.empty() || name.front() == '.') continue;
+        std::error_code removeError;
+        if (!fs::remove(fs::path(base + name), removeError) || removeError) return false;
+    }
+    std::error_code removeError;
+    return fs::remove(fs::path(base), removeError) && !removeError;
+}
+
+}  // namespace orfeo

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <string>
+
+#include "imaging/ImagePtr.h"
+#include "imaging/MessageSink.h"
+
+namespace orfeo {
+
+// Loads the image at `path`: the format is found from the file's content, failing that from its name
+// (".pnm" counts as the PNM family), and loaded with flags 0. On failure shows one message and returns an
+// empty pointer: `File "<path>" not found.` when nothing is at the path, `File "<path>" cannot be read.`
+// when something is there that does not load as an image.
+ImagePtr LoadImageFile(const std::string& path, IMessageSink& messages);
+
+// Writes `image` to `path` in the format its extension names (".pnm" as PBM, PGM or PPM by depth), with
+// flags 0. The file is written to a temporary name beside the target and renamed over it only when the
+// whole save succeeded, so the target is either the complete new file or untouched. On failure shows
+// `File "<path>" could not be written.`, leaves no temporary file behind and returns false.
+bool SaveImageFile(FIBITMAP* image, const std::string& path, IMessageSink& messages);
+
+// Empties and removes an output folder: deletes every entry of `folder` that is not a folder (links to
+// folders count as folders) and whose name does not begin with '.', stopping at the first deletion that
+// fails, then removes the folder itself. Subfolders and their contents are never touched. Returns true when
+// the files were all deleted and the folder removed, false otherwise (also for a folder that does not
+// exist). Reports nothing; callers recreate the folder and check that it is there.
+bool ResetOutputFolder(const std::string& folder);
+
+// The FreeImage format that the name of `path` stands for (FIF_UNKNOWN if none), `bitsPerPixel` choosing
+// the PNM kind for ".pnm". Safe to call from several threads.
+FREE_IMAGE_FORMAT FormatFromName(const std::string& path, unsigned bitsPerPixel = 8);
+
+}  // namespace orfeo

@@ -1,0 +1,208 @@
+#include "imaging/PixelRules.h"
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+
+namespace orfeo {
+
+namespace {
+
+// Eight pixels, the ones one mask byte stands for, take exactly `Bpp` bytes at `Bpp` bits per pixel. The
+// table gives, for each mask byte, those Bpp bytes with every bit of every marked pixel set, in FreeImage's
+// packing (the first pixel in the most significant bits).
+template <unsigned Bpp>
+const std::array<std::uint8_t, 256 * Bpp>& ExpandedMasks() {
+    static const auto table = [] {
+        std::array<std::uint8_t, 256 * Bpp> t{};
+        for (unsigned m = 0; m < 256; ++m) {
+            for (unsigned pixel = 0; pixel < 8; ++pixel) {
+                if (!(m & (0x80u >> pixel))) continue;
+                for (unsigned bit = pixel * Bpp; bit < (pixel + 1) * Bpp; ++bit) {
+                    t[m * Bpp + bit / 8] |= static_cast<std::uint8_t>(0x80u >> (bit % 8));
+                }
+            }
+        }
+        return t;
+    }();
+    return table;
+}
+
+std::uint64_t Load64(const std::uint8_t* p) {
+    std::uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// One group of eight pixels under a mask byte that marks some of them: marked bits from `marked` (all set
+// when there is none, for a back subscan), the rest from `unmarked`.
+template <unsigned Bpp, bool kMerge>
+inline void BlendGroup(std::uint8_t* dst, const std::uint8_t* marked, const std::uint8_t* unmarked,
+                       const std::uint8_t* expanded) {
+    for (unsigned b = 0; b < Bpp; ++b) {
+        const std::uint8_t from = kMerge ? marked[b] : std::uint8_t{0xFF};
+        dst[b] = static_cast<std::uint8_t>((unmarked[b] & ~expanded[b]) | (from & expanded[b]));
+    }
+}
+
+// One scan line. Runs of mask bytes that mark none or all of their pixels are copied or filled in one go;
+// only mixed bytes go pixel by pixel.
+template <unsigned Bpp, bool kMerge>
+void BlendLine(std::uint8_t* dst, const std::uint8_t* marked, const std::uint8_t* unmarked,
+               const std::uint8_t* mask, unsigned width) {
+    const auto& table = ExpandedMasks<Bpp>();
+    const unsigned groups = width / 8;
+    unsigned g = 0;
+    while (g < groups) {
+        const std::uint8_t m = mask[g];
+        if (m == 0x00 || m == 0xFF) {
+            const std::uint64_t word = m ? ~std::uint64_t{0} : 0;
+            unsigned end = g + 1;
+            while (end + 8 <= groups && Load64(mask + end) == word) end += 8;
+            while (end < groups && mask[end] == m) ++end;
+            const std::size_t offset = std::size_t{g} * Bpp;
+            const std::size_t length = std::size_t{end - g} * Bpp;
+            if (m == 0x00) {
+                std::memcpy(dst + offset, unmarked + offset, length);
+            } else if (kMerge) {
+                std::memcpy(dst + offset, marked + offset, length);
+            } else {
+                std::memset(dst + offset, 0xFF, length);
+            }
+            g = end;
+        } else {
+            const std::size_t offset = std::size_t{g} * Bpp;
+            BlendGroup<Bpp, kMerge>(dst + offset, marked + offset, unmarked + offset, &table[m * Bpp]);
+            ++g;
+        }
+    }
+
+    const unsigned tail = width % 8;
+    if (tail == 0) return;
+    // The last group is partial: the mask bits past the width are ignored, and only the bytes that hold
+    // pixels of the line are read and written (the scan line may end right after them).
+    const std::uint8_t m = mask[groups] & static_cast<std::uint8_t>(0xFF00u >> tail);
+    const std::size_t bytes = (std::size_t{tail} * Bpp + 7) / 8;
+    const std::size_t offset = std::size_t{groups} * Bpp;
+    std::array<std::uint8_t, Bpp> in{}, from{}, out{};
+    std::memcpy(in.data(), unmarked + offset, bytes);
+    if (kMerge) std::memcpy(from.data(), marked + offset, bytes);
+    BlendGroup<Bpp, kMerge>(out.data(), from.data(), in.data(), &table[m * Bpp]);
+    std::memcpy(dst + offset, out.data(), bytes);
+}
+
+template <bool kMerge>
+void BlendImage(FIBITMAP* result, FIBITMAP* marked, FIBITMAP* unmarked, FIBITMAP* mask) {
+    const unsigned width = FreeImage_GetWidth(result);
+    const unsigned height = FreeImage_GetHeight(result);
+    const unsigned bpp = FreeImage_GetBPP(result);
+    for (unsigned y = 0; y < height; ++y) {
+        const int line = static_cast<int>(y);
+        BYTE* dst = FreeImage_GetScanLine(result, line);
+        const BYTE* from = kMerge ? FreeImage_GetScanLine(marked, line) : nullptr;
+        const BYTE* in = FreeImage_GetScanLine(unmarked, line);
+        const BYTE* bits = FreeImage_GetScanLine(mask, line);
+        switch (bpp) {
+            case 1: BlendLine<1, kMerge>(dst, from, in, bits, width); break;
+            case 4: BlendLine<4, kMerge>(dst, from, in, bits, width); break;
+            case 8: BlendLine<8, kMerge>(dst, from, in, bits, width); break;
+            case 16: BlendLine<16, kMerge>(dst, from, in, bits, width); break;
+            case 24: BlendLine<24, kMerge>(dst, from, in, bits, width); break;
+            case 32: BlendLine<32, kMerge>(dst, from, in, bits, width); break;
+            case 48: BlendLine<48, kMerge>(dst, from, in, bits, width); break;
+            case 64: BlendLine<64, kMerge>(dst, from, in, bits, width); break;
+            default: break;
+        }
+    }
+}
+
+PixelStatus CheckMask(FIBITMAP* page, FIBITMAP* mask) {
+    if (FreeImage_GetImageType(mask) != FIT_BITMAP || FreeImage_GetBPP(mask) != 1) {
+        return PixelStatus::MaskNotOneBit;
+    }
+    if (FreeImage_GetWidth(mask) < FreeImage_GetWidth(page) ||
+        FreeImage_GetHeight(mask) < FreeImage_GetHeight(page)) {
+        return PixelStatus::MaskTooSmall;
+    }
+    return PixelStatus::Ok;
+}
+
+// A fresh image shaped like `model`: type, size, depth, colour masks, resolution and the palette rule.
+ImagePtr AllocateLike(FIBITMAP* model) {
+    const unsigned bpp = FreeImage_GetBPP(model);
+    ImagePtr result(FreeImage_AllocateT(FreeImage_GetImageType(model), static_cast<int>(FreeImage_GetWidth(model)),
+                                        static_cast<int>(FreeImage_GetHeight(model)), static_cast<int>(bpp),
+                                        FreeImage_GetRedMask(model), FreeImage_GetGreenMask(model),
+                                        FreeImage_GetBlueMask(model)));
+    if (!result) return result;
+
+    RGBQUAD* palette = FreeImage_GetPalette(result.get());
+    if (palette && bpp == 8) {
+        const bool minIsWhite = FreeImage_GetColorType(model) == FIC_MINISWHITE;
+        for (unsigned i = 0; i < 256; ++i) {
+            const BYTE level = static_cast<BYTE>(minIsWhite ? 255 - i : i);
+            palette[i].rgbBlue = palette[i].rgbGreen = palette[i].rgbRed = level;
+        }
+    } else if (palette && FreeImage_GetPalette(model)) {
+        std::memcpy(palette, FreeImage_GetPalette(model), sizeof(RGBQUAD) * FreeImage_GetColorsUsed(result.get()));
+    }
+    FreeImage_SetDotsPerMeterX(result.get(), FreeImage_GetDotsPerMeterX(model));
+    FreeImage_SetDotsPerMeterY(result.get(), FreeImage_GetDotsPerMeterY(model));
+    return result;
+}
+
+}  // namespace
+
+bool HasIntegerPixels(FIBITMAP* image) {
+    const unsigned bpp = FreeImage_GetBPP(image);
+    switch (FreeImage_GetImageType(image)) {
+        case FIT_BITMAP:
+            return bpp == 1 || bpp == 4 || bpp == 8 || bpp == 16 || bpp == 24 || bpp == 32;
+        case FIT_UINT16:
+        case FIT_INT16:
+        case FIT_UINT32:
+        case FIT_INT32:
+        case FIT_RGB16:
+        case FIT_RGBA16:
+            return true;
+        default:
+            return false;
+    }
+}
+
+PixelResult MakeBackSubscan(FIBITMAP* page, FIBITMAP* mask) {
+    PixelResult out;
+    if (!HasIntegerPixels(page)) {
+        out.status = PixelStatus::UnsupportedPage;
+    } else if ((out.status = CheckMask(page, mask)) == PixelStatus::Ok) {
+        out.image = AllocateLike(page);
+        if (out.image) {
+            BlendImage<false>(out.image.get(), nullptr, page, mask);
+        } else {
+            out.status = PixelStatus::OutOfMemory;
+        }
+    }
+    return out;
+}
+
+PixelResult MergeSubscan(FIBITMAP* newPage, FIBITMAP* back, FIBITMAP* mask) {
+    PixelResult out;
+    if (!HasIntegerPixels(newPage)) {
+        out.status = PixelStatus::UnsupportedPage;
+    } else if (FreeImage_GetImageType(back) != FreeImage_GetImageType(newPage) ||
+               FreeImage_GetBPP(back) != FreeImage_GetBPP(newPage) ||
+               FreeImage_GetWidth(back) != FreeImage_GetWidth(newPage) ||
+               FreeImage_GetHeight(back) != FreeImage_GetHeight(newPage)) {
+        out.status = PixelStatus::BackMismatch;
+    } else if ((out.status = CheckMask(newPage, mask)) == PixelStatus::Ok) {
+        out.image = AllocateLike(newPage);
+        if (out.image) {
+            BlendImage<true>(out.image.get(), newPage, back, mask);
+        } else {
+            out.status = PixelStatus::OutOfMemory;
+        }
+    }
+    return out;
+}
+
+}  // namespace orfeo

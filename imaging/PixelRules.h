@@ -1,0 +1,45 @@
+#pragma once
+
+#include <FreeImage.h>
+
+#include "imaging/ImagePtr.h"
+
+namespace orfeo {
+
+// Why a pixel rule gave no result.
+enum class PixelStatus {
+    Ok,
+    UnsupportedPage,  // the page (merge: the new page) is not an integer pixel layout
+    MaskNotOneBit,    // the mask is not a 1-bit bitmap
+    MaskTooSmall,     // the mask is narrower or shorter than the page
+    BackMismatch,     // merge: the back subscan's width, height, type or depth differ from the new page's
+    OutOfMemory,      // the result could not be allocated
+};
+
+struct PixelResult {
+    ImagePtr image;  // owned by the caller; empty unless status is Ok
+    PixelStatus status = PixelStatus::Ok;
+};
+
+// True for the pixel layouts the rules handle: FreeImage bitmaps of 1, 4, 8, 16, 24 and 32 bits, and the
+// integer types (16- and 32-bit grey, 48- and 64-bit colour). Floating-point and complex types are not.
+bool HasIntegerPixels(FIBITMAP* image);
+
+// Masks: pixel x of a mask scan line is bit 7 - (x mod 8) of byte x div 8, and a set bit marks the pixel,
+// whatever the mask's palette makes of it. Scan line y of every image is taken with the same index
+// (FreeImage counts rows from the bottom), so a larger mask is used from its bottom-left corner.
+//
+// Results have the page's image type, width, height, depth, colour masks and resolution (dots per metre),
+// and nothing else of it: at 8 bits a grey ramp palette (255 - i for a min-is-white page, i otherwise), at
+// 1 and 4 bits the page's own palette.
+
+// The back subscan of `page`: every pixel that `mask` marks gets all of its bits set (255 at 8 bits), every
+// other pixel keeps the page's value. Neither input is changed.
+PixelResult MakeBackSubscan(FIBITMAP* page, FIBITMAP* mask);
+
+// The merge of `newPage` with `back`, the back subscan of the first folder's page: marked pixels come from
+// `newPage`, all others from `back`, whole pixels at a time. The result follows `newPage`. `back` must match
+// `newPage` in width, height, type and depth.
+PixelResult MergeSubscan(FIBITMAP* newPage, FIBITMAP* back, FIBITMAP* mask);
+
+}  // namespace orfeo

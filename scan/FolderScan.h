@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "scan/CScanList.h"
+#include "scan/TextField.h"
+
+namespace orfeo {
+
+// The extension of `path`: everything after the last '.' found searching from the last character back to
+// the second (a leading dot never counts), ASCII capitals folded to lower case; empty when there is none.
+// The search covers the whole path, so "/scans.old/page" gives "old/page".
+std::string GetFileExtension(std::string_view path);
+
+// True exactly when GetFileExtension(path) is one of the ten listed extensions:
+// bmp, jpeg, jpg, gif, tiff, tif, pnm, ppm, pgm, pbm.
+bool IsSupportedImage(std::string_view path);
+
+// The characters after the last kPathSeparator of `path` (the whole path when it holds none).
+std::string GetFileNamePart(std::string_view path);
+
+// Lists the supported images of `folder` into `list`, sorted by name, and sets `inputField` to the folder
+// (with a trailing separator appended when missing) and `outputField` to that folder + `outputSubfolder`.
+// Entries that are folders (or links to folders), whose names begin with '.', or that IsSupportedImage
+// refuses are left out; subfolders are never entered. A folder that cannot be listed leaves the list
+// empty; the fields are set all the same. Nothing is reported.
+void ScanFolder(const std::string& folder, CScanList& list, ITextField& inputField, ITextField& outputField,
+                const std::string& outputSubfolder);
+
+}  // namespace orfeo

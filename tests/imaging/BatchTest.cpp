@@ -1,0 +1,226 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "imaging/BackSubscans.h"
+#include "imaging/ImageFile.h"
+#include "imaging/MergeSubscans.h"
+#include "scan/FolderScan.h"
+#include "scan/Paths.h"
+#include "tests/support/Fixtures.h"
+
+namespace orfeo {
+namespace {
+
+namespace fs = std::filesystem;
+using test::GetPixel;
+using test::MakeImage;
+using test::MakeMask;
+using test::RecordingSink;
+using test::TempDir;
+
+constexpr unsigned kWidth = 21, kHeight = 6;
+
+bool MaskOf(unsigned page, unsigned x, unsigned y) { return (x + y + page) % 3 == 0; }
+std::uint64_t PageValue(unsigned page, unsigned x, unsigned y) { return (x * 7 + y * 13 + page * 29) % 250; }
+std::uint64_t NewPageValue(unsigned page, unsigned x, unsigned y) { return (x * 3 + y * 5 + page) % 200; }
+
+class BatchTest : public ::testing::Test {
+protected:
+    // Writes page<i>.tif with its mask into the first folder and, for the merge, new pages into the second.
+    void MakeBook(unsigned pages) {
+        for (unsigned i = 1; i <= pages; ++i) {
+            const std::string name = "page" + std::to_string(i) + ".tif";
+            auto page = MakeImage(kWidth, kHeight, 8, [i](unsigned x, unsigned y) { return PageValue(i, x, y); });
+            test::Save(page.get(), book / name);
+            test::Save(MakeMask(kWidth, kHeight, [i](unsigned x, unsigned y) { return MaskOf(i, x, y); }).get(),
+                       book / "cache" / "automask" / name);
+            auto newPage =
+                MakeImage(kWidth, kHeight, 8, [i](unsigned x, unsigned y) { return NewPageValue(i, x, y); });
+            test::Save(newPage.get(), book2 / ("s_" + std::string(1, char('a' + i - 1)) + ".tif"));
+        }
+    }
+
+    BatchResult Back() {
+        ScanFolder(book.string(), list1, input, output, kPicsSubfolder);
+        return CreateBackSubscans(list1, input.GetText(), output.GetText(), sink);
+    }
+
+    BatchResult Merge() {
+        ScanFolder(book.string(), list1, input, output, kPicsSubfolder);
+        ScanFolder(book2.string(), list2, input2, output2, kNewScansSubfolder);
+        return MergeSubscans(list1, list2, input.GetText(), output.GetText(), output2.GetText(), sink);
+    }
+
+    std::vector<std::string> Files(const fs::path& folder) {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    TempDir dir;
+    fs::path book = dir.Path() / "book";
+    fs::path book2 = dir.Path() / "book2";
+    CScanList list1, list2;
+    TextHolder input, output, input2, output2;
+    RecordingSink sink;
+};
+
+TEST_F(BatchTest, BackSubscansAreWrittenPixelExact) {
+    MakeBook(3);
+    const BatchResult result = Back();
+    EXPECT_TRUE(result.Succeeded());
+    EXPECT_EQ(result.written, 3u);
+    EXPECT_EQ(sink.Texts(), std::vector<std::string>{"Processing ended."});
+    EXPECT_EQ(sink.messages.back().first, MessageKind::Ended);
+    for (unsigned i = 1; i <= 3; ++i) {
+        ImagePtr back = test::Load(book / "pics" / ("page" + std::to_string(i) + ".tif"));
+        ASSERT_TRUE(back);
+        for (unsigned y = 0; y < kHeight; ++y) {
+            for (unsigned x = 0; x < kWidth; ++x) {
+                ASSERT_EQ(GetPixel(back.get(), x, y), MaskOf(i, x, y) ? 255u : PageValue(i, x, y));
+            }
+        }
+    }
+}
+
+TEST_F(BatchTest, EmptyListTouchesNothing) {
+    test::WriteFile(book / "pics" / "keep.tif", "k");
+    test::WriteFile(book / "readme.txt", "no pages here");
+    const BatchResult result = Back();
+    EXPECT_TRUE(result.refused);
+    EXPECT_FALSE(result.Succeeded());
+    EXPECT_EQ(sink.Texts(), std::vector<std::string>{"No scans are yet loaded."});
+    EXPECT_TRUE(fs::exists(book / "pics" / "keep.tif"));
+}
+
+TEST_F(BatchTest, SecondRunClearsTheFirstRunsOutput) {
+    MakeBook(2);
+    Back();
+    test::WriteFile(book / "pics" / "stale.tif", "from an earlier book");
+    fs::remove(book / "page2.tif");
+    sink.messages.clear();
+    EXPECT_TRUE(Back().Succeeded());
+    EXPECT_EQ(Files(book / "pics"), std::vector<std::string>{"page1.tif"});
+}
+
+TEST_F(BatchTest, FailingEntriesAreSkippedWithOneMessageAndTheRestWritten) {
+    MakeBook(6);
+    const std::string masks = book.string() + "/cache/automask/";
+    fs::remove(masks + "page1.tif");                                           // missing mask
+    test::WriteFile(masks + "page2.tif", "not an image");                      // undecodable mask
+    test::Save(MakeMask(kWidth - 1, kHeight, [](unsigned, unsigned) { return true; }).get(),
+               masks + "page3.tif");                                          // narrower mask
+    test::Save(MakeImage(kWidth, kHeight, 8, [](unsigned, unsigned) { return 1; }).get(),
+               masks + "page4.tif");                                          // 8-bit "mask"
+    ImagePtr floats(FreeImage_AllocateT(FIT_FLOAT, kWidth, kHeight));
+    test::Save(floats.get(), book / "page5.tif");                              // floating-point page
+
+    const BatchResult result = Back();
+    const std::string pics = book.string() + "/pics/";
+    EXPECT_EQ(sink.Texts(), (std::vector<std::string>{
+                                "File \"" + masks + "page1.tif\" not found.",
+                                "File \"" + masks + "page2.tif\" cannot be read.",
+                                "Mask \"" + masks + "page3.tif\" is smaller than its page \"" + book.string() +
+                                    "/page3.tif\".",
+                                "Mask \"" + masks + "page4.tif\" is not one bit deep.",
+                                "File \"" + book.string() + "/page5.tif\" has a pixel type that cannot be processed.",
+                                "Processing ended.",
+                            }));
+    EXPECT_EQ(result.entries, 6u);
+    EXPECT_EQ(result.written, 1u);
+    EXPECT_FALSE(result.Succeeded());
+    EXPECT_EQ(Files(book / "pics"), std::vector<std::string>{"page6.tif"});
+}
+
+TEST_F(BatchTest, UnwritableOutputIsReportedAndLeavesNoFile) {
+    MakeBook(1);
+    // A one-bit page whose name says JPEG: it loads by content, but JPEG cannot hold one bit.
+    test::Save(MakeMask(kWidth, kHeight, [](unsigned x, unsigned) { return x % 2; }).get(), book / "bitonal.jpg");
+    test::Save(MakeMask(kWidth, kHeight, [](unsigned, unsigned) { return true; }).get(),
+               book / "cache" / "automask" / "bitonal.jpg");
+    const BatchResult result = Back();
+    EXPECT_EQ(sink.Texts(), (std::vector<std::string>{"File \"" + book.string() + "/pics/bitonal.jpg\" could not be written.",
+                                                      "Processing ended."}));
+    EXPECT_EQ(result.written, 1u);
+    EXPECT_FALSE(result.Succeeded());
+    EXPECT_EQ(Files(book / "pics"), std::vector<std::string>{"page1.tif"});
+}
+
+TEST_F(BatchTest, OutputFolderThatCannotBeMadeStopsBeforeTheFirstEntry) {
+    MakeBook(2);
+    test::WriteFile(book / "pics", "a file where the folder should be");
+    const BatchResult result = Back();
+    EXPECT_EQ(sink.Texts(), (std::vector<std::string>{"Can't create folder " + book.string() + "/pics/",
+                                                      "Processing ended."}));
+    EXPECT_EQ(result.written, 0u);
+    EXPECT_FALSE(result.Succeeded());
+    EXPECT_TRUE(fs::is_regular_file(book / "pics"));
+}
+
+TEST_F(BatchTest, MergePairsByPositionAndTakesMarkedPixelsFromTheNewPage) {
+    MakeBook(2);
+    test::WriteFile(book2 / "new_scans" / "stale.tif", "old");
+    ASSERT_TRUE(Back().Succeeded());
+    sink.messages.clear();
+    const BatchResult result = Merge();
+    EXPECT_TRUE(result.Succeeded());
+    EXPECT_EQ(sink.Texts(), std::vector<std::string>{"Processing ended."});
+    EXPECT_EQ(Files(book2 / "new_scans"), (std::vector<std::string>{"page1.tif", "page2.tif"}));
+    for (unsigned i = 1; i <= 2; ++i) {  // s_a.tif goes into page1.tif, s_b.tif into page2.tif
+        ImagePtr merged = test::Load(book2 / "new_scans" / ("page" + std::to_string(i) + ".tif"));
+        ASSERT_TRUE(merged);
+        for (unsigned y = 0; y < kHeight; ++y) {
+            for (unsigned x = 0; x < kWidth; ++x) {
+                ASSERT_EQ(GetPixel(merged.get(), x, y), MaskOf(i, x, y) ? NewPageValue(i, x, y) : PageValue(i, x, y));
+            }
+        }
+    }
+}
+
+TEST_F(BatchTest, MergeRefusesListsThatCannotPairAndTouchesNothing) {
+    test::WriteFile(book2 / "new_scans" / "keep.tif", "k");
+    EXPECT_TRUE(Merge().refused);
+    MakeBook(2);
+    fs::remove_all(book2);
+    test::WriteFile(book2 / "new_scans" / "keep.tif", "k");
+    EXPECT_TRUE(Merge().refused);
+    test::Save(MakeImage(kWidth, kHeight, 8, [](unsigned, unsigned) { return 1; }).get(), book2 / "only.tif");
+    EXPECT_TRUE(Merge().refused);
+    EXPECT_EQ(sink.Texts(), (std::vector<std::string>{"No scans are yet loaded.", "No scans 2 are yet loaded.",
+                                                      "Folder 2 holds fewer scans (1) than folder 1 (2)."}));
+    EXPECT_EQ(Files(book2 / "new_scans"), std::vector<std::string>{"keep.tif"});
+}
+
+TEST_F(BatchTest, MergeUsesOnlyAsManyNewPagesAsFolderOneHas) {
+    MakeBook(3);
+    fs::remove(book / "page3.tif");
+    ASSERT_TRUE(Back().Succeeded());
+    const BatchResult result = Merge();
+    EXPECT_TRUE(result.Succeeded());
+    EXPECT_EQ(Files(book2 / "new_scans"), (std::vector<std::string>{"page1.tif", "page2.tif"}));
+}
+
+TEST_F(BatchTest, MergeSkipsMissingAndMismatchedBackSubscans) {
+    MakeBook(3);
+    ASSERT_TRUE(Back().Succeeded());
+    sink.messages.clear();
+    const std::string pics = book.string() + "/pics/";
+    fs::remove(pics + "page1.tif");
+    test::Save(MakeImage(kWidth, kHeight, 24, [](unsigned, unsigned) { return 1; }).get(), pics + "page2.tif");
+    const BatchResult result = Merge();
+    EXPECT_EQ(sink.Texts(), (std::vector<std::string>{
+                                "File \"" + pics + "page1.tif\" not found.",
+                                "Back subscan \"" + pics + "page2.tif\" differs from \"" + book2.string() +
+                                    "/s_b.tif\" in size or depth.",
+                                "Processing ended.",
+                            }));
+    EXPECT_EQ(result.written, 1u);
+    EXPECT_EQ(Files(book2 / "new_scans"), std::vector<std::string>{"page3.tif"});
+}
+
+}  // namespace
+}  // namespace orfeo

@@ -1,0 +1,116 @@
+#include "tests/support/Fixtures.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <fstream>
+
+namespace orfeo::test {
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "orfeo-test-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot make a temporary folder");
+    m_path = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code error;
+    fs::remove_all(m_path, error);
+}
+
+std::vector<std::string> RecordingSink::Texts() const {
+    std::vector<std::string> texts;
+    for (const auto& message : messages) texts.push_back(message.second);
+    return texts;
+}
+
+std::uint64_t GetPixel(FIBITMAP* image, unsigned x, unsigned y) {
+    const unsigned bpp = FreeImage_GetBPP(image);
+    const BYTE* line = FreeImage_GetScanLine(image, static_cast<int>(y));
+    if (bpp < 8) {
+        const unsigned bit = x * bpp;
+        const unsigned shift = 8 - bpp - bit % 8;
+        return (line[bit / 8] >> shift) & ((1u << bpp) - 1);
+    }
+    std::uint64_t value = 0;
+    const BYTE* pixel = line + std::size_t{x} * (bpp / 8);
+    for (unsigned b = 0; b < bpp / 8; ++b) value |= std::uint64_t{pixel[b]} << (8 * b);
+    return value;
+}
+
+void SetPixel(FIBITMAP* image, unsigned x, unsigned y, std::uint64_t value) {
+    const unsigned bpp = FreeImage_GetBPP(image);
+    BYTE* line = FreeImage_GetScanLine(image, static_cast<int>(y));
+    if (bpp < 8) {
+        const unsigned bit = x * bpp;
+        const unsigned shift = 8 - bpp - bit % 8;
+        const unsigned bits = (1u << bpp) - 1;
+        line[bit / 8] = static_cast<BYTE>((line[bit / 8] & ~(bits << shift)) | ((value & bits) << shift));
+        return;
+    }
+    BYTE* pixel = line + std::size_t{x} * (bpp / 8);
+    for (unsigned b = 0; b < bpp / 8; ++b) pixel[b] = static_cast<BYTE>(value >> (8 * b));
+}
+
+ImagePtr MakeImage(unsigned width, unsigned height, unsigned bpp,
+                   const std::function<std::uint64_t(unsigned, unsigned)>& value, FREE_IMAGE_TYPE type) {
+    ImagePtr image(FreeImage_AllocateT(type, static_cast<int>(width), static_cast<int>(height),
+                                       static_cast<int>(bpp)));
+    if (!image) throw std::runtime_error("cannot allocate a fixture image");
+    if (RGBQUAD* palette = FreeImage_GetPalette(image.get())) {
+        const unsigned colours = FreeImage_GetColorsUsed(image.get());
+        for (unsigned i = 0; i < colours; ++i) {
+            const BYTE level = static_cast<BYTE>(i * 255 / (colours - 1));
+            palette[i] = RGBQUAD{level, level, level, 0};
+        }
+    }
+    for (unsigned y = 0; y < height; ++y) {
+        for (unsigned x = 0; x < width; ++x) SetPixel(image.get(), x, y, value(x, y));
+    }
+    return image;
+}
+
+ImagePtr MakeMask(unsigned width, unsigned height, const std::function<bool(unsigned, unsigned)>& marked) {
+    return MakeImage(width, height, 1, [&](unsigned x, unsigned y) { return marked(x, y) ? 1u : 0u; });
+}
+
+void Save(FIBITMAP* image, const fs::path& path, FREE_IMAGE_FORMAT format) {
+    fs::create_directories(path.parent_path());
+    ASSERT_TRUE(FreeImage_Save(format, image, path.c_str(), 0)) << path;
+}
+
+ImagePtr Load(const fs::path& path) {
+    const FREE_IMAGE_FORMAT format = FreeImage_GetFileType(path.c_str(), 0);
+    if (format == FIF_UNKNOWN) return nullptr;
+    return ImagePtr(FreeImage_Load(format, path.c_str(), 0));
+}
+
+bool SamePixels(FIBITMAP* a, FIBITMAP* b) {
+    const unsigned width = FreeImage_GetWidth(a), height = FreeImage_GetHeight(a);
+    if (width != FreeImage_GetWidth(b) || height != FreeImage_GetHeight(b) ||
+        FreeImage_GetBPP(a) != FreeImage_GetBPP(b)) {
+        return false;
+    }
+    for (unsigned y = 0; y < height; ++y) {
+        for (unsigned x = 0; x < width; ++x) {
+            if (GetPixel(a, x, y) != GetPixel(b, x, y)) return false;
+        }
+    }
+    return true;
+}
+
+std::uint64_t Mix(std::uint64_t x) {
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+void WriteFile(const fs::path& path, const std::string& content) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+}  // namespace orfeo::test

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <FreeImage.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "imaging/ImagePtr.h"
+#include "imaging/MessageSink.h"
+
+namespace orfeo::test {
+
+// A fresh folder under the system's temporary folder, removed with everything in it at the end of scope.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::filesystem::path& Path() const { return m_path; }
+    // The folder as Orfeo stores folders: with a trailing separator.
+    std::string Folder() const { return m_path.string() + "/"; }
+
+private:
+    std::filesystem::path m_path;
+};
+
+// Keeps every message the core shows, in order.
+class RecordingSink final : public IMessageSink {
+public:
+    void ShowMessage(MessageKind kind, const std::string& text) override { messages.emplace_back(kind, text); }
+    std::vector<std::string> Texts() const;
+
+    std::vector<std::pair<MessageKind, std::string>> messages;
+};
+
+// Pixel x of scan line y (FreeImage's line order, 0 = bottom) as an unsigned value of the image's depth.
+std::uint64_t GetPixel(FIBITMAP* image, unsigned x, unsigned y);
+void SetPixel(FIBITMAP* image, unsigned x, unsigned y, std::uint64_t value);
+
+// An image of the given type and depth whose pixel (x, y) is value(x, y). At 1, 4 and 8 bits the palette
+// is a grey ramp (min-is-black).
+ImagePtr MakeImage(unsigned width, unsigned height, unsigned bpp,
+                   const std::function<std::uint64_t(unsigned, unsigned)>& value,
+                   FREE_IMAGE_TYPE type = FIT_BITMAP);
+
+// A one-bit mask whose pixel (x, y) is set where marked(x, y); palette black (0), white (1).
+ImagePtr MakeMask(unsigned width, unsigned height, const std::function<bool(unsigned, unsigned)>& marked);
+
+// Saves `image` to `path` in the format `format`, failing the test when FreeImage refuses.
+void Save(FIBITMAP* image, const std::filesystem::path& path, FREE_IMAGE_FORMAT format = FIF_TIFF);
+
+// Loads `path` by its content; empty when it does not load.
+ImagePtr Load(const std::filesystem::path& path);
+
+// True when both images have the same size and depth and the same pixel values.
+bool SamePixels(FIBITMAP* a, FIBITMAP* b);
+
+// Deterministic pseudo-random numbers for fixtures.
+std::uint64_t Mix(std::uint64_t x);
+
+void WriteFile(const std::filesystem::path& path, const std::string& content);
+
+}  // namespace orfeo::test

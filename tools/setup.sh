@@ -1,0 +1,39 @@
+# Shared by tools/run and tools/test: installs the Debian packages Orfeo needs (only those missing) and
+# builds into build/. Sourced, not run.
+
+ORFEO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+ORFEO_PACKAGES=(
+  cmake make g++             # the build
+  libfreeimage-dev           # reading and writing images
+  libtiff-dev                # to silence libtiff's console noise
+  libcli11-dev               # orfeo-cli's argument parsing
+  libgtest-dev               # tests
+  libbenchmark-dev           # benchmarks
+)
+
+orfeo_install_packages() {
+  local missing=() package
+  for package in "${ORFEO_PACKAGES[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+      missing+=("$package")
+    fi
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "Orfeo needs these Debian packages; install them, then run this again:" >&2
+    echo "  sudo apt-get install ${missing[*]}" >&2
+    exit 1
+  fi
+  echo "Installing ${missing[*]} ..." >&2
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q >/dev/null
+  apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# orfeo_build DIR [CMAKE OPTIONS...]
+orfeo_build() {
+  local dir=$1
+  shift
+  cmake -S "$ORFEO_ROOT" -B "$ORFEO_ROOT/$dir" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+  cmake --build "$ORFEO_ROOT/$dir" -j "$(nproc)"
+}
