@@ -127,16 +127,15 @@ PixelStatus CheckMask(FIBITMAP* page, FIBITMAP* mask) {
     return PixelStatus::Ok;
 }
 
-// A fresh image shaped like `model`: type, size, depth, colour masks, resolution and the palette rule.
-ImagePtr AllocateLike(FIBITMAP* model) {
-    const unsigned bpp = FreeImage_GetBPP(model);
-    ImagePtr result(FreeImage_AllocateT(FreeImage_GetImageType(model), static_cast<int>(FreeImage_GetWidth(model)),
-                                        static_cast<int>(FreeImage_GetHeight(model)), static_cast<int>(bpp),
-                                        FreeImage_GetRedMask(model), FreeImage_GetGreenMask(model),
-                                        FreeImage_GetBlueMask(model)));
-    if (!result) return result;
+bool SameShape(FIBITMAP* a, FIBITMAP* b) {
+    return FreeImage_GetImageType(a) == FreeImage_GetImageType(b) && FreeImage_GetBPP(a) == FreeImage_GetBPP(b) &&
+           FreeImage_GetWidth(a) == FreeImage_GetWidth(b) && FreeImage_GetHeight(a) == FreeImage_GetHeight(b);
+}
 
-    RGBQUAD* palette = FreeImage_GetPalette(result.get());
+// Gives `result` what it takes from `model` besides the pixels: the palette rule and the resolution.
+void TakeLook(FIBITMAP* result, FIBITMAP* model) {
+    const unsigned bpp = FreeImage_GetBPP(model);
+    RGBQUAD* palette = FreeImage_GetPalette(result);
     if (palette && bpp == 8) {
         const bool minIsWhite = FreeImage_GetColorType(model) == FIC_MINISWHITE;
         for (unsigned i = 0; i < 256; ++i) {
@@ -144,11 +143,29 @@ ImagePtr AllocateLike(FIBITMAP* model) {
             palette[i].rgbBlue = palette[i].rgbGreen = palette[i].rgbRed = level;
         }
     } else if (palette && FreeImage_GetPalette(model)) {
-        std::memcpy(palette, FreeImage_GetPalette(model), sizeof(RGBQUAD) * FreeImage_GetColorsUsed(result.get()));
+        std::memcpy(palette, FreeImage_GetPalette(model), sizeof(RGBQUAD) * FreeImage_GetColorsUsed(result));
     }
-    FreeImage_SetDotsPerMeterX(result.get(), FreeImage_GetDotsPerMeterX(model));
-    FreeImage_SetDotsPerMeterY(result.get(), FreeImage_GetDotsPerMeterY(model));
-    return result;
+    FreeImage_SetDotsPerMeterX(result, FreeImage_GetDotsPerMeterX(model));
+    FreeImage_SetDotsPerMeterY(result, FreeImage_GetDotsPerMeterY(model));
+}
+
+// A fresh image with the type, size, depth and colour masks of `model`.
+ImagePtr AllocateLike(FIBITMAP* model) {
+    return ImagePtr(FreeImage_AllocateT(FreeImage_GetImageType(model), static_cast<int>(FreeImage_GetWidth(model)),
+                                        static_cast<int>(FreeImage_GetHeight(model)),
+                                        static_cast<int>(FreeImage_GetBPP(model)), FreeImage_GetRedMask(model),
+                                        FreeImage_GetGreenMask(model), FreeImage_GetBlueMask(model)));
+}
+
+PixelStatus CheckBackInputs(FIBITMAP* page, FIBITMAP* mask) {
+    if (!HasIntegerPixels(page)) return PixelStatus::UnsupportedPage;
+    return CheckMask(page, mask);
+}
+
+PixelStatus CheckMergeInputs(FIBITMAP* newPage, FIBITMAP* back, FIBITMAP* mask) {
+    if (!HasIntegerPixels(newPage)) return PixelStatus::UnsupportedPage;
+    if (!SameShape(back, newPage)) return PixelStatus::BackMismatch;
+    return CheckMask(newPage, mask);
 }
 
 }  // namespace
@@ -170,38 +187,41 @@ bool HasIntegerPixels(FIBITMAP* image) {
     }
 }
 
+PixelStatus MakeBackSubscanInto(FIBITMAP* result, FIBITMAP* page, FIBITMAP* mask) {
+    const PixelStatus status = CheckBackInputs(page, mask);
+    if (status != PixelStatus::Ok) return status;
+    if (!SameShape(result, page)) return PixelStatus::OutOfMemory;
+    TakeLook(result, page);
+    BlendImage<false>(result, nullptr, page, mask);
+    return PixelStatus::Ok;
+}
+
+PixelStatus MergeSubscanInto(FIBITMAP* result, FIBITMAP* newPage, FIBITMAP* back, FIBITMAP* mask) {
+    const PixelStatus status = CheckMergeInputs(newPage, back, mask);
+    if (status != PixelStatus::Ok) return status;
+    if (!SameShape(result, newPage)) return PixelStatus::OutOfMemory;
+    TakeLook(result, newPage);
+    BlendImage<true>(result, newPage, back, mask);
+    return PixelStatus::Ok;
+}
+
 PixelResult MakeBackSubscan(FIBITMAP* page, FIBITMAP* mask) {
     PixelResult out;
-    if (!HasIntegerPixels(page)) {
-        out.status = PixelStatus::UnsupportedPage;
-    } else if ((out.status = CheckMask(page, mask)) == PixelStatus::Ok) {
-        out.image = AllocateLike(page);
-        if (out.image) {
-            BlendImage<false>(out.image.get(), nullptr, page, mask);
-        } else {
-            out.status = PixelStatus::OutOfMemory;
-        }
-    }
+    out.status = CheckBackInputs(page, mask);
+    if (out.status != PixelStatus::Ok) return out;
+    out.image = AllocateLike(page);
+    out.status = out.image ? MakeBackSubscanInto(out.image.get(), page, mask) : PixelStatus::OutOfMemory;
+    if (out.status != PixelStatus::Ok) out.image.reset();
     return out;
 }
 
 PixelResult MergeSubscan(FIBITMAP* newPage, FIBITMAP* back, FIBITMAP* mask) {
     PixelResult out;
-    if (!HasIntegerPixels(newPage)) {
-        out.status = PixelStatus::UnsupportedPage;
-    } else if (FreeImage_GetImageType(back) != FreeImage_GetImageType(newPage) ||
-               FreeImage_GetBPP(back) != FreeImage_GetBPP(newPage) ||
-               FreeImage_GetWidth(back) != FreeImage_GetWidth(newPage) ||
-               FreeImage_GetHeight(back) != FreeImage_GetHeight(newPage)) {
-        out.status = PixelStatus::BackMismatch;
-    } else if ((out.status = CheckMask(newPage, mask)) == PixelStatus::Ok) {
-        out.image = AllocateLike(newPage);
-        if (out.image) {
-            BlendImage<true>(out.image.get(), newPage, back, mask);
-        } else {
-            out.status = PixelStatus::OutOfMemory;
-        }
-    }
+    out.status = CheckMergeInputs(newPage, back, mask);
+    if (out.status != PixelStatus::Ok) return out;
+    out.image = AllocateLike(newPage);
+    out.status = out.image ? MergeSubscanInto(out.image.get(), newPage, back, mask) : PixelStatus::OutOfMemory;
+    if (out.status != PixelStatus::Ok) out.image.reset();
     return out;
 }
 
