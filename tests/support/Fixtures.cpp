@@ -1,9 +1,9 @@
 #include "tests/support/Fixtures.h"
 
-#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <fstream>
+#include <stdexcept>
 
 namespace orfeo::test {
 
@@ -78,7 +78,7 @@ ImagePtr MakeMask(unsigned width, unsigned height, const std::function<bool(unsi
 
 void Save(FIBITMAP* image, const fs::path& path, FREE_IMAGE_FORMAT format) {
     fs::create_directories(path.parent_path());
-    ASSERT_TRUE(FreeImage_Save(format, image, path.c_str(), 0)) << path;
+    if (!FreeImage_Save(format, image, path.c_str(), 0)) throw std::runtime_error("cannot save " + path.string());
 }
 
 ImagePtr Load(const fs::path& path) {

@@ -52,7 +52,8 @@ ImagePtr MakeImage(unsigned width, unsigned height, unsigned bpp,
 // A one-bit mask whose pixel (x, y) is set where marked(x, y); palette black (0), white (1).
 ImagePtr MakeMask(unsigned width, unsigned height, const std::function<bool(unsigned, unsigned)>& marked);
 
-// Saves `image` to `path` in the format `format`, failing the test when FreeImage refuses.
+// Saves `image` to `path` in the format `format`, making the folders on the way; throws when FreeImage
+// refuses, which fails the test that asked.
 void Save(FIBITMAP* image, const std::filesystem::path& path, FREE_IMAGE_FORMAT format = FIF_TIFF);
 
 // Loads `path` by its content; empty when it does not load.

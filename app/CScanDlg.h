@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QDialog>
+#include <QIcon>
+
+#include <functional>
+#include <string>
+
+#include "imaging/MessageSink.h"
+#include "scan/CScanList.h"
+
+class QLineEdit;
+class QPushButton;
+
+namespace orfeo {
+
+// The main window: it holds the tool's whole state (the two scan lists and the four path fields) and
+// turns its four buttons into the jobs. The path fields are read-only; only a folder scan writes them, and
+// the jobs read them back when they start.
+class CScanDlg : public QDialog, private IMessageSink {
+    Q_OBJECT
+
+public:
+    // Asks the user for a folder: true with the folder in `path`, or false when none was chosen.
+    using FolderBrowser = std::function<bool(std::string& path, const QString& title)>;
+
+    // `browse` defaults to the folder chooser (BrowseForFolder).
+    explicit CScanDlg(FolderBrowser browse = {});
+
+    CScanList m_list1;
+    CScanList m_list2;
+    QLineEdit* m_editOutput2 = nullptr;  // "Ouput 2:", control 1030
+    QLineEdit* m_editInput2 = nullptr;   // "Input 2:", control 1034
+    QLineEdit* m_editOutput = nullptr;   // "Ouput:", control 1029
+    QLineEdit* m_editInput = nullptr;    // "Input:", control 1033
+    QIcon m_hIcon;
+
+    void OnOpenFolder();
+    void OnOpenFolder2();
+    void OnCreateBackSubscans();
+    void OnMergeSubscans();
+
+private:
+    void ShowMessage(MessageKind kind, const std::string& text) override;
+    void OpenFolder(CScanList& list, QLineEdit* input, QLineEdit* output, const std::string& subfolder);
+    QPushButton* AddButton(int id, const QString& text, int x, int y, int width, int height);
+    QLineEdit* AddField(int id, int x, int y);
+
+    FolderBrowser m_browse;
+};
+
+}  // namespace orfeo

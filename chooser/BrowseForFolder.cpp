@@ -1,0 +1,157 @@
+#include "chooser/BrowseForFolder.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QFile>
+#include <QMouseEvent>
+#include <QPointer>
+#include <QPushButton>
+
+#include <filesystem>
+#include <system_error>
+
+#include "chooser/CNewFolderDlg.h"
+#include "chooser/ShellFolderDialog.h"
+#include "chooser/ToolWindow.h"
+#include "scan/Paths.h"
+
+namespace orfeo {
+
+std::string g_strCurrentFolder;
+std::string g_szPreselectFolder;
+
+namespace {
+
+QPointer<ShellFolderDialog> g_openChooser;
+
+std::string ToLocal(const QString& path) { return QFile::encodeName(path).toStdString(); }
+QString FromLocal(const std::string& path) { return QFile::decodeName(QByteArray::fromStdString(path)); }
+
+class ChooserCommandEvent : public QEvent {
+public:
+    explicit ChooserCommandEvent(int id) : QEvent(static_cast<QEvent::Type>(ChooserCommandEventType())), m_id(id) {}
+    int Id() const { return m_id; }
+
+private:
+    int m_id;
+};
+
+QPoint ButtonPosition(const QWidget* chooser) {
+    const QRect client = chooser->rect();
+    return QPoint(client.left() + 10, client.bottom() + 1 - 36);
+}
+
+QPushButton* FindCreateButton(QWidget* chooser) {
+    return chooser->findChild<QPushButton*>(QStringLiteral("1000"), Qt::FindDirectChildrenOnly);
+}
+
+}  // namespace
+
+int ChooserCommandEventType() {
+    static const int type = QEvent::registerEventType();
+    return type;
+}
+
+bool BrowseForFolder(std::string& path, const QString& title) {
+    if (g_openChooser) {
+        g_openChooser->raise();
+        g_openChooser->activateWindow();
+        return false;
+    }
+    ShellFolderDialog chooser(title, BrowseCallbackProc);
+    g_openChooser = &chooser;
+    const std::optional<QString> chosen = chooser.Run();
+    g_openChooser = nullptr;
+    if (!chosen) return false;
+    path = ToLocal(*chosen);
+    return true;
+}
+
+void BrowseCallbackProc(ShellFolderDialog* hwnd, int uMsg, const std::optional<QString>& selectedPath) {
+    if (uMsg == ShellFolderDialog::SelectionChanged) {
+        if (selectedPath) g_strCurrentFolder = ToLocal(*selectedPath);
+        return;
+    }
+    if (uMsg != ShellFolderDialog::Initialized) return;
+
+    if (!g_szPreselectFolder.empty()) {
+        hwnd->SetSelection(FromLocal(g_szPreselectFolder));
+        g_szPreselectFolder.clear();
+    } else {
+        hwnd->SelectComputer();
+    }
+
+    // The chooser's own buttons set the font, asked before ours exists so that it cannot find itself.
+    const QPushButton* first = hwnd->findChild<QPushButton*>();
+    const QFont font = first ? first->font() : hwnd->font();
+    auto* button = new QPushButton(QStringLiteral("Create new folder"), hwnd);
+    button->setObjectName(QStringLiteral("1000"));
+    button->setAutoDefault(false);
+    button->setGeometry(QRect(ButtonPosition(hwnd), QSize(110, 23)));
+    button->setFont(font);
+    QObject::connect(button, &QPushButton::clicked, hwnd, [hwnd] {
+        ChooserCommandEvent command(kCreateNewFolderId);
+        QCoreApplication::sendEvent(hwnd, &command);
+    });
+    button->show();
+
+    hwnd->setWindowFlag(Qt::WindowContextHelpButtonHint, false);
+    hwnd->installEventFilter(new BrowseWndProc(hwnd));
+    hwnd->setWindowTitle(QStringLiteral("Open Folder"));
+}
+
+bool BrowseWndProc::eventFilter(QObject* watched, QEvent* event) {
+    auto* chooser = qobject_cast<ShellFolderDialog*>(watched);
+    if (!chooser) return false;
+    if (event->type() == ChooserCommandEventType()) {
+        if (static_cast<ChooserCommandEvent*>(event)->Id() == kCreateNewFolderId) return OnCreateNewFolder(chooser);
+        return false;
+    }
+    switch (event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonDblClick:
+            return static_cast<QMouseEvent*>(event)->button() == Qt::RightButton;
+        case QEvent::Resize:
+            if (QPushButton* button = FindCreateButton(chooser)) button->move(ButtonPosition(chooser));
+            return false;
+        default:
+            return false;
+    }
+}
+
+bool BrowseWndProc::OnCreateNewFolder(ShellFolderDialog* chooser) {
+    QString name;
+    {
+        CNewFolderDlg dialog;
+        dialog.m_strLabel = QStringLiteral("Folder");
+        dialog.m_strTitle = QStringLiteral("New folder");
+        dialog.m_strCancel = QStringLiteral("Cancel");
+        if (dialog.exec() != QDialog::Accepted) {
+            chooser->activateWindow();
+            chooser->setFocus();
+            return false;
+        }
+        name = dialog.GetName();
+    }
+
+    const std::string path = g_strCurrentFolder + kPathSeparator + ToLocal(name);
+    g_szPreselectFolder = path;
+    std::error_code error;
+    const bool created = std::filesystem::create_directory(std::filesystem::path(path), error);
+    // create_directory says false without an error for a folder that is there already.
+    const bool exists = (!created && !error) || error == std::errc::file_exists;
+    if (created) {
+        chooser->close();
+    } else if (exists) {
+        ShowToolMessage(QStringLiteral("The folder is existent: ") + FromLocal(path));
+        chooser->activateWindow();
+        chooser->setFocus();
+        chooser->SetSelection(FromLocal(path));
+    } else {
+        ShowToolMessage(QStringLiteral("Can't create folder ") + FromLocal(path));
+        chooser->close();
+    }
+    return true;
+}
+
+}  // namespace orfeo
