@@ -7,6 +7,9 @@ ORFEO_PACKAGES=(
   libfreeimage-dev           # reading and writing images
   libtiff-dev                # to silence libtiff's console noise
   libcli11-dev               # orfeo-cli's argument parsing
+  qt6-base-dev               # the desktop tool (Qt 6 Widgets) and its tests (Qt Test)
+  qt6-qpa-plugins            # Qt's window-system plugins, offscreen included (tests, screenshots)
+  fonts-dejavu-core          # a font for Qt to draw text with when nothing else is installed
   libgtest-dev               # tests
   libbenchmark-dev           # benchmarks
 )
