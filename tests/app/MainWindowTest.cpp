@@ -1,0 +1,246 @@
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+
+#include <deque>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "app/CScanDlg.h"
+#include "chooser/BrowseForFolder.h"
+#include "chooser/CNewFolderDlg.h"
+#include "chooser/DialogUnits.h"
+#include "chooser/ShellFolderDialog.h"
+#include "chooser/ToolWindow.h"
+#include "tests/support/Fixtures.h"
+#include "tests/support/UiScript.h"
+
+using orfeo::CScanDlg;
+using orfeo::test::ClickLater;
+using orfeo::test::UiScript;
+using orfeo::test::VisibleWindow;
+namespace fs = std::filesystem;
+
+namespace {
+
+QPushButton* Button(QWidget* window, int id) {
+    return window->findChild<QPushButton*>(QString::number(id));
+}
+
+std::string Folder(const fs::path& path) { return path.string() + "/"; }
+
+// Stands in for the folder chooser: hands out the given answers in turn (nullopt: cancelled).
+class FakeChooser {
+public:
+    explicit FakeChooser(std::deque<std::optional<std::string>> answers) : m_answers(std::move(answers)) {}
+    CScanDlg::FolderBrowser Browser() {
+        return [this](std::string& path, const QString& title) {
+            titles.append(title);
+            const std::optional<std::string> answer = m_answers.front();
+            m_answers.pop_front();
+            if (answer) path = *answer;
+            return answer.has_value();
+        };
+    }
+    QStringList titles;
+
+private:
+    std::deque<std::optional<std::string>> m_answers;
+};
+
+// Two small books: pages with masks that mark the left half, and second pages.
+void MakeBooks(const fs::path& book, const fs::path& book2, unsigned pages) {
+    using orfeo::test::MakeImage;
+    for (unsigned i = 1; i <= pages; ++i) {
+        const std::string name = "page" + std::to_string(i) + ".tif";
+        orfeo::test::Save(MakeImage(16, 4, 8, [i](unsigned x, unsigned) { return x + i; }).get(), book / name);
+        orfeo::test::Save(orfeo::test::MakeMask(16, 4, [](unsigned x, unsigned) { return x < 8; }).get(),
+                          book / "cache" / "automask" / name);
+        orfeo::test::Save(MakeImage(16, 4, 8, [i](unsigned x, unsigned) { return 100 + x + i; }).get(),
+                          book2 / ("scan_" + std::to_string(i) + ".tif"));
+    }
+}
+
+}  // namespace
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() {
+        orfeo::g_strCurrentFolder.clear();
+        orfeo::g_szPreselectFolder.clear();
+    }
+
+    void windowFollowsItsTemplate() {
+        CScanDlg dialog;
+        const orfeo::DialogUnits units(dialog.font());
+        QCOMPARE(dialog.windowTitle(), QStringLiteral("Orfeo"));
+        QCOMPARE(dialog.size(), units.ToPixels(320, 200));
+        QCOMPARE(dialog.minimumSize(), dialog.maximumSize());
+        QVERIFY(!dialog.windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
+        QVERIFY(!dialog.windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
+        QCOMPARE(Button(&dialog, 1006)->geometry(), units.ToPixels(7, 14, 62, 16));
+        QCOMPARE(Button(&dialog, 1008)->geometry(), units.ToPixels(37, 174, 87, 16));
+        QCOMPARE(dialog.m_editOutput2->geometry(), units.ToPixels(38, 156, 275, 12));
+        for (QLineEdit* field : {dialog.m_editInput, dialog.m_editOutput, dialog.m_editInput2, dialog.m_editOutput2}) {
+            QVERIFY(!field->isEnabled());
+            QVERIFY(field->text().isEmpty());
+        }
+        for (int id : {1006, 1007, 1008, 1009}) QVERIFY(!Button(&dialog, id)->isDefault());
+
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowActive(&dialog));
+        QCOMPARE(dialog.focusWidget(), Button(&dialog, 1006));
+        for (int id : {1007, 1008, 1009, 1006}) {  // the disabled fields take no focus
+            QTest::keyClick(dialog.focusWidget(), Qt::Key_Tab);
+            QCOMPARE(dialog.focusWidget(), Button(&dialog, id));
+        }
+    }
+
+    void commandsBeforeAnyFolderSaySo() {
+        TempDirs dirs;
+        MakeBooks(dirs.book, dirs.book2, 1);
+        FakeChooser chooser({Folder(dirs.book)});
+        CScanDlg dialog(chooser.Browser());
+        dialog.show();
+        QStringList messages;
+        QString caption;
+        UiScript script;
+        script.Then([] { return VisibleWindow<QMessageBox>() != nullptr; },
+                    [&caption] { caption = VisibleWindow<QMessageBox>()->windowTitle(); });
+        script.AnswerMessage(&messages).AnswerMessage(&messages).AnswerMessage(&messages);
+        Button(&dialog, 1007)->click();
+        Button(&dialog, 1008)->click();
+        Button(&dialog, 1006)->click();
+        Button(&dialog, 1008)->click();
+        QVERIFY(script.Finished());
+        QCOMPARE(messages, QStringList({"No scans are yet loaded.", "No scans are yet loaded.",
+                                        "No scans 2 are yet loaded."}));
+        QCOMPARE(caption, orfeo::ApplicationTitle());
+        QCOMPARE(caption, QStringLiteral("test_app"));
+        QCOMPARE(chooser.titles, QStringList("Choose folder"));
+        QVERIFY(!fs::exists(dirs.book / "pics"));
+    }
+
+    void cancelledChooserAndNewFirstFolderLeaveTheRestAlone() {
+        TempDirs dirs;
+        MakeBooks(dirs.book, dirs.book2, 2);
+        fs::create_directories(dirs.root / "other");
+        orfeo::test::WriteFile(dirs.root / "other" / "x.bmp", "x");
+        FakeChooser chooser({Folder(dirs.book2), dirs.book.string(), std::nullopt, std::nullopt,
+                             (dirs.root / "other").string()});
+        CScanDlg dialog(chooser.Browser());
+        Button(&dialog, 1009)->click();
+        Button(&dialog, 1006)->click();
+        const QString input = dialog.m_editInput->text(), input2 = dialog.m_editInput2->text();
+        QCOMPARE(input, QString::fromStdString(Folder(dirs.book)));
+        QCOMPARE(dialog.m_editOutput->text(), input + "pics/");
+        QCOMPARE(dialog.m_editOutput2->text(), input2 + "new_scans/");
+
+        Button(&dialog, 1006)->click();  // cancelled
+        Button(&dialog, 1009)->click();  // cancelled
+        QCOMPARE(dialog.m_list1.GetSize(), 2u);
+        QCOMPARE(dialog.m_list2.GetSize(), 2u);
+        QCOMPARE(dialog.m_editInput->text(), input);
+        QCOMPARE(dialog.m_editInput2->text(), input2);
+
+        Button(&dialog, 1006)->click();  // a new first folder
+        QCOMPARE(dialog.m_list1.GetSize(), 1u);
+        QCOMPARE(dialog.m_list1.GetAt(0).name, std::string("x.bmp"));
+        QCOMPARE(dialog.m_editInput->text(), QString::fromStdString(Folder(dirs.root / "other")));
+        QCOMPARE(dialog.m_list2.GetSize(), 2u);
+        QCOMPARE(dialog.m_editInput2->text(), input2);
+        QCOMPARE(dialog.m_editOutput2->text(), input2 + "new_scans/");
+    }
+
+    void fullRunThroughTheWindow() {
+        TempDirs dirs;
+        MakeBooks(dirs.book, dirs.book2, 2);
+        FakeChooser chooser({dirs.book.string(), dirs.book2.string()});
+        CScanDlg dialog(chooser.Browser());
+        dialog.show();
+        QStringList messages;
+        UiScript script;
+        script.AnswerMessage(&messages).AnswerMessage(&messages);
+        Button(&dialog, 1006)->click();
+        Button(&dialog, 1007)->click();
+        Button(&dialog, 1009)->click();
+        Button(&dialog, 1008)->click();
+        QVERIFY(script.Finished());
+        QCOMPARE(messages, QStringList({"Processing ended.", "Processing ended."}));
+        orfeo::ImagePtr merged = orfeo::test::Load(dirs.book2 / "new_scans" / "page2.tif");
+        QVERIFY(merged);
+        QCOMPARE(orfeo::test::GetPixel(merged.get(), 3, 0), std::uint64_t{100 + 3 + 2});  // masked: page 2 of book 2
+        QCOMPARE(orfeo::test::GetPixel(merged.get(), 12, 0), std::uint64_t{12 + 2});     // the rest: back subscan
+
+        // A missing mask: its message comes first, the run goes on and ends as always.
+        fs::remove(dirs.book / "cache" / "automask" / "page1.tif");
+        UiScript again;
+        again.AnswerMessage(&messages).AnswerMessage(&messages);
+        Button(&dialog, 1007)->click();
+        QVERIFY(again.Finished());
+        QCOMPARE(messages.mid(2), QStringList({"File \"" + QString::fromStdString(Folder(dirs.book)) +
+                                                   "cache/automask/page1.tif\" not found.",
+                                               "Processing ended."}));
+        QVERIFY(fs::exists(dirs.book / "pics" / "page2.tif"));
+        QVERIFY(!fs::exists(dirs.book / "pics" / "page1.tif"));
+    }
+
+    void preselectionIsUsedOnceByEitherCommand() {
+        TempDirs dirs;
+        const fs::path made = dirs.root / "made here";
+        CScanDlg dialog;  // the real folder chooser
+        orfeo::SetMainWindow(&dialog);
+        dialog.show();
+        QString selectedAtOpening;
+        UiScript script;
+        script.Then([] { return VisibleWindow<orfeo::ShellFolderDialog>() != nullptr; },
+                    [&dirs] {
+                        QVERIFY(VisibleWindow<orfeo::ShellFolderDialog>()->SetSelection(
+                            QString::fromStdString(dirs.root.string())));
+                        ClickLater(VisibleWindow<orfeo::ShellFolderDialog>()->findChild<QPushButton*>("1000"));
+                    })
+            .Then([] { return VisibleWindow<orfeo::CNewFolderDlg>() != nullptr; },
+                  [&dialog] {
+                      // Owned by the main window, which it blocks; the chooser stays usable.
+                      orfeo::CNewFolderDlg* newFolder = VisibleWindow<orfeo::CNewFolderDlg>();
+                      QCOMPARE(newFolder->parentWidget(), static_cast<QWidget*>(&dialog));
+                      QCOMPARE(newFolder->windowModality(), Qt::WindowModal);
+                      QTest::keyClicks(newFolder->m_editName, QStringLiteral("made here"));
+                      ClickLater(newFolder->findChild<QPushButton*>(QStringLiteral("IDOK")));
+                  });
+        Button(&dialog, 1006)->click();
+        QVERIFY(script.Finished());
+        QVERIFY(fs::is_directory(made));
+        QVERIFY(dialog.m_editInput->text().isEmpty());  // the chooser closed without a result
+
+        UiScript confirm;
+        confirm.Then([] { return VisibleWindow<orfeo::ShellFolderDialog>() != nullptr; },
+                     [&selectedAtOpening] {
+                         orfeo::ShellFolderDialog* chooser = VisibleWindow<orfeo::ShellFolderDialog>();
+                         selectedAtOpening = chooser->SelectedPath().value_or(QString());
+                         ClickLater(chooser->OkButton());
+                     });
+        Button(&dialog, 1009)->click();
+        QVERIFY(confirm.Finished());
+        orfeo::SetMainWindow(nullptr);
+        QCOMPARE(selectedAtOpening, QString::fromStdString(made.string()));
+        QCOMPARE(dialog.m_editInput2->text(), QString::fromStdString(Folder(made)));
+        QVERIFY(dialog.m_editInput->text().isEmpty());
+        QVERIFY(orfeo::g_szPreselectFolder.empty());
+    }
+
+private:
+    struct TempDirs {
+        orfeo::test::TempDir dir;
+        fs::path root = dir.Path();
+        fs::path book = root / "book";
+        fs::path book2 = root / "book2";
+    };
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "MainWindowTest.moc"

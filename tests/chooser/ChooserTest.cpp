@@ -1,0 +1,251 @@
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTreeWidget>
+
+#include <string>
+
+#include "chooser/BrowseForFolder.h"
+#include "chooser/CNewFolderDlg.h"
+#include "chooser/DialogUnits.h"
+#include "chooser/ShellFolderDialog.h"
+#include "tests/support/UiScript.h"
+
+using orfeo::BrowseForFolder;
+using orfeo::CNewFolderDlg;
+using orfeo::ShellFolderDialog;
+using orfeo::test::ClickLater;
+using orfeo::test::UiScript;
+using orfeo::test::VisibleWindow;
+
+namespace {
+
+ShellFolderDialog* Chooser() { return VisibleWindow<ShellFolderDialog>(); }
+CNewFolderDlg* NewFolderDialog() { return VisibleWindow<CNewFolderDlg>(); }
+QPushButton* CreateButton() { return Chooser()->findChild<QPushButton*>(QStringLiteral("1000")); }
+QPushButton* Button(QWidget* window, const QString& text) {
+    for (QPushButton* button : window->findChildren<QPushButton*>()) {
+        if (button->text() == text) return button;
+    }
+    return nullptr;
+}
+QString Selected() { return Chooser()->SelectedPath().value_or(QStringLiteral("<none>")); }
+std::string Local(const QString& path) { return QFile::encodeName(path).toStdString(); }
+
+// Selects `folder` in the open chooser, clicks "Create new folder", types `name` and confirms.
+void CreateFolderSteps(UiScript& script, const QString& folder, const QString& name) {
+    script.Then([] { return Chooser() != nullptr; },
+                [folder] {
+                    QVERIFY(Chooser()->SetSelection(folder));
+                    ClickLater(CreateButton());
+                })
+        .Then([] { return NewFolderDialog() != nullptr; },
+              [name] {
+                  CNewFolderDlg* dialog = NewFolderDialog();
+                  QTest::keyClicks(dialog->m_editName, name);
+                  ClickLater(Button(dialog, QStringLiteral("OK")));
+              });
+}
+
+}  // namespace
+
+class ChooserTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() {
+        orfeo::g_strCurrentFolder.clear();
+        orfeo::g_szPreselectFolder.clear();
+        QVERIFY(m_dir.isValid());
+        QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("book")));
+    }
+
+    void newFolderDialogTakesItsTextsAndKeepsTheName() {
+        CNewFolderDlg dialog;
+        dialog.m_strLabel = QStringLiteral("Folder");
+        dialog.m_strTitle = QStringLiteral("New folder");
+        dialog.m_strCancel = QStringLiteral("Cancel");
+        UiScript script;
+        script.Then([] { return NewFolderDialog() != nullptr; },
+                    [] {
+                        CNewFolderDlg* shown = NewFolderDialog();
+                        QCOMPARE(shown->windowTitle(), QStringLiteral("New folder"));
+                        QCOMPARE(shown->findChild<QLabel*>(QStringLiteral("1138"))->text(), QStringLiteral("Folder"));
+                        QVERIFY(Button(shown, QStringLiteral("Cancel")));
+                        QVERIFY(Button(shown, QStringLiteral("OK"))->isDefault());
+                        QCOMPARE(shown->size(), orfeo::DialogUnits(shown->font()).ToPixels(186, 68));
+                        QTest::keyClicks(shown->m_editName, QStringLiteral("  two  blanks "));
+                        QTest::keyClick(shown->m_editName, Qt::Key_Return);  // Enter confirms
+                    });
+        QCOMPARE(dialog.exec(), int(QDialog::Accepted));
+        QVERIFY(script.Finished());
+        QCOMPARE(dialog.GetName(), QStringLiteral("  two  blanks "));
+    }
+
+    void newFolderDialogEmptyTextsEmptyNameAndEscape() {
+        CNewFolderDlg empty;
+        UiScript script;
+        script.Then([] { return NewFolderDialog() != nullptr; },
+                    [] {
+                        CNewFolderDlg* shown = NewFolderDialog();
+                        QCOMPARE(shown->windowTitle(), QString());
+                        QCOMPARE(shown->findChild<QLabel*>(QStringLiteral("1138"))->text(), QString());
+                        QVERIFY(Button(shown, QString()));  // the Cancel button, its text emptied
+                        ClickLater(Button(shown, QStringLiteral("OK")));
+                    });
+        QCOMPARE(empty.exec(), int(QDialog::Accepted));
+        QCOMPARE(empty.GetName(), QString());
+
+        CNewFolderDlg escaped;
+        UiScript escape;
+        escape.Then([] { return NewFolderDialog() != nullptr; },
+                    [] {
+                        QTest::keyClicks(NewFolderDialog()->m_editName, QStringLiteral("x"));
+                        QTest::keyClick(NewFolderDialog(), Qt::Key_Escape);
+                    });
+        QCOMPARE(escaped.exec(), int(QDialog::Rejected));
+        QVERIFY(script.Finished() && escape.Finished());
+        QCOMPARE(escaped.GetName(), QString());
+    }
+
+    void chooserOpensOnTheComputerItemAndCancelReturnsNothing() {
+        UiScript script;
+        script.Then([] { return Chooser() != nullptr; },
+                    [] {
+                        ShellFolderDialog* chooser = Chooser();
+                        QCOMPARE(chooser->windowTitle(), QStringLiteral("Open Folder"));
+                        QCOMPARE(chooser->Tree()->currentItem()->text(0), QStringLiteral("Computer"));
+                        QVERIFY(!chooser->OkButton()->isEnabled());  // the computer item has no path
+                        QVERIFY(!chooser->windowFlags().testFlag(Qt::WindowContextHelpButtonHint));
+                        QPushButton* create = CreateButton();
+                        QVERIFY(create);
+                        QCOMPARE(create->text(), QStringLiteral("Create new folder"));
+                        QCOMPARE(create->geometry(), QRect(10, chooser->height() - 36, 110, 23));
+                        ClickLater(Button(chooser, QStringLiteral("Cancel")));
+                    });
+        std::string path = "untouched";
+        QVERIFY(!BrowseForFolder(path, QStringLiteral("Choose folder")));
+        QCOMPARE(path, std::string("untouched"));
+        QVERIFY(script.Finished());
+    }
+
+    void okReturnsTheSelectedFolder() {
+        const QString book = m_dir.filePath(QStringLiteral("book"));
+        UiScript script;
+        script.Then([] { return Chooser() != nullptr; },
+                    [book] {
+                        QVERIFY(!Chooser()->SetSelection(book + QStringLiteral("/missing")));
+                        QVERIFY(Chooser()->SetSelection(book));
+                        QVERIFY(Chooser()->OkButton()->isEnabled());
+                        // A second chooser does not open while this one is.
+                        std::string second;
+                        QVERIFY(!BrowseForFolder(second, QStringLiteral("Choose folder")));
+                        ClickLater(Chooser()->OkButton());
+                    });
+        std::string path;
+        QVERIFY(BrowseForFolder(path, QStringLiteral("Choose folder")));
+        QVERIFY(script.Finished());
+        QCOMPARE(path, Local(book));
+        QCOMPARE(orfeo::g_strCurrentFolder, Local(book));
+    }
+
+    void createdFolderClosesTheChooserAndIsPreselectedOnce() {
+        const QString folder = m_dir.filePath(QStringLiteral(" new scans "));
+        UiScript create;
+        CreateFolderSteps(create, m_dir.path(), QStringLiteral(" new scans "));
+        std::string path = "untouched";
+        QVERIFY(!BrowseForFolder(path, QStringLiteral("Choose folder")));
+        QCOMPARE(path, std::string("untouched"));
+        QVERIFY(create.Finished());
+        QVERIFY(QFileInfo(folder).isDir());
+        QCOMPARE(orfeo::g_szPreselectFolder, Local(folder));
+
+        QString first, second;
+        UiScript reopen;
+        reopen.Then([] { return Chooser() != nullptr; }, [&first] {
+            first = Selected();
+            ClickLater(Button(Chooser(), QStringLiteral("Cancel")));
+        });
+        QVERIFY(!BrowseForFolder(path, QStringLiteral("Choose folder")));
+        QCOMPARE(first, folder);
+        QVERIFY(orfeo::g_szPreselectFolder.empty());
+
+        UiScript again;
+        again.Then([] { return Chooser() != nullptr; }, [&second] {
+            second = Chooser()->Tree()->currentItem()->text(0);
+            ClickLater(Button(Chooser(), QStringLiteral("Cancel")));
+        });
+        QVERIFY(!BrowseForFolder(path, QStringLiteral("Choose folder")));
+        QVERIFY(reopen.Finished() && again.Finished());
+        QCOMPARE(second, QStringLiteral("Computer"));
+    }
+
+    void existingFolderKeepsTheChooserOpenWithItSelected() {
+        const QString book = m_dir.filePath(QStringLiteral("book"));
+        QStringList messages;
+        QString selected, selectedAfterEmptyName;
+        UiScript script;
+        CreateFolderSteps(script, m_dir.path(), QStringLiteral("book"));
+        script.AnswerMessage(&messages)
+            .Then([] { return Chooser() && !VisibleWindow<QMessageBox>(); },
+                  [&selected] { selected = Selected(); });
+        // An empty name names the selected folder itself, which exists.
+        CreateFolderSteps(script, m_dir.path(), QString());
+        script.AnswerMessage(&messages)
+            .Then([] { return Chooser() && !VisibleWindow<QMessageBox>(); },
+                  [&selectedAfterEmptyName] {
+                      selectedAfterEmptyName = Selected();
+                      ClickLater(Button(Chooser(), QStringLiteral("Cancel")));
+                  });
+        std::string path;
+        QVERIFY(!BrowseForFolder(path, QStringLiteral("Choose folder")));
+        QVERIFY(script.Finished());
+        QCOMPARE(messages, QStringList({QStringLiteral("The folder is existent: ") + book,
+                                        QStringLiteral("The folder is existent: ") + m_dir.path() + "/"}));
+        QCOMPARE(selected, book);
+        QCOMPARE(selectedAfterEmptyName, m_dir.path());
+        QCOMPARE(orfeo::g_szPreselectFolder, Local(m_dir.path() + "/"));
+    }
+
+    void folderThatCannotBeCreatedClosesTheChooser() {
+        const QString wanted = m_dir.filePath(QStringLiteral("missing/child"));
+        QStringList messages;
+        UiScript script;
+        CreateFolderSteps(script, m_dir.path(), QStringLiteral("missing/child"));
+        script.AnswerMessage(&messages);
+        std::string path;
+        QVERIFY(!BrowseForFolder(path, QStringLiteral("Choose folder")));
+        QVERIFY(script.Finished());
+        QCOMPARE(messages, QStringList(QStringLiteral("Can't create folder ") + wanted));
+        QVERIFY(!QFileInfo::exists(wanted));
+        QCOMPARE(orfeo::g_szPreselectFolder, Local(wanted));  // the next opening tries it once
+    }
+
+    void cancelledNewFolderDialogLeavesTheChooserAsItWas() {
+        UiScript script;
+        script.Then([] { return Chooser() != nullptr; },
+                    [this] {
+                        QVERIFY(Chooser()->SetSelection(m_dir.path()));
+                        ClickLater(CreateButton());
+                    })
+            .Then([] { return NewFolderDialog() != nullptr; },
+                  [] { ClickLater(Button(NewFolderDialog(), QStringLiteral("Cancel"))); })
+            .Then([] { return Chooser() && !NewFolderDialog(); },
+                  [] { ClickLater(Chooser()->OkButton()); });
+        std::string path;
+        QVERIFY(BrowseForFolder(path, QStringLiteral("Choose folder")));
+        QVERIFY(script.Finished());
+        QCOMPARE(path, Local(m_dir.path()));
+        QVERIFY(orfeo::g_szPreselectFolder.empty());
+    }
+
+private:
+    QTemporaryDir m_dir;
+};
+
+QTEST_MAIN(ChooserTest)
+#include "ChooserTest.moc"
