@@ -75,7 +75,8 @@ private slots:
     }
 
     void windowFollowsItsTemplate() {
-        CScanDlg dialog;
+        FakeChooser chooser({std::nullopt});
+        CScanDlg dialog(chooser.Browser());
         const orfeo::DialogUnits units(dialog.font());
         QCOMPARE(dialog.windowTitle(), QStringLiteral("Orfeo"));
         QCOMPARE(dialog.size(), units.ToPixels(320, 200));
@@ -98,6 +99,12 @@ private slots:
             QTest::keyClick(dialog.focusWidget(), Qt::Key_Tab);
             QCOMPARE(dialog.focusWidget(), Button(&dialog, id));
         }
+        QTest::keyClick(dialog.focusWidget(), Qt::Key_Return);  // Enter clicks the focused "Open folder"
+        QCOMPARE(chooser.titles, QStringList("Choose folder"));
+        QVERIFY(dialog.isVisible());
+        QTest::keyClick(dialog.focusWidget(), Qt::Key_Escape);  // Escape ends the window, and so the program
+        QVERIFY(!dialog.isVisible());
+        QCOMPARE(dialog.result(), int(QDialog::Rejected));
     }
 
     void commandsBeforeAnyFolderSaySo() {
