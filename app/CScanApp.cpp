@@ -9,12 +9,12 @@ namespace orfeo {
 
 CScanApp::CScanApp(int& argc, char** argv) : QApplication(argc, argv) {
     setApplicationName(ApplicationTitle());
-    setWindowIcon(QIcon(QStringLiteral(":/orfeo.png")));
     setDesktopFileName(QStringLiteral("orfeo"));
 }
 
 int CScanApp::Run() {
     CScanDlg dialog;
+    setWindowIcon(dialog.m_hIcon);
     SetMainWindow(&dialog);
     dialog.exec();
     SetMainWindow(nullptr);

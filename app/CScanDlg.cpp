@@ -15,6 +15,9 @@
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
 
+// The icon lives in this library's resources, which a static library does not register by itself.
+static void InitResources() { Q_INIT_RESOURCE(orfeo); }
+
 namespace orfeo {
 
 namespace {
@@ -35,8 +38,9 @@ private:
 
 }  // namespace
 
-CScanDlg::CScanDlg(FolderBrowser browse)
-    : QDialog(nullptr), m_hIcon(QStringLiteral(":/orfeo.png")), m_browse(std::move(browse)) {
+CScanDlg::CScanDlg(FolderBrowser browse) : QDialog(nullptr), m_browse(std::move(browse)) {
+    InitResources();
+    m_hIcon = QIcon(QStringLiteral(":/orfeo.png"));
     if (!m_browse) m_browse = BrowseForFolder;
     setObjectName(QStringLiteral("CScanDlg"));
     // A top-level window of its own (so it shows in the task bar), fixed in size, without minimise or

@@ -79,6 +79,8 @@ private slots:
         CScanDlg dialog(chooser.Browser());
         const orfeo::DialogUnits units(dialog.font());
         QCOMPARE(dialog.windowTitle(), QStringLiteral("Orfeo"));
+        QVERIFY(!dialog.m_hIcon.availableSizes().isEmpty());
+        QCOMPARE(dialog.windowIcon().cacheKey(), dialog.m_hIcon.cacheKey());
         QCOMPARE(dialog.size(), units.ToPixels(320, 200));
         QCOMPARE(dialog.minimumSize(), dialog.maximumSize());
         QVERIFY(!dialog.windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
