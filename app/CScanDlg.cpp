@@ -123,13 +123,17 @@ void CScanDlg::OnOpenFolder() { OpenFolder(m_list1, m_editInput, m_editOutput, k
 
 void CScanDlg::OnOpenFolder2() { OpenFolder(m_list2, m_editInput2, m_editOutput2, kNewScansSubfolder); }
 
+// The jobs run here, on the user-interface thread, one entry at a time: the message boxes must be shown
+// from this thread.
+const JobOptions kOnThisThread{.workers = 1, .progress = {}, .stop = nullptr};
+
 void CScanDlg::OnCreateBackSubscans() {
-    CreateBackSubscans(m_list1, FieldText(m_editInput), FieldText(m_editOutput), *this);
+    CreateBackSubscans(m_list1, FieldText(m_editInput), FieldText(m_editOutput), *this, kOnThisThread);
 }
 
 void CScanDlg::OnMergeSubscans() {
     MergeSubscans(m_list1, m_list2, FieldText(m_editInput), FieldText(m_editOutput), FieldText(m_editOutput2),
-                  *this);
+                  *this, kOnThisThread);
 }
 
 void CScanDlg::ShowMessage(MessageKind, const std::string& text) {

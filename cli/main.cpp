@@ -1,13 +1,16 @@
 // orfeo-cli: runs Orfeo's two jobs over folders from the command line.
 //
-//   orfeo-cli back FOLDER            back subscans of FOLDER's pages into FOLDER/pics/
-//   orfeo-cli merge FOLDER FOLDER2   FOLDER2's pages merged into FOLDER2/new_scans/
+//   orfeo-cli [-j N] [-q] back FOLDER            back subscans of FOLDER's pages into FOLDER/pics/
+//   orfeo-cli [-j N] [-q] merge FOLDER FOLDER2   FOLDER2's pages merged into FOLDER2/new_scans/
 //
 // Exit status: 0 when every entry was written, 1 when an entry failed or the run was refused, 2 for a
-// usage error.
+// usage error, 130 or 143 when SIGINT or SIGTERM stopped the run.
 
 #include <CLI/CLI.hpp>
+#include <unistd.h>
 
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -23,7 +26,27 @@ namespace {
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
-int ExitStatus(const orfeo::BatchResult& result) { return result.Succeeded() ? 0 : kExitFailed; }
+std::atomic<bool> g_stop{false};
+volatile std::sig_atomic_t g_signal = 0;
+
+// A stop request, as the window's Stop button makes one: the entries in flight finish, no new one starts.
+extern "C" void OnStopSignal(int signal) {
+    g_signal = signal;
+    g_stop.store(true);
+}
+
+void InstallStopHandlers() {
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+int ExitStatus(const orfeo::BatchResult& result) {
+    if (result.stopped && g_signal != 0) return 128 + g_signal;
+    return result.Succeeded() ? 0 : kExitFailed;
+}
 
 }  // namespace
 
@@ -32,15 +55,23 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", std::string("orfeo-cli ") + ORFEO_VERSION);
     app.require_subcommand(1, 1);
 
+    unsigned jobs = 0;
+    bool quiet = false;
+    app.add_option("-j,--jobs", jobs, "Pages processed at once (default: every core this process may use)")
+        ->check(CLI::PositiveNumber);
+    app.add_flag("-q,--quiet", quiet, "No progress line on a terminal");
+
     std::string folder, folder2;
     CLI::App* back = app.add_subcommand(
         "back", "Write a back subscan of every page of FOLDER to FOLDER/pics/ (masked pixels set to white).");
+    back->fallthrough();
     back->add_option("FOLDER", folder, "Folder of pages, with their masks in cache/automask/")
         ->required()
         ->check(CLI::ExistingDirectory);
 
     CLI::App* merge = app.add_subcommand(
         "merge", "Merge the pages of FOLDER2 with FOLDER's back subscans into FOLDER2/new_scans/.");
+    merge->fallthrough();
     merge->add_option("FOLDER", folder, "The first folder: masks in cache/automask/, back subscans in pics/")
         ->required()
         ->check(CLI::ExistingDirectory);
@@ -58,23 +89,31 @@ int main(int argc, char** argv) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         std::cerr << "orfeo-cli: " << e.what() << "\n"
-                  << "Usage: orfeo-cli back FOLDER\n"
-                  << "       orfeo-cli merge FOLDER FOLDER2\n"
+                  << "Usage: orfeo-cli [-j N] [-q] back FOLDER\n"
+                  << "       orfeo-cli [-j N] [-q] merge FOLDER FOLDER2\n"
                   << "Try 'orfeo-cli --help' for more.\n";
         return kExitUsage;
     }
 
-    orfeo::ConsoleMessages messages(stderr, stdout);
+    InstallStopHandlers();
+    orfeo::ConsoleMessages console(stderr, stdout, !quiet && isatty(STDERR_FILENO));
+    orfeo::JobOptions options;
+    options.workers = jobs;
+    options.stop = &g_stop;
+    options.progress = [&console](std::size_t done, std::size_t total, const std::string& name) {
+        console.Progress(done, total, name);
+    };
+
     orfeo::CScanList list1;
     orfeo::TextHolder input, output;
     orfeo::ScanFolder(folder, list1, input, output, orfeo::kPicsSubfolder);
     if (*back) {
-        return ExitStatus(orfeo::CreateBackSubscans(list1, input.GetText(), output.GetText(), messages));
+        return ExitStatus(orfeo::CreateBackSubscans(list1, input.GetText(), output.GetText(), console, options));
     }
 
     orfeo::CScanList list2;
     orfeo::TextHolder input2, output2;
     orfeo::ScanFolder(folder2, list2, input2, output2, orfeo::kNewScansSubfolder);
-    return ExitStatus(
-        orfeo::MergeSubscans(list1, list2, input.GetText(), output.GetText(), output2.GetText(), messages));
+    return ExitStatus(orfeo::MergeSubscans(list1, list2, input.GetText(), output.GetText(), output2.GetText(),
+                                           console, options));
 }

@@ -8,7 +8,7 @@
 namespace orfeo {
 
 BatchResult CreateBackSubscans(const CScanList& list1, const std::string& inputFolder,
-                               const std::string& outputFolder, IMessageSink& messages) {
+                               const std::string& outputFolder, IMessageSink& messages, const JobOptions& options) {
     BatchResult result;
     if (list1.IsEmpty()) {
         messages.ShowMessage(MessageKind::Problem, "No scans are yet loaded.");
@@ -18,22 +18,26 @@ BatchResult CreateBackSubscans(const CScanList& list1, const std::string& inputF
     result.entries = list1.GetSize();
     const std::string maskFolder = WithTrailingSeparator(inputFolder) + kMaskSubfolder;
     const std::string output = WithTrailingSeparator(outputFolder);
-
-    if (PrepareOutputFolder(output, messages)) {
-        for (const ScanEntry& entry : list1) {
-            const EntryFiles files{entry.path, maskFolder + entry.name, {}, output + entry.name};
-            PixelResult back;
-            {
-                ImagePtr page = LoadImageFile(files.page, messages);
-                ImagePtr mask = LoadImageFile(files.mask, messages);
-                if (!page || !mask) continue;
-                back = MakeBackSubscan(page.get(), mask.get());
-            }
-            ReportPixelProblem(back.status, files, messages);
-            if (back.image && SaveImageFile(back.image.get(), files.output, messages)) ++result.written;
-        }
+    if (!PrepareOutputFolder(output, messages)) {
+        messages.ShowMessage(MessageKind::Ended, kProcessingEnded);
+        return result;
     }
-    messages.ShowMessage(MessageKind::Ended, kProcessingEnded);
+
+    const EntryWork work = [&](std::size_t index, IMessageSink& entryMessages) {
+        const ScanEntry& entry = list1.GetAt(index);
+        const EntryFiles files{entry.path, maskFolder + entry.name, {}, output + entry.name};
+        PixelResult back;
+        {
+            ImagePtr page = LoadImageFile(files.page, entryMessages);
+            ImagePtr mask = LoadImageFile(files.mask, entryMessages);
+            if (!page || !mask) return false;
+            back = MakeBackSubscan(page.get(), mask.get());
+        }
+        ReportPixelProblem(back.status, files, entryMessages);
+        return back.image && SaveImageFile(back.image.get(), files.output, entryMessages);
+    };
+    RunEntries(list1.GetSize(), work, [&](std::size_t index) -> const std::string& { return list1.GetAt(index).name; },
+               messages, options, result);
     return result;
 }
 

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "imaging/BatchResult.h"
+#include "imaging/JobOptions.h"
 #include "imaging/MessageSink.h"
 #include "scan/CScanList.h"
 
@@ -16,7 +17,8 @@ namespace orfeo {
 // emptied and recreated first (a folder that cannot be made: "Can't create folder " + path, and no entry is
 // processed). An entry whose inputs do not load or do not fit together is skipped after one message naming
 // the file; the others go on. Every run that got past the empty-list check ends with "Processing ended.".
+// `options` set the number of workers, a progress callback and a stop request (see JobOptions).
 BatchResult CreateBackSubscans(const CScanList& list1, const std::string& inputFolder,
-                               const std::string& outputFolder, IMessageSink& messages);
+                               const std::string& outputFolder, IMessageSink& messages, const JobOptions& options = {});
 
 }  // namespace orfeo

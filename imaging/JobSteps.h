@@ -1,7 +1,11 @@
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <string>
 
+#include "imaging/BatchResult.h"
+#include "imaging/JobOptions.h"
 #include "imaging/MessageSink.h"
 #include "imaging/PixelRules.h"
 
@@ -23,6 +27,17 @@ struct EntryFiles {
 
 // Shows the message for a pixel rule that gave no result (nothing for PixelStatus::Ok).
 void ReportPixelProblem(PixelStatus status, const EntryFiles& files, IMessageSink& messages);
+
+// Processes entry `index`, showing its messages through `messages`; true when its output was written.
+// Called from several threads at once for different entries.
+using EntryWork = std::function<bool(std::size_t index, IMessageSink& messages)>;
+
+// Runs `work` over entries 0 .. count-1 as `options` say, then shows the stop message (if a stop ended
+// the run) and "Processing ended.". Whatever the number of workers, the messages of entry k reach
+// `messages` after those of every entry before it, and while `messages` is busy with one, no new entry
+// starts. `name(index)` names an entry for the progress callback.
+void RunEntries(std::size_t count, const EntryWork& work, const std::function<const std::string&(std::size_t)>& name,
+                IMessageSink& messages, const JobOptions& options, BatchResult& result);
 
 inline const char* const kProcessingEnded = "Processing ended.";
 

@@ -9,7 +9,7 @@ namespace orfeo {
 
 BatchResult MergeSubscans(const CScanList& list1, const CScanList& list2, const std::string& inputFolder,
                           const std::string& outputFolder, const std::string& outputFolder2,
-                          IMessageSink& messages) {
+                          IMessageSink& messages, const JobOptions& options) {
     BatchResult result;
     result.refused = true;
     if (list1.IsEmpty()) {
@@ -32,23 +32,27 @@ BatchResult MergeSubscans(const CScanList& list1, const CScanList& list2, const 
     const std::string backFolder = WithTrailingSeparator(outputFolder);
     const std::string output = WithTrailingSeparator(outputFolder2);
 
-    if (PrepareOutputFolder(output, messages)) {
-        for (std::size_t i = 0; i < list1.GetSize(); ++i) {
-            const std::string& name = list1.GetAt(i).name;
-            const EntryFiles files{list2.GetAt(i).path, maskFolder + name, backFolder + name, output + name};
-            PixelResult merged;
-            {
-                ImagePtr page = LoadImageFile(files.page, messages);
-                ImagePtr back = LoadImageFile(files.back, messages);
-                ImagePtr mask = LoadImageFile(files.mask, messages);
-                if (!page || !back || !mask) continue;
-                merged = MergeSubscan(page.get(), back.get(), mask.get());
-            }
-            ReportPixelProblem(merged.status, files, messages);
-            if (merged.image && SaveImageFile(merged.image.get(), files.output, messages)) ++result.written;
-        }
+    if (!PrepareOutputFolder(output, messages)) {
+        messages.ShowMessage(MessageKind::Ended, kProcessingEnded);
+        return result;
     }
-    messages.ShowMessage(MessageKind::Ended, kProcessingEnded);
+
+    const EntryWork work = [&](std::size_t index, IMessageSink& entryMessages) {
+        const std::string& name = list1.GetAt(index).name;
+        const EntryFiles files{list2.GetAt(index).path, maskFolder + name, backFolder + name, output + name};
+        PixelResult merged;
+        {
+            ImagePtr page = LoadImageFile(files.page, entryMessages);
+            ImagePtr back = LoadImageFile(files.back, entryMessages);
+            ImagePtr mask = LoadImageFile(files.mask, entryMessages);
+            if (!page || !back || !mask) return false;
+            merged = MergeSubscan(page.get(), back.get(), mask.get());
+        }
+        ReportPixelProblem(merged.status, files, entryMessages);
+        return merged.image && SaveImageFile(merged.image.get(), files.output, entryMessages);
+    };
+    RunEntries(list1.GetSize(), work, [&](std::size_t index) -> const std::string& { return list1.GetAt(index).name; },
+               messages, options, result);
     return result;
 }
 

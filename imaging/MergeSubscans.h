@@ -3,6 +3,7 @@
 #include <string>
 
 #include "imaging/BatchResult.h"
+#include "imaging/JobOptions.h"
 #include "imaging/MessageSink.h"
 #include "scan/CScanList.h"
 
@@ -18,6 +19,6 @@ namespace orfeo {
 // with a message naming the file, and the run ends with "Processing ended.".
 BatchResult MergeSubscans(const CScanList& list1, const CScanList& list2, const std::string& inputFolder,
                           const std::string& outputFolder, const std::string& outputFolder2,
-                          IMessageSink& messages);
+                          IMessageSink& messages, const JobOptions& options = {});
 
 }  // namespace orfeo

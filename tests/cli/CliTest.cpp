@@ -121,10 +121,11 @@ TEST_F(CliTest, UsageErrorsGiveStatusTwoAndAShortUsage) {
     fs::create_directories(book);
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{}, {"back"}, {"merge", book.string()}, {"frobnicate", book.string()},
-          {"back", (dir.Path() / "missing").string()}, {"back", book.string(), "extra"}}) {
+          {"back", (dir.Path() / "missing").string()}, {"back", book.string(), "extra"},
+          {"-j", "0", "back", book.string()}, {"back", "--jobs", "many", book.string()}}) {
         CliRun run = Cli(args);
         EXPECT_EQ(run.status, 2) << run.err;
-        EXPECT_NE(run.err.find("Usage: orfeo-cli back FOLDER"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("Usage: orfeo-cli [-j N] [-q] back FOLDER"), std::string::npos) << run.err;
         EXPECT_EQ(run.out, "");
     }
     EXPECT_FALSE(fs::exists(book / "pics"));

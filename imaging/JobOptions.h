@@ -1,0 +1,29 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <string>
+
+namespace orfeo {
+
+// How a batch job runs; the defaults give a run on every core, with no progress and no stop.
+struct JobOptions {
+    // Entries processed at once: 0 for as many as the cores the process may run on, 1 for the plain
+    // sequential run. Every count writes the same files and shows the same messages in the same order.
+    unsigned workers = 0;
+
+    // Called once for every entry that was taken up, in list order, after its messages were shown: entries
+    // done so far, entries in all, the entry's file name. Called on one thread at a time, not necessarily
+    // the caller's.
+    std::function<void(std::size_t done, std::size_t total, const std::string& name)> progress;
+
+    // When it turns true, no new entry starts; the entries in flight finish (each output written whole
+    // or not at all) and the run ends with a message saying how many were written.
+    const std::atomic<bool>* stop = nullptr;
+};
+
+// The number of cores this process may run on (its CPU affinity), at least 1.
+unsigned AvailableCores();
+
+}  // namespace orfeo
