@@ -1,5 +1,6 @@
 #include "imaging/JobSteps.h"
 
+#include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/parallel_pipeline.h>
 #include <oneapi/tbb/task_arena.h>
 
@@ -95,6 +96,9 @@ void RunEntries(std::size_t count, const EntryWork& work, const std::function<co
         // while an entry's messages are shown, and taken before the next entry starts, so that nothing new
         // starts while the user has a message in front of them.
         std::mutex gate;
+        // Allow as many threads as asked for, also beyond the cores (TBB would otherwise cap it and say so
+        // on standard error).
+        const tbb::global_control threads(tbb::global_control::max_allowed_parallelism, workers);
         tbb::task_arena arena(static_cast<int>(workers));
         arena.execute([&] {
             tbb::parallel_pipeline(

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <cstdio>
 #include <filesystem>
@@ -129,6 +132,62 @@ TEST_F(CliTest, UsageErrorsGiveStatusTwoAndAShortUsage) {
         EXPECT_EQ(run.out, "");
     }
     EXPECT_FALSE(fs::exists(book / "pics"));
+}
+
+TEST_F(CliTest, JobCountChangesNothingButSpeedAndNoProgressGoesToAPipe) {
+    MakeBook(book, 12, true);
+    fs::remove(book / "cache" / "automask" / "p3.tif");
+    test::WriteFile(book / "cache" / "automask" / "p7.tif", "broken");
+    CliRun one = Cli({"-j", "1", "back", book.string()});
+    const std::string first = Slurp(book / "pics" / "p12.tif");
+    CliRun many = Cli({"back", "--jobs", "3", book.string()});  // options may also follow the job
+    EXPECT_EQ(one.status, 1);
+    EXPECT_EQ(many.status, 1);
+    EXPECT_EQ(many.out, one.out);
+    EXPECT_EQ(many.err, one.err);  // the messages only: no progress line, standard error is a file here
+    EXPECT_EQ(one.err, "File \"" + book.string() + "/cache/automask/p3.tif\" not found.\n" +
+                           "File \"" + book.string() + "/cache/automask/p7.tif\" cannot be read.\n");
+    EXPECT_EQ(Slurp(book / "pics" / "p12.tif"), first);
+}
+
+// Ctrl-C stops the run the way the window's Stop does: what is written is whole, nothing temporary stays.
+TEST_F(CliTest, InterruptStopsCleanlyWithStatus130) {
+    const ImagePtr page = MakeImage(900, 700, 8, [](unsigned x, unsigned y) { return x ^ y; });
+    const ImagePtr mask = MakeMask(900, 700, [](unsigned x, unsigned y) { return (x / 50 + y / 50) % 2; });
+    for (unsigned i = 1; i <= 80; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "p%03u.tif", i);
+        test::Save(page.get(), book / name);
+        test::Save(mask.get(), book / "cache" / "automask" / name);
+    }
+    for (int signal : {SIGINT, SIGTERM}) {
+        fs::remove_all(book / "pics");
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            std::freopen("/dev/null", "w", stdout);
+            std::freopen("/dev/null", "w", stderr);
+            execl(ORFEO_CLI, ORFEO_CLI, "-j", "2", "back", book.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        // Interrupt as soon as the first page is written, with most of the batch still to come.
+        const fs::path first = book / "pics" / "p001.tif";
+        for (int waited = 0; waited < 20000 && !fs::exists(first); ++waited) usleep(500);
+        kill(child, signal);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 128 + signal);
+        std::size_t written = 0;
+        for (const auto& entry : fs::directory_iterator(book / "pics")) {
+            EXPECT_EQ(entry.path().extension(), ".tif") << entry.path();
+            ImagePtr page = test::Load(entry.path());
+            ASSERT_TRUE(page) << entry.path();
+            EXPECT_EQ(FreeImage_GetHeight(page.get()), 700u);
+            ++written;
+        }
+        EXPECT_LT(written, 80u);
+    }
 }
 
 TEST_F(CliTest, HelpAndVersion) {

@@ -56,7 +56,7 @@ ImagePtr MakeMask(unsigned width, unsigned height, const std::function<bool(unsi
 // refuses, which fails the test that asked.
 void Save(FIBITMAP* image, const std::filesystem::path& path, FREE_IMAGE_FORMAT format = FIF_TIFF);
 
-// Loads `path` by its content; empty when it does not load.
+// Loads `path` as Orfeo does; empty when it does not load.
 ImagePtr Load(const std::filesystem::path& path);
 
 // True when both images have the same size and depth and the same pixel values.
