@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include "app/JobRun.h"
 #include "chooser/BrowseForFolder.h"
 #include "chooser/DialogUnits.h"
 #include "chooser/ToolWindow.h"
@@ -123,21 +124,19 @@ void CScanDlg::OnOpenFolder() { OpenFolder(m_list1, m_editInput, m_editOutput, k
 
 void CScanDlg::OnOpenFolder2() { OpenFolder(m_list2, m_editInput2, m_editOutput2, kNewScansSubfolder); }
 
-// The jobs run here, on the user-interface thread, one entry at a time: the message boxes must be shown
-// from this thread.
-const JobOptions kOnThisThread{.workers = 1, .progress = {}, .stop = nullptr};
-
 void CScanDlg::OnCreateBackSubscans() {
-    CreateBackSubscans(m_list1, FieldText(m_editInput), FieldText(m_editOutput), *this, kOnThisThread);
+    const std::string input = FieldText(m_editInput), output = FieldText(m_editOutput);
+    JobRun(this, m_list1.GetSize()).Run([&](IMessageSink& messages, const JobOptions& options) {
+        return CreateBackSubscans(m_list1, input, output, messages, options);
+    });
 }
 
 void CScanDlg::OnMergeSubscans() {
-    MergeSubscans(m_list1, m_list2, FieldText(m_editInput), FieldText(m_editOutput), FieldText(m_editOutput2),
-                  *this, kOnThisThread);
-}
-
-void CScanDlg::ShowMessage(MessageKind, const std::string& text) {
-    ShowToolMessage(QString::fromStdString(text), this);
+    const std::string input = FieldText(m_editInput), output = FieldText(m_editOutput),
+                      output2 = FieldText(m_editOutput2);
+    JobRun(this, m_list1.GetSize()).Run([&](IMessageSink& messages, const JobOptions& options) {
+        return MergeSubscans(m_list1, m_list2, input, output, output2, messages, options);
+    });
 }
 
 }  // namespace orfeo

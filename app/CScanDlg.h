@@ -6,7 +6,6 @@
 #include <functional>
 #include <string>
 
-#include "imaging/MessageSink.h"
 #include "scan/CScanList.h"
 
 class QLineEdit;
@@ -16,8 +15,9 @@ namespace orfeo {
 
 // The main window: it holds the tool's whole state (the two scan lists and the four path fields) and
 // turns its four buttons into the jobs. The path fields are read-only; only a folder scan writes them, and
-// the jobs read them back when they start.
-class CScanDlg : public QDialog, private IMessageSink {
+// the jobs read them back when they start. A job runs off the user-interface thread behind a progress
+// dialog with a Stop button (JobRun); the command returns when the job has ended.
+class CScanDlg : public QDialog {
     Q_OBJECT
 
 public:
@@ -41,7 +41,6 @@ public:
     void OnMergeSubscans();
 
 private:
-    void ShowMessage(MessageKind kind, const std::string& text) override;
     void OpenFolder(CScanList& list, QLineEdit* input, QLineEdit* output, const std::string& subfolder);
     QPushButton* AddButton(int id, const QString& text, int x, int y, int width, int height);
     QLineEdit* AddField(int id, int x, int y);

@@ -1,21 +1,32 @@
 // Renders Orfeo's windows to PNG files, for people without a display and for the README:
 //   orfeo-screenshots DIR [FOLDER]
-// writes DIR/main-window.png (after scanning FOLDER as the first folder, when given), DIR/chooser.png
-// and DIR/new-folder.png. Meant for QT_QPA_PLATFORM=offscreen.
+// writes DIR/main-window.png (after scanning FOLDER as the first folder, when given), DIR/chooser.png,
+// DIR/progress.png and DIR/new-folder.png. Meant for QT_QPA_PLATFORM=offscreen.
 
 #include <QDir>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QTimer>
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <string>
 
 #include "app/CScanApp.h"
 #include "app/CScanDlg.h"
+#include "app/JobRun.h"
 #include "chooser/BrowseForFolder.h"
 #include "chooser/CNewFolderDlg.h"
 #include "chooser/ShellFolderDialog.h"
 #include "chooser/ToolWindow.h"
+
+QProgressDialog* VisibleProgress() {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (auto* progress = qobject_cast<QProgressDialog*>(widget); progress && progress->isVisible()) return progress;
+    }
+    return nullptr;
+}
 
 namespace {
 
@@ -57,6 +68,19 @@ int main(int argc, char** argv) {
     });
     std::string chosen;
     orfeo::BrowseForFolder(chosen, QStringLiteral("Choose folder"));
+
+    // The progress dialog of a running job, stopped once it is on film.
+    QTimer::singleShot(800, [&] {
+        if (auto* progress = VisibleProgress()) {
+            ok &= Save(progress, out.filePath(QStringLiteral("progress.png")));
+            progress->findChild<QPushButton*>()->click();
+        }
+    });
+    orfeo::JobRun(&window, 120).Run([](orfeo::IMessageSink&, const orfeo::JobOptions& options) {
+        options.progress(37, 120, "page037.tif");
+        while (!options.stop->load()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return orfeo::BatchResult{};
+    });
 
     orfeo::CNewFolderDlg dialog;
     dialog.m_strLabel = QStringLiteral("Folder");

@@ -1,8 +1,11 @@
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProgressDialog>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTest>
 
+#include <cstdio>
 #include <deque>
 #include <filesystem>
 #include <optional>
@@ -196,6 +199,60 @@ private slots:
                                                "Processing ended."}));
         QVERIFY(fs::exists(dirs.book / "pics" / "page2.tif"));
         QVERIFY(!fs::exists(dirs.book / "pics" / "page1.tif"));
+    }
+
+    void progressDialogFollowsTheRunAndStopEndsIt() {
+        TempDirs dirs;
+        const orfeo::ImagePtr page = orfeo::test::MakeImage(800, 800, 8, [](unsigned x, unsigned y) { return x ^ y; });
+        const orfeo::ImagePtr mask = orfeo::test::MakeMask(800, 800, [](unsigned x, unsigned) { return x < 300; });
+        constexpr unsigned kPages = 150;
+        for (unsigned i = 1; i <= kPages; ++i) {
+            char name[32];
+            std::snprintf(name, sizeof name, "p%03u.tif", i);
+            orfeo::test::Save(page.get(), dirs.book / name);
+            orfeo::test::Save(mask.get(), dirs.book / "cache" / "automask" / name);
+        }
+        FakeChooser chooser({dirs.book.string()});
+        CScanDlg dialog(chooser.Browser());
+        dialog.show();
+        Button(&dialog, 1006)->click();
+
+        QStringList messages;
+        QString label;
+        UiScript script;
+        script.Then([] {
+                        auto* progress = VisibleWindow<QProgressDialog>();
+                        return progress && progress->value() >= 2;
+                    },
+                    [&label] {
+                        QProgressDialog* progress = VisibleWindow<QProgressDialog>();
+                        QCOMPARE(progress->windowModality(), Qt::WindowModal);
+                        label = progress->labelText();
+                        QPushButton* stop = progress->findChild<QPushButton*>();
+                        QCOMPARE(stop->text(), QStringLiteral("Stop"));
+                        ClickLater(stop);
+                    })
+            .AnswerMessage(&messages)
+            .AnswerMessage(&messages);
+        Button(&dialog, 1007)->click();
+        QVERIFY(script.Finished());
+        QVERIFY(!VisibleWindow<QProgressDialog>());
+        QVERIFY2(QRegularExpression(QStringLiteral("^Page \\d+ of 150: p\\d{3}\\.tif$")).match(label).hasMatch(),
+                 qPrintable(label));
+
+        QCOMPARE(messages.size(), 2);
+        const QRegularExpressionMatch stopped =
+            QRegularExpression(QStringLiteral("^Stopped: (\\d+) of 150 scans written\\.$")).match(messages[0]);
+        QVERIFY2(stopped.hasMatch(), qPrintable(messages[0]));
+        QCOMPARE(messages[1], QStringLiteral("Processing ended."));
+        std::size_t files = 0;
+        for (const auto& entry : fs::directory_iterator(dirs.book / "pics")) {
+            QCOMPARE(entry.path().extension().string(), std::string(".tif"));
+            QVERIFY(orfeo::test::Load(entry.path()));
+            ++files;
+        }
+        QCOMPARE(QString::number(files), stopped.captured(1));
+        QVERIFY(files < kPages);
     }
 
     void preselectionIsUsedOnceByEitherCommand() {
