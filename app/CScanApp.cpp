@@ -4,10 +4,12 @@
 
 #include "app/CScanDlg.h"
 #include "chooser/ToolWindow.h"
+#include "imaging/PageMemory.h"
 
 namespace orfeo {
 
 CScanApp::CScanApp(int& argc, char** argv) : QApplication(argc, argv) {
+    KeepPageMemory();
     setApplicationName(ApplicationTitle());
     setDesktopFileName(QStringLiteral("orfeo"));
 }

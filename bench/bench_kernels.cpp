@@ -33,6 +33,7 @@
 #include "imaging/ImageFile.h"
 #include "imaging/ImagePtr.h"
 #include "imaging/MessageSink.h"
+#include "imaging/PageMemory.h"
 #include "imaging/PixelRules.h"
 #include "scan/CScanList.h"
 #include "scan/FolderScan.h"
@@ -528,6 +529,41 @@ void BM_SortByName(benchmark::State& state) {
 }
 
 BENCHMARK(BM_SortByName)->Unit(benchmark::kMillisecond);
+
+// Before and after KeepPageMemory: what a page-sized buffer costs on the per-page path when it is fresh
+// (mapped anew, every page faulted in) and when freed memory is kept for the next page. The "after" runs
+// switch the process over for good, so these come last.
+void BM_PageBuffer(benchmark::State& state) {
+    if (state.range(0) == 1) orfeo::KeepPageMemory();
+    const std::size_t bytes = std::size_t{kA4Width600} * kA4Height600;
+    for (auto _ : state) {
+        ImagePtr image(FreeImage_Allocate(static_cast<int>(kA4Width600), static_cast<int>(kA4Height600), 8));
+        if (!image) {
+            state.SkipWithError("allocation failed");
+            break;
+        }
+        std::memset(FreeImage_GetBits(image.get()), 0x55, bytes);  // as a load or a rule writes it
+        benchmark::DoNotOptimize(image.get());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(bytes));
+}
+
+BENCHMARK(BM_PageBuffer)->ArgName("kept")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// The rules as the jobs call them (result allocated each time), with kept memory: compare BM_MakeBackSubscan.
+void BM_MakeBackSubscanKeptMemory(benchmark::State& state) {
+    orfeo::KeepPageMemory();
+    BM_MakeBackSubscan(state);
+}
+
+void BM_MergeSubscanKeptMemory(benchmark::State& state) {
+    orfeo::KeepPageMemory();
+    BM_MergeSubscan(state);
+}
+
+BENCHMARK(BM_MakeBackSubscanKeptMemory)->ArgName("bpp")->Arg(8)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MergeSubscanKeptMemory)->ArgName("bpp")->Arg(8)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

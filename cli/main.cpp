@@ -18,6 +18,7 @@
 #include "cli/ConsoleMessages.h"
 #include "imaging/BackSubscans.h"
 #include "imaging/MergeSubscans.h"
+#include "imaging/PageMemory.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
 
@@ -96,6 +97,7 @@ int main(int argc, char** argv) {
     }
 
     InstallStopHandlers();
+    orfeo::KeepPageMemory();
     orfeo::ConsoleMessages console(stderr, stdout, !quiet && isatty(STDERR_FILENO));
     orfeo::JobOptions options;
     options.workers = jobs;
