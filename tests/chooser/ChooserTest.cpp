@@ -190,8 +190,9 @@ private slots:
         QString selected, selectedAfterEmptyName;
         UiScript script;
         CreateFolderSteps(script, m_dir.path(), QStringLiteral("book"));
+        // The command selects the folder once the message is dismissed.
         script.AnswerMessage(&messages)
-            .Then([] { return Chooser() && !VisibleWindow<QMessageBox>(); },
+            .Then([book] { return Chooser() && !VisibleWindow<QMessageBox>() && Selected() == book; },
                   [&selected] { selected = Selected(); });
         // An empty name names the selected folder itself, which exists.
         CreateFolderSteps(script, m_dir.path(), QString());

@@ -4,6 +4,9 @@
 #include <QDialog>
 #include <QMessageBox>
 #include <QMetaObject>
+#include <QPointer>
+
+#include <memory>
 
 namespace orfeo::test {
 
@@ -31,12 +34,19 @@ UiScript& UiScript::Then(std::function<bool()> ready, std::function<void()> act)
 }
 
 UiScript& UiScript::AnswerMessage(QStringList* texts) {
-    return Then([] { return VisibleWindow<QMessageBox>() != nullptr; },
-                [texts] {
-                    QMessageBox* box = VisibleWindow<QMessageBox>();
-                    texts->append(box->text());
-                    ClickLater(box->button(QMessageBox::Ok));
-                });
+    // A box stays visible until its queued click arrives: never answer the same box twice.
+    auto answered = std::make_shared<QPointer<QMessageBox>>();
+    return Then(
+        [answered] {
+            QMessageBox* box = VisibleWindow<QMessageBox>();
+            return box != nullptr && box != answered->data();
+        },
+        [texts, answered] {
+            QMessageBox* box = VisibleWindow<QMessageBox>();
+            *answered = box;
+            texts->append(box->text());
+            ClickLater(box->button(QMessageBox::Ok));
+        });
 }
 
 void UiScript::Tick() {
