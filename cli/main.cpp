@@ -61,6 +61,11 @@ int main(int argc, char** argv) {
     app.add_option("-j,--jobs", jobs, "Pages processed at once (default: every core this process may use)")
         ->check(CLI::PositiveNumber);
     app.add_flag("-q,--quiet", quiet, "No progress line on a terminal");
+    double maxMegapixels = orfeo::kDefaultMaxMegapixels;
+    app.add_option("--max-megapixels", maxMegapixels,
+                   "Refuse images larger than this, before decoding them (default: " +
+                       std::to_string(static_cast<int>(orfeo::kDefaultMaxMegapixels)) + ")")
+        ->check(CLI::PositiveNumber);
 
     std::string folder, folder2;
     CLI::App* back = app.add_subcommand(
@@ -90,8 +95,8 @@ int main(int argc, char** argv) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         std::cerr << "orfeo-cli: " << e.what() << "\n"
-                  << "Usage: orfeo-cli [-j N] [-q] back FOLDER\n"
-                  << "       orfeo-cli [-j N] [-q] merge FOLDER FOLDER2\n"
+                  << "Usage: orfeo-cli [-j N] [-q] [--max-megapixels N] back FOLDER\n"
+                  << "       orfeo-cli [-j N] [-q] [--max-megapixels N] merge FOLDER FOLDER2\n"
                   << "Try 'orfeo-cli --help' for more.\n";
         return kExitUsage;
     }
@@ -101,6 +106,7 @@ int main(int argc, char** argv) {
     orfeo::ConsoleMessages console(stderr, stdout, !quiet && isatty(STDERR_FILENO));
     orfeo::JobOptions options;
     options.workers = jobs;
+    options.maxMegapixels = maxMegapixels;
     options.stop = &g_stop;
     options.progress = [&console](std::size_t done, std::size_t total, const std::string& name) {
         console.Progress(done, total, name);

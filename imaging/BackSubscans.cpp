@@ -28,8 +28,8 @@ BatchResult CreateBackSubscans(const CScanList& list1, const std::string& inputF
         const EntryFiles files{entry.path, maskFolder + entry.name, {}, output + entry.name};
         PixelResult back;
         {
-            ImagePtr page = LoadImageFile(files.page, entryMessages);
-            ImagePtr mask = LoadImageFile(files.mask, entryMessages);
+            ImagePtr page = LoadImageFile(files.page, entryMessages, options.maxMegapixels);
+            ImagePtr mask = LoadImageFile(files.mask, entryMessages, options.maxMegapixels);
             if (!page || !mask) return false;
             back = MakeBackSubscan(page.get(), mask.get());
         }

@@ -3,6 +3,8 @@
 #include <tiffio.h>
 
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <mutex>
 #include <system_error>
 
@@ -59,6 +61,32 @@ ImagePtr PbmReadyCopy(FIBITMAP* image) {
     return copy;
 }
 
+// The width and height an image file declares, read without decoding its pixels; false when the header
+// does not give them.
+bool DeclaredSize(FREE_IMAGE_FORMAT format, const std::string& path, unsigned& width, unsigned& height) {
+    if (format == FIF_GIF) {
+        // FreeImage decodes GIFs whole even when asked for the header only: read the logical screen size.
+        unsigned char header[10];
+        std::ifstream file(path, std::ios::binary);
+        if (!file.read(reinterpret_cast<char*>(header), sizeof header)) return false;
+        width = header[6] | (header[7] << 8);
+        height = header[8] | (header[9] << 8);
+        return true;
+    }
+    if (!FreeImage_FIFSupportsNoPixels(format)) return false;
+    ImagePtr info(FreeImage_Load(format, path.c_str(), FIF_LOAD_NOPIXELS));
+    if (!info) return false;
+    width = FreeImage_GetWidth(info.get());
+    height = FreeImage_GetHeight(info.get());
+    return true;
+}
+
+std::string FormatMegapixels(double megapixels) {
+    std::ostringstream text;
+    text << megapixels;
+    return text.str();
+}
+
 }  // namespace
 
 FREE_IMAGE_FORMAT FormatFromName(const std::string& path, unsigned bitsPerPixel) {
@@ -73,13 +101,23 @@ FREE_IMAGE_FORMAT FormatFromName(const std::string& path, unsigned bitsPerPixel)
     return FreeImage_GetFIFFromFilename(path.c_str());
 }
 
-ImagePtr LoadImageFile(const std::string& path, IMessageSink& messages) {
+ImagePtr LoadImageFile(const std::string& path, IMessageSink& messages, double maxMegapixels) {
     QuietImageLibraries();
     FREE_IMAGE_FORMAT format = FreeImage_GetFileType(path.c_str(), 0);
     if (format == FIF_UNKNOWN) format = FormatFromName(path);
 
     ImagePtr image;
     if (format != FIF_UNKNOWN && FreeImage_FIFSupportsReading(format)) {
+        // A few kilobytes can declare gigabytes of pixels: look at the header before decoding.
+        unsigned width = 0, height = 0;
+        if (DeclaredSize(format, path, width, height) &&
+            static_cast<double>(width) * height > maxMegapixels * 1e6) {
+            messages.ShowMessage(MessageKind::Problem, "File " + Quoted(path) + " is too large: " +
+                                                           std::to_string(width) + " x " + std::to_string(height) +
+                                                           " pixels, more than " + FormatMegapixels(maxMegapixels) +
+                                                           " megapixels.");
+            return nullptr;
+        }
         image.reset(FreeImage_Load(format, path.c_str(), 0));
     }
     if (!image) {

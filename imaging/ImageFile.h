@@ -3,15 +3,19 @@
 #include <string>
 
 #include "imaging/ImagePtr.h"
+#include "imaging/Limits.h"
 #include "imaging/MessageSink.h"
 
 namespace orfeo {
 
 // Loads the image at `path`: the format is found from the file's content, failing that from its name
-// (".pnm" counts as the PNM family), and loaded with flags 0. On failure shows one message and returns an
-// empty pointer: `File "<path>" not found.` when nothing is at the path, `File "<path>" cannot be read.`
-// when something is there that does not load as an image.
-ImagePtr LoadImageFile(const std::string& path, IMessageSink& messages);
+// (".pnm" counts as the PNM family), and loaded with flags 0. Before decoding, only the header is read, and
+// an image of more than `maxMegapixels` is refused. On failure shows one message and returns an empty
+// pointer: `File "<path>" not found.` when nothing is at the path, `File "<path>" cannot be read.` when
+// something is there that does not load as an image, `File "<path>" is too large: W x H pixels, more than
+// N megapixels.` for an image past the limit.
+ImagePtr LoadImageFile(const std::string& path, IMessageSink& messages,
+                       double maxMegapixels = kDefaultMaxMegapixels);
 
 // Writes `image` to `path` in the format its extension names (".pnm" as PBM, PGM or PPM by depth), with
 // flags 0. The file is written to a temporary name beside the target and renamed over it only when the

@@ -5,6 +5,8 @@
 #include <functional>
 #include <string>
 
+#include "imaging/Limits.h"
+
 namespace orfeo {
 
 // How a batch job runs; the defaults give a run on every core, with no progress and no stop.
@@ -21,6 +23,11 @@ struct JobOptions {
     // When it turns true, no new entry starts; the entries in flight finish (each output written whole
     // or not at all) and the run ends with a message saying how many were written.
     const std::atomic<bool>* stop = nullptr;
+
+    // Pages, masks and back subscans larger than this are refused before they are decoded. Every worker
+    // may hold a page, its mask and its result at once, and the merge a back subscan too: the memory a
+    // run may need is about (workers + 1) x 3 x the largest admitted image in bytes.
+    double maxMegapixels = kDefaultMaxMegapixels;
 };
 
 // The number of cores this process may run on (its CPU affinity), at least 1.

@@ -42,9 +42,9 @@ BatchResult MergeSubscans(const CScanList& list1, const CScanList& list2, const 
         const EntryFiles files{list2.GetAt(index).path, maskFolder + name, backFolder + name, output + name};
         PixelResult merged;
         {
-            ImagePtr page = LoadImageFile(files.page, entryMessages);
-            ImagePtr back = LoadImageFile(files.back, entryMessages);
-            ImagePtr mask = LoadImageFile(files.mask, entryMessages);
+            ImagePtr page = LoadImageFile(files.page, entryMessages, options.maxMegapixels);
+            ImagePtr back = LoadImageFile(files.back, entryMessages, options.maxMegapixels);
+            ImagePtr mask = LoadImageFile(files.mask, entryMessages, options.maxMegapixels);
             if (!page || !back || !mask) return false;
             merged = MergeSubscan(page.get(), back.get(), mask.get());
         }

@@ -106,6 +106,16 @@ TEST_F(CliTest, FailedEntriesGiveMessagesInOrderAndStatusOne) {
     EXPECT_TRUE(fs::exists(book / "pics" / "p3.tif"));
 }
 
+TEST_F(CliTest, MaxMegapixelsRefusesLargerImages) {
+    MakeBook(book, 1, true);  // 24 x 8 pages: 192 pixels
+    CliRun run = Cli({"--max-megapixels", "0.0001", "back", book.string()});
+    EXPECT_EQ(run.status, 1);
+    const std::string tooLarge = "\" is too large: 24 x 8 pixels, more than 0.0001 megapixels.\n";
+    EXPECT_EQ(run.err, "File \"" + book.string() + "/p1.tif" + tooLarge + "File \"" + book.string() +
+                           "/cache/automask/p1.tif" + tooLarge);
+    EXPECT_EQ(Cli({"back", "--max-megapixels", "0.0002", book.string()}).status, 0);
+}
+
 TEST_F(CliTest, RefusedRunsGiveStatusOne) {
     fs::create_directories(book);
     CliRun back = Cli({"back", book.string()});
@@ -128,7 +138,7 @@ TEST_F(CliTest, UsageErrorsGiveStatusTwoAndAShortUsage) {
           {"-j", "0", "back", book.string()}, {"back", "--jobs", "many", book.string()}}) {
         CliRun run = Cli(args);
         EXPECT_EQ(run.status, 2) << run.err;
-        EXPECT_NE(run.err.find("Usage: orfeo-cli [-j N] [-q] back FOLDER"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("Usage: orfeo-cli [-j N] [-q] [--max-megapixels N] back FOLDER"), std::string::npos) << run.err;
         EXPECT_EQ(run.out, "");
     }
     EXPECT_FALSE(fs::exists(book / "pics"));
