@@ -8,6 +8,7 @@
 #include <mutex>
 #include <system_error>
 
+#include "imaging/OutputFile.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
 
@@ -133,19 +134,32 @@ bool SaveImageFile(FIBITMAP* image, const std::string& path, IMessageSink& messa
     QuietImageLibraries();
     const FREE_IMAGE_FORMAT format = FormatFromName(path, FreeImage_GetBPP(image));
     bool saved = false;
+    int error = 0;
     if (format != FIF_UNKNOWN) {
         ImagePtr pbmCopy = IsPnmFamily(format) ? PbmReadyCopy(image) : nullptr;
         FIBITMAP* toSave = pbmCopy ? pbmCopy.get() : image;
         // A failed save can leave a truncated file: write beside the target, then rename over it.
         const std::string temporary = path + ".orfeo-tmp";
-        std::error_code error;
-        if (FreeImage_Save(format, toSave, temporary.c_str(), 0)) {
-            fs::rename(fs::path(temporary), fs::path(path), error);
-            saved = !error;
+        {
+            OutputFile file(temporary);
+            const bool encoded =
+                file.IsOpen() && FreeImage_SaveToHandle(format, toSave, file.Io(), file.Handle(), 0);
+            saved = file.Close() && encoded;
+            error = file.Error();
         }
-        if (!saved) fs::remove(fs::path(temporary), error);
+        std::error_code renameError;
+        if (saved) {
+            fs::rename(fs::path(temporary), fs::path(path), renameError);
+            saved = !renameError;
+            if (renameError) error = renameError.value();
+        }
+        std::error_code removeError;
+        if (!saved) fs::remove(fs::path(temporary), removeError);
     }
-    if (!saved) messages.ShowMessage(MessageKind::Problem, "File " + Quoted(path) + " could not be written.");
+    if (!saved) {
+        const std::string reason = error ? ": " + std::generic_category().message(error) : std::string();
+        messages.ShowMessage(MessageKind::Problem, "File " + Quoted(path) + " could not be written" + reason + ".");
+    }
     return saved;
 }
 

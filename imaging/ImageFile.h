@@ -18,9 +18,11 @@ ImagePtr LoadImageFile(const std::string& path, IMessageSink& messages,
                        double maxMegapixels = kDefaultMaxMegapixels);
 
 // Writes `image` to `path` in the format its extension names (".pnm" as PBM, PGM or PPM by depth), with
-// flags 0. The file is written to a temporary name beside the target and renamed over it only when the
-// whole save succeeded, so the target is either the complete new file or untouched. On failure shows
-// `File "<path>" could not be written.`, leaves no temporary file behind and returns false.
+// flags 0. The file is written to a temporary name beside the target, every write, the flush and the
+// close checked, and renamed over the target only when all of it succeeded, so the target is either the
+// complete new file or untouched. On failure shows `File "<path>" could not be written.` (with the
+// system's reason, such as "No space left on device", after a colon when there is one), leaves no
+// temporary file behind and returns false.
 bool SaveImageFile(FIBITMAP* image, const std::string& path, IMessageSink& messages);
 
 // Empties and removes an output folder: deletes every entry of `folder` that is not a folder (links to

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <FreeImage.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+namespace orfeo {
+
+// A file that FreeImage writes through its handle interface, so that Orfeo sees the result of every write,
+// the flush and the close: a full disk or an I/O error is noticed even when the image plug-in ignores it.
+class OutputFile {
+public:
+    // Creates or truncates `path` for writing.
+    explicit OutputFile(const std::string& path);
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    bool IsOpen() const { return m_file != nullptr; }
+    FreeImageIO* Io() { return &m_io; }
+    fi_handle Handle() { return this; }
+
+    // Flushes and closes the file; true when the open, every write, the flush and the close succeeded.
+    bool Close();
+    // The error number of the first failure; 0 when there was none.
+    int Error() const { return m_error; }
+
+    // For tests: every file opened from now on fails its writes, as a full disk does, once it has taken
+    // `bytes` bytes; std::nullopt ends it. Process-wide.
+    static void FailWritesAfter(std::optional<std::uint64_t> bytes);
+
+private:
+    static unsigned DLL_CALLCONV Read(void* buffer, unsigned size, unsigned count, fi_handle handle);
+    static unsigned DLL_CALLCONV Write(void* buffer, unsigned size, unsigned count, fi_handle handle);
+    static int DLL_CALLCONV Seek(fi_handle handle, long offset, int origin);
+    static long DLL_CALLCONV Tell(fi_handle handle);
+    void Fail(int error);
+
+    std::FILE* m_file = nullptr;
+    FreeImageIO m_io{};
+    int m_error = 0;
+    std::optional<std::uint64_t> m_failAfter;
+    std::uint64_t m_written = 0;
+};
+
+}  // namespace orfeo
