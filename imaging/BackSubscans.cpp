@@ -15,9 +15,14 @@ BatchResult CreateBackSubscans(const CScanList& list1, const std::string& inputF
         result.refused = true;
         return result;
     }
-    result.entries = list1.GetSize();
     const std::string maskFolder = WithTrailingSeparator(inputFolder) + kMaskSubfolder;
     const std::string output = WithTrailingSeparator(outputFolder);
+    const FolderLock lock(output);
+    if (!CheckFolderLock(lock, output, messages)) {
+        result.refused = true;
+        return result;
+    }
+    result.entries = list1.GetSize();
     if (!PrepareOutputFolder(output, messages)) {
         messages.ShowMessage(MessageKind::Ended, kProcessingEnded);
         return result;

@@ -26,6 +26,12 @@ bool PrepareOutputFolder(const std::string& folder, IMessageSink& messages) {
     return false;
 }
 
+bool CheckFolderLock(const FolderLock& lock, const std::string& folder, IMessageSink& messages) {
+    if (lock.Held()) return true;
+    messages.ShowMessage(MessageKind::Problem, "Folder \"" + folder + "\" is in use by another run.");
+    return false;
+}
+
 void ReportPixelProblem(PixelStatus status, const EntryFiles& files, IMessageSink& messages) {
     auto quoted = [](const std::string& path) { return "\"" + path + "\""; };
     std::string text;

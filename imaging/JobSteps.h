@@ -5,6 +5,7 @@
 #include <string>
 
 #include "imaging/BatchResult.h"
+#include "imaging/FolderLock.h"
 #include "imaging/JobOptions.h"
 #include "imaging/MessageSink.h"
 #include "imaging/PixelRules.h"
@@ -16,6 +17,9 @@ namespace orfeo {
 // Empties `folder` with ResetOutputFolder and creates it again. When it is not a folder afterwards, shows
 // "Can't create folder " followed by the path and returns false.
 bool PrepareOutputFolder(const std::string& folder, IMessageSink& messages);
+
+// Shows `Folder "<folder>" is in use by another run.` and returns false when another run holds `lock`.
+bool CheckFolderLock(const FolderLock& lock, const std::string& folder, IMessageSink& messages);
 
 // The files a pixel rule worked on, for naming them when it gave no result.
 struct EntryFiles {

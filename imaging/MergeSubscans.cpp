@@ -26,11 +26,13 @@ BatchResult MergeSubscans(const CScanList& list1, const CScanList& list2, const 
                                                        ").");
         return result;
     }
-    result.refused = false;
-    result.entries = list1.GetSize();
     const std::string maskFolder = WithTrailingSeparator(inputFolder) + kMaskSubfolder;
     const std::string backFolder = WithTrailingSeparator(outputFolder);
     const std::string output = WithTrailingSeparator(outputFolder2);
+    const FolderLock lock(output);
+    if (!CheckFolderLock(lock, output, messages)) return result;
+    result.refused = false;
+    result.entries = list1.GetSize();
 
     if (!PrepareOutputFolder(output, messages)) {
         messages.ShowMessage(MessageKind::Ended, kProcessingEnded);

@@ -1,0 +1,87 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "imaging/BackSubscans.h"
+#include "imaging/FolderLock.h"
+#include "imaging/MergeSubscans.h"
+#include "scan/FolderScan.h"
+#include "scan/Paths.h"
+#include "tests/support/Fixtures.h"
+
+namespace orfeo {
+namespace {
+
+namespace fs = std::filesystem;
+using test::RecordingSink;
+using test::TempDir;
+
+class FolderLockTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto page = test::MakeImage(16, 4, 8, [](unsigned x, unsigned) { return x; });
+        const auto mask = test::MakeMask(16, 4, [](unsigned x, unsigned) { return x < 5; });
+        test::Save(page.get(), book / "p.tif");
+        test::Save(mask.get(), book / "cache" / "automask" / "p.tif");
+        test::Save(page.get(), book2 / "q.tif");
+        test::WriteFile(book / "pics" / "earlier.tif", "from the run before");
+        ScanFolder(book.string(), list1, input, output, kPicsSubfolder);
+        ScanFolder(book2.string(), list2, input2, output2, kNewScansSubfolder);
+    }
+
+    BatchResult Back() { return CreateBackSubscans(list1, input.GetText(), output.GetText(), sink); }
+
+    TempDir dir;
+    fs::path book = dir.Path() / "book", book2 = dir.Path() / "book2";
+    CScanList list1, list2;
+    TextHolder input, output, input2, output2;
+    RecordingSink sink;
+};
+
+TEST_F(FolderLockTest, ASecondRunOnTheSameOutputIsRefusedAndTouchesNothing) {
+    {
+        const FolderLock first(output.GetText());
+        ASSERT_TRUE(first.Held());
+        EXPECT_TRUE(Back().refused);
+        const BatchResult merge =
+            MergeSubscans(list1, list2, input.GetText(), output.GetText(), output2.GetText(), sink);
+        EXPECT_FALSE(merge.refused);  // another output folder's place: not locked
+        EXPECT_TRUE(fs::exists(book / "pics" / "earlier.tif"));
+    }
+    EXPECT_EQ(sink.Texts().front(), "Folder \"" + output.GetText() + "\" is in use by another run.");
+    sink.messages.clear();
+    EXPECT_TRUE(Back().Succeeded());
+    EXPECT_FALSE(fs::exists(book / "pics" / "earlier.tif"));
+}
+
+TEST_F(FolderLockTest, ALockLeftByAKilledRunNeverBlocks) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const FolderLock held(output.GetText());
+        const char state = held.Held() ? 'y' : 'n';
+        (void)!write(ready[1], &state, 1);
+        pause();
+        _exit(0);
+    }
+    char state = 0;
+    ASSERT_EQ(read(ready[0], &state, 1), 1);
+    EXPECT_EQ(state, 'y');
+    EXPECT_TRUE(Back().refused);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
+    sink.messages.clear();
+    EXPECT_TRUE(Back().Succeeded());
+    EXPECT_EQ(sink.Texts(), std::vector<std::string>{"Processing ended."});
+}
+
+}  // namespace
+}  // namespace orfeo
