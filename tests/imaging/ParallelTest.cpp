@@ -130,6 +130,39 @@ TEST(ParallelRuns, WriteTheSameFilesAndMessagesAsOneAtATime) {
     }
 }
 
+// Every file under `root` but the output folders, with its content.
+std::map<std::string, std::string> Inputs(const fs::path& root) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        const std::string path = entry.path().string();
+        if (!entry.is_regular_file() || path.find("/pics/") != std::string::npos ||
+            path.find("/new_scans/") != std::string::npos) {
+            continue;
+        }
+        std::ifstream in(entry.path(), std::ios::binary);
+        files[path] = std::string((std::istreambuf_iterator<char>(in)), {});
+    }
+    return files;
+}
+
+TEST(ParallelRuns, NeverChangeAnInputFile) {
+    TempDir dir;
+    const fs::path book = dir.Path() / "book", book2 = dir.Path() / "book2";
+    MakeMixedBook(book, book2);
+    const auto before = Inputs(dir.Path());
+    ASSERT_GT(before.size(), 2 * kEntries);
+    CScanList list1, list2;
+    TextHolder input, output, input2, output2;
+    ScanFolder(book.string(), list1, input, output, kPicsSubfolder);
+    ScanFolder(book2.string(), list2, input2, output2, kNewScansSubfolder);
+    RecordingSink sink;
+    for (int round = 0; round < 2; ++round) {
+        CreateBackSubscans(list1, input.GetText(), output.GetText(), sink);
+        MergeSubscans(list1, list2, input.GetText(), output.GetText(), output2.GetText(), sink);
+    }
+    EXPECT_TRUE(Inputs(dir.Path()) == before);
+}
+
 class StopAndProgressTest : public ::testing::Test {
 protected:
     void SetUp() override {
