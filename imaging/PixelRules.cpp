@@ -72,7 +72,9 @@ void BlendLine(std::uint8_t* dst, const std::uint8_t* marked, const std::uint8_t
             g = end;
         } else {
             const std::size_t offset = std::size_t{g} * Bpp;
-            BlendGroup<Bpp, kMerge>(dst + offset, marked + offset, unmarked + offset, &table[m * Bpp]);
+            // A back subscan has no marked source: no pointer is formed from the null it gets.
+            const std::uint8_t* from = kMerge ? marked + offset : nullptr;
+            BlendGroup<Bpp, kMerge>(dst + offset, from, unmarked + offset, &table[m * Bpp]);
             ++g;
         }
     }

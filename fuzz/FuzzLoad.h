@@ -1,0 +1,8 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Feeds arbitrary bytes through Orfeo's real load path (as a file on disk, under one of the listed
+// extensions chosen by the first byte) and through both pixel rules, as a page and as a mask.
+int FuzzLoadAndRules(const std::uint8_t* data, std::size_t size);

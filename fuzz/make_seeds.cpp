@@ -1,0 +1,83 @@
+// Writes the fuzz target's seed corpus: small valid files of every listed format and of the depths the
+// pixel rules handle, each prefixed with the byte that picks its extension.
+//   orfeo-fuzz-seeds DIR
+#include <FreeImage.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace {
+
+// Positions in the fuzz target's extension list.
+enum Extension : unsigned char { kBmp = 0, kJpeg = 1, kJpg = 2, kGif = 3, kTiff = 4, kTif = 5, kPnm = 6, kPpm = 7, kPgm = 8, kPbm = 9 };
+
+FIBITMAP* Image(FREE_IMAGE_TYPE type, unsigned width, unsigned height, unsigned bpp) {
+    FIBITMAP* image = FreeImage_AllocateT(type, static_cast<int>(width), static_cast<int>(height), static_cast<int>(bpp));
+    const unsigned pitch = FreeImage_GetPitch(image);
+    BYTE* bits = FreeImage_GetBits(image);
+    for (unsigned i = 0; i < pitch * height; ++i) bits[i] = static_cast<BYTE>((i * 73) ^ (i >> 3));
+    if (RGBQUAD* palette = FreeImage_GetPalette(image)) {
+        const unsigned colours = FreeImage_GetColorsUsed(image);
+        for (unsigned i = 0; i < colours; ++i) {
+            const BYTE level = static_cast<BYTE>(i * 255 / (colours - 1));
+            palette[i] = RGBQUAD{level, level, level, 0};
+        }
+    }
+    return image;
+}
+
+bool Write(const std::filesystem::path& folder, const std::string& name, Extension extension,
+           FREE_IMAGE_FORMAT format, FIBITMAP* image) {
+    FIMEMORY* memory = FreeImage_OpenMemory();
+    bool ok = FreeImage_SaveToMemory(format, image, memory, 0);
+    BYTE* data = nullptr;
+    DWORD size = 0;
+    if (ok) ok = FreeImage_AcquireMemory(memory, &data, &size);
+    if (ok) {
+        std::ofstream out(folder / name, std::ios::binary);
+        out.put(static_cast<char>(extension));
+        out.write(reinterpret_cast<const char*>(data), size);
+    }
+    FreeImage_CloseMemory(memory);
+    if (!ok) std::fprintf(stderr, "could not write seed %s\n", name.c_str());
+    return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: orfeo-fuzz-seeds DIR\n");
+        return 2;
+    }
+    const std::filesystem::path folder = argv[1];
+    std::filesystem::create_directories(folder);
+    struct Seed {
+        const char* name;
+        Extension extension;
+        FREE_IMAGE_FORMAT format;
+        FREE_IMAGE_TYPE type;
+        unsigned bpp;
+    };
+    const Seed seeds[] = {
+        {"bitonal.bmp", kBmp, FIF_BMP, FIT_BITMAP, 1},   {"nibbles.bmp", kBmp, FIF_BMP, FIT_BITMAP, 4},
+        {"grey.bmp", kBmp, FIF_BMP, FIT_BITMAP, 8},      {"colour.bmp", kBmp, FIF_BMP, FIT_BITMAP, 24},
+        {"grey.jpeg", kJpeg, FIF_JPEG, FIT_BITMAP, 8},   {"colour.jpg", kJpg, FIF_JPEG, FIT_BITMAP, 24},
+        {"grey.gif", kGif, FIF_GIF, FIT_BITMAP, 8},      {"grey.tiff", kTiff, FIF_TIFF, FIT_BITMAP, 8},
+        {"bitonal.tif", kTif, FIF_TIFF, FIT_BITMAP, 1},  {"colour.tif", kTif, FIF_TIFF, FIT_BITMAP, 24},
+        {"rgba.tif", kTif, FIF_TIFF, FIT_BITMAP, 32},    {"grey16.tif", kTif, FIF_TIFF, FIT_UINT16, 16},
+        {"rgb16.tif", kTif, FIF_TIFF, FIT_RGB16, 48},    {"grey.pnm", kPnm, FIF_PGM, FIT_BITMAP, 8},
+        {"colour.ppm", kPpm, FIF_PPM, FIT_BITMAP, 24},   {"grey.pgm", kPgm, FIF_PGM, FIT_BITMAP, 8},
+        {"bitonal.pbm", kPbm, FIF_PBM, FIT_BITMAP, 1},   {"wide.pbm", kPbm, FIF_PBM, FIT_BITMAP, 1},
+    };
+    bool ok = true;
+    for (const Seed& seed : seeds) {
+        const unsigned width = std::string(seed.name).rfind("wide", 0) == 0 ? 67 : 13;
+        FIBITMAP* image = Image(seed.type, width, 7, seed.bpp);
+        ok &= Write(folder, seed.name, seed.extension, seed.format, image);
+        FreeImage_Unload(image);
+    }
+    return ok ? 0 : 1;
+}
