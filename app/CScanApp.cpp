@@ -11,7 +11,7 @@ namespace orfeo {
 CScanApp::CScanApp(int& argc, char** argv) : QApplication(argc, argv) {
     KeepPageMemory();
     setApplicationName(ApplicationTitle());
-    setDesktopFileName(QStringLiteral("orfeo"));
+    setDesktopFileName(QStringLiteral("io.github.orfeo.Orfeo"));
 }
 
 int CScanApp::Run() {

@@ -13,6 +13,13 @@ ORFEO_PACKAGES=(
   fonts-dejavu-core          # a font for Qt to draw text with when nothing else is installed
   libgtest-dev               # tests
   libbenchmark-dev           # benchmarks
+  dpkg-dev                   # the Debian package: dpkg-shlibdeps finds its library dependencies (CPack)
+  file                       # the Debian package: CPack tells the programs from the data files with it
+  desktop-file-utils         # package tests: desktop-file-validate checks the desktop entry
+  appstream                  # package tests: appstreamcli checks the AppStream metainfo
+  groff-base                 # package tests: groff checks the manual pages for warnings
+  man-db                     # package tests: man and lexgrog check the manual pages as man shows them
+  bash-completion            # package tests: the helpers orfeo-cli's completion script runs on
 )
 
 orfeo_install_packages() {
