@@ -32,8 +32,6 @@ void QuietImageLibraries() {
     (void)done;
 }
 
-std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
-
 bool IsPnmFamily(FREE_IMAGE_FORMAT format) {
     return format == FIF_PBM || format == FIF_PGM || format == FIF_PPM || format == FIF_PBMRAW ||
            format == FIF_PGMRAW || format == FIF_PPMRAW;
@@ -165,16 +163,13 @@ bool SaveImageFile(FIBITMAP* image, const std::string& path, IMessageSink& messa
 
 bool ResetOutputFolder(const std::string& folder) {
     const std::string base = WithTrailingSeparator(folder);
-    std::error_code error;
-    fs::directory_iterator it(fs::path(base), error);
-    for (; !error && it != fs::directory_iterator(); it.increment(error)) {
-        std::error_code statusError;
-        if (it->is_directory(statusError)) continue;
-        const std::string name = it->path().filename().string();
-        if (name.empty() || name.front() == '.') continue;
+    bool allRemoved = true;
+    ForEachFolderFile(base, [&](const std::string& name) {
         std::error_code removeError;
-        if (!fs::remove(fs::path(base + name), removeError) || removeError) return false;
-    }
+        allRemoved = fs::remove(fs::path(base + name), removeError) && !removeError;
+        return allRemoved;
+    });
+    if (!allRemoved) return false;
     std::error_code removeError;
     return fs::remove(fs::path(base), removeError) && !removeError;
 }

@@ -28,31 +28,30 @@ bool PrepareOutputFolder(const std::string& folder, IMessageSink& messages) {
 
 bool CheckFolderLock(const FolderLock& lock, const std::string& folder, IMessageSink& messages) {
     if (lock.Held()) return true;
-    messages.ShowMessage(MessageKind::Problem, "Folder \"" + folder + "\" is in use by another run.");
+    messages.ShowMessage(MessageKind::Problem, "Folder " + Quoted(folder) + " is in use by another run.");
     return false;
 }
 
 void ReportPixelProblem(PixelStatus status, const EntryFiles& files, IMessageSink& messages) {
-    auto quoted = [](const std::string& path) { return "\"" + path + "\""; };
     std::string text;
     switch (status) {
         case PixelStatus::Ok:
             return;
         case PixelStatus::UnsupportedPage:
-            text = "File " + quoted(files.page) + " has a pixel type that cannot be processed.";
+            text = "File " + Quoted(files.page) + " has a pixel type that cannot be processed.";
             break;
         case PixelStatus::MaskNotOneBit:
-            text = "Mask " + quoted(files.mask) + " is not one bit deep.";
+            text = "Mask " + Quoted(files.mask) + " is not one bit deep.";
             break;
         case PixelStatus::MaskTooSmall:
-            text = "Mask " + quoted(files.mask) + " is smaller than its page " + quoted(files.page) + ".";
+            text = "Mask " + Quoted(files.mask) + " is smaller than its page " + Quoted(files.page) + ".";
             break;
         case PixelStatus::BackMismatch:
-            text = "Back subscan " + quoted(files.back) + " differs from " + quoted(files.page) +
+            text = "Back subscan " + Quoted(files.back) + " differs from " + Quoted(files.page) +
                    " in size or depth.";
             break;
         case PixelStatus::OutOfMemory:
-            text = "Not enough memory to make " + quoted(files.output) + ".";
+            text = "Not enough memory to make " + Quoted(files.output) + ".";
             break;
     }
     messages.ShowMessage(MessageKind::Problem, text);

@@ -18,4 +18,7 @@ public:
     virtual void ShowMessage(MessageKind kind, const std::string& text) = 0;
 };
 
+// A path as the messages show it: in double quotes.
+inline std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
+
 }  // namespace orfeo

@@ -39,26 +39,32 @@ std::string GetFileNamePart(std::string_view path) {
     return std::string(last == std::string_view::npos ? path : path.substr(last + 1));
 }
 
-void ScanFolder(const std::string& folder, CScanList& list, ITextField& inputField, ITextField& outputField,
-                const std::string& outputSubfolder) {
-    const std::string base = WithTrailingSeparator(folder);
+bool ForEachFolderFile(const std::string& folder, const std::function<bool(const std::string& name)>& visit) {
     std::error_code error;
-    fs::directory_iterator it(base.empty() ? fs::path(".") : fs::path(base), error);
-
-    list.RemoveAll();
-    inputField.SetText(base);
-    outputField.SetText(base + outputSubfolder);
-    if (error) return;
-
+    fs::directory_iterator it(folder.empty() ? fs::path(".") : fs::path(folder), error);
+    if (error) return false;
     for (; !error && it != fs::directory_iterator(); it.increment(error)) {
         std::error_code statusError;
         if (it->is_directory(statusError)) continue;
         const std::string name = it->path().filename().string();
         if (name.empty() || name.front() == '.') continue;
+        if (!visit(name)) break;
+    }
+    return true;
+}
+
+void ScanFolder(const std::string& folder, CScanList& list, ITextField& inputField, ITextField& outputField,
+                const std::string& outputSubfolder) {
+    const std::string base = WithTrailingSeparator(folder);
+    list.RemoveAll();
+    inputField.SetText(base);
+    outputField.SetText(base + outputSubfolder);
+    const bool listed = ForEachFolderFile(base, [&](const std::string& name) {
         const std::string path = base + name;
         if (IsSupportedImage(path)) list.Add(ScanEntry{GetFileNamePart(path), path});
-    }
-    list.SortByName();
+        return true;
+    });
+    if (listed) list.SortByName();
 }
 
 }  // namespace orfeo

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,12 @@ bool IsSupportedImage(std::string_view path);
 
 // The characters after the last kPathSeparator of `path` (the whole path when it holds none).
 std::string GetFileNamePart(std::string_view path);
+
+// Calls `visit` with the name of each entry of `folder` (a stored folder path, ending with kPathSeparator)
+// that is not a folder (links to folders count as folders) and whose name does not begin with '.', in the
+// order the directory gives them, until `visit` returns false. Returns false when the folder cannot be
+// listed. These are the entries that a folder scan looks at and that an output folder's reset deletes.
+bool ForEachFolderFile(const std::string& folder, const std::function<bool(const std::string& name)>& visit);
 
 // Lists the supported images of `folder` into `list`, sorted by name, and sets `inputField` to the folder
 // (with a trailing separator appended when missing) and `outputField` to that folder + `outputSubfolder`.
