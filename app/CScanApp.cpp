@@ -18,7 +18,14 @@ int CScanApp::Run() {
     CScanDlg dialog;
     setWindowIcon(dialog.m_hIcon);
     SetMainWindow(&dialog);
-    dialog.exec();
+    // Shown, not run with exec(): exec() would make the window application-modal and so block the folder
+    // chooser, which belongs to no window. Closing the window ends the program, also from inside the
+    // chooser's loop.
+    connect(&dialog, &QDialog::finished, this, &QCoreApplication::quit, Qt::QueuedConnection);
+    dialog.show();
+    dialog.raise();
+    dialog.activateWindow();
+    exec();
     SetMainWindow(nullptr);
     return 0;
 }

@@ -5,7 +5,7 @@
 namespace orfeo {
 
 // The application object: its title (for every message box) is the executable's file name without its
-// extension. Run() shows the main window modally and returns when it closed, which ends the program.
+// extension. Run() shows the main window and returns when it closed, which ends the program.
 class CScanApp : public QApplication {
     Q_OBJECT
 

@@ -1,6 +1,8 @@
 #include "app/CScanDlg.h"
 
+#include <QCloseEvent>
 #include <QFile>
+#include <QPalette>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -108,12 +110,40 @@ QLineEdit* CScanDlg::AddField(int id, int x, int y) {
     auto* field = new QLineEdit(this);
     field->setObjectName(QString::number(id));
     field->setGeometry(DialogUnits(font()).ToPixels(x, y, 275, 12));
+    // Read-only and out of the focus chain (no typing, skipped by Tab), but in the normal text colour and
+    // selectable with the mouse, so that a path can be read and copied. The window's colour behind the
+    // text says that it is not for typing.
     field->setReadOnly(true);
-    field->setEnabled(false);
+    field->setFocusPolicy(Qt::NoFocus);
+    QPalette palette = field->palette();
+    palette.setColor(QPalette::Base, palette.color(QPalette::Window));
+    field->setPalette(palette);
     return field;
 }
 
+void CScanDlg::reject() {
+    if (!m_busy) QDialog::reject();
+}
+
+void CScanDlg::closeEvent(QCloseEvent* event) {
+    if (m_busy) {
+        event->ignore();
+        return;
+    }
+    QDialog::closeEvent(event);
+}
+
+void CScanDlg::RunJob(const JobRun::Job& job, std::size_t entries, const QString& title) {
+    // The job's own dialogs block this window; between them (before the progress dialog shows, after a
+    // message) its buttons, Escape and close box wait for the job too.
+    if (m_busy) return;
+    m_busy = true;
+    JobRun(this, entries, title).Run(job);
+    m_busy = false;
+}
+
 void CScanDlg::OpenFolder(CScanList& list, QLineEdit* input, QLineEdit* output, const std::string& subfolder) {
+    if (m_busy) return;
     std::string folder;
     if (!m_browse(folder, QStringLiteral("Choose folder"))) return;
     LineEditField inputField(input), outputField(output);
@@ -126,17 +156,17 @@ void CScanDlg::OnOpenFolder2() { OpenFolder(m_list2, m_editInput2, m_editOutput2
 
 void CScanDlg::OnCreateBackSubscans() {
     const std::string input = FieldText(m_editInput), output = FieldText(m_editOutput);
-    JobRun(this, m_list1.GetSize()).Run([&](IMessageSink& messages, const JobOptions& options) {
+    RunJob([&](IMessageSink& messages, const JobOptions& options) {
         return CreateBackSubscans(m_list1, input, output, messages, options);
-    });
+    }, m_list1.GetSize(), QStringLiteral("Create back subscans"));
 }
 
 void CScanDlg::OnMergeSubscans() {
     const std::string input = FieldText(m_editInput), output = FieldText(m_editOutput),
                       output2 = FieldText(m_editOutput2);
-    JobRun(this, m_list1.GetSize()).Run([&](IMessageSink& messages, const JobOptions& options) {
+    RunJob([&](IMessageSink& messages, const JobOptions& options) {
         return MergeSubscans(m_list1, m_list2, input, output, output2, messages, options);
-    });
+    }, m_list1.GetSize(), QStringLiteral("Merge subscans"));
 }
 
 }  // namespace orfeo

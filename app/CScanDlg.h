@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "app/JobRun.h"
 #include "scan/CScanList.h"
 
 class QLineEdit;
@@ -40,12 +41,20 @@ public:
     void OnCreateBackSubscans();
     void OnMergeSubscans();
 
+    // Escape and the close box end the window, and so the program, unless a job is running.
+    void reject() override;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
 private:
+    void RunJob(const JobRun::Job& job, std::size_t entries, const QString& title);
     void OpenFolder(CScanList& list, QLineEdit* input, QLineEdit* output, const std::string& subfolder);
     QPushButton* AddButton(int id, const QString& text, int x, int y, int width, int height);
     QLineEdit* AddField(int id, int x, int y);
 
     FolderBrowser m_browse;
+    bool m_busy = false;  // a job is running
 };
 
 }  // namespace orfeo

@@ -2,13 +2,12 @@
 
 #include <QEventLoop>
 #include <QMetaObject>
-#include <QProgressDialog>
-#include <QPushButton>
 #include <QThread>
 #include <QTimer>
 
 #include <thread>
 
+#include "app/JobProgressDlg.h"
 #include "chooser/ToolWindow.h"
 
 namespace orfeo {
@@ -18,28 +17,14 @@ namespace {
 constexpr int kShowAfterMs = 300;
 }  // namespace
 
-JobRun::JobRun(QWidget* owner, std::size_t entries) : m_owner(owner), m_entries(entries) {}
+JobRun::JobRun(QWidget* owner, std::size_t entries, const QString& title)
+    : m_owner(owner), m_entries(entries), m_title(title) {}
 
 BatchResult JobRun::Run(const Job& job) {
-    QProgressDialog dialog(m_owner);
+    JobProgressDlg dialog(m_owner, m_entries);
+    dialog.setWindowTitle(m_title + QStringLiteral(" - ") + ApplicationTitle());
     m_dialog = &dialog;
-    dialog.setObjectName(QStringLiteral("JobProgress"));
-    dialog.setWindowTitle(ApplicationTitle());
-    dialog.setWindowModality(Qt::WindowModal);
-    dialog.setAutoReset(false);
-    dialog.setAutoClose(false);
-    dialog.setMinimumDuration(0);
-    dialog.setRange(0, static_cast<int>(m_entries));
-    dialog.setLabelText(QStringLiteral("Page 0 of %1").arg(m_entries));
-    auto* stop = new QPushButton(QStringLiteral("Stop"), &dialog);
-    dialog.setCancelButton(stop);
-    dialog.setMinimumWidth(360);
-    dialog.hide();  // QProgressDialog shows itself on its own schedule; this one waits for kShowAfterMs
-    connect(&dialog, &QProgressDialog::canceled, this, [this, stop] {
-        m_stop = true;
-        stop->setEnabled(false);
-        m_dialog->setLabelText(QStringLiteral("Stopping after the pages in hand..."));
-    });
+    connect(&dialog, &JobProgressDlg::StopRequested, this, [this] { m_stop = true; });
 
     JobOptions options;
     options.stop = &m_stop;
@@ -55,27 +40,54 @@ BatchResult JobRun::Run(const Job& job) {
         result = job(*this, options);
         QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
     });
-    QTimer::singleShot(kShowAfterMs, &dialog, [&dialog] { dialog.show(); });
+    QTimer::singleShot(kShowAfterMs, &dialog, [this] {
+        m_delayPassed = true;
+        UpdateProgressDialog();
+    });
     loop.exec();
     worker.join();
+    dialog.hide();
     m_dialog = nullptr;
     return result;
 }
 
+void JobRun::UpdateProgressDialog() {
+    if (!m_dialog) return;
+    const bool show = m_delayPassed && !m_messageShowing && m_pagesSinceMessage && !m_allDone;
+    if (show == m_dialog->isVisible()) return;
+    if (show) {
+        m_dialog->show();
+        m_dialog->raise();
+        m_dialog->activateWindow();
+    } else {
+        m_dialog->hide();
+    }
+}
+
 void JobRun::OnProgress(std::size_t done, std::size_t total, const QString& name) {
-    if (!m_dialog || m_stop) return;
-    m_dialog->setValue(static_cast<int>(done));
-    m_dialog->setLabelText(QStringLiteral("Page %1 of %2: %3").arg(done).arg(total).arg(name));
+    if (!m_dialog) return;
+    m_dialog->SetProgress(done, total, name);
+    m_pagesSinceMessage = true;
+    if (done >= total) m_allDone = true;
+    UpdateProgressDialog();
+}
+
+void JobRun::ShowMessageNow(const QString& text) {
+    m_messageShowing = true;
+    m_pagesSinceMessage = false;
+    UpdateProgressDialog();
+    ShowToolMessage(text, m_owner);
+    m_messageShowing = false;
+    UpdateProgressDialog();
 }
 
 void JobRun::ShowMessage(MessageKind, const std::string& text) {
     const QString message = QString::fromStdString(text);
     if (QThread::currentThread() == thread()) {
-        ShowToolMessage(message, m_owner);
+        ShowMessageNow(message);
         return;
     }
-    QMetaObject::invokeMethod(this, [this, message] { ShowToolMessage(message, m_owner); },
-                              Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(this, [this, message] { ShowMessageNow(message); }, Qt::BlockingQueuedConnection);
 }
 
 }  // namespace orfeo

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
 
 #include <atomic>
 #include <cstddef>
@@ -11,33 +12,45 @@
 #include "imaging/JobOptions.h"
 #include "imaging/MessageSink.h"
 
-class QProgressDialog;
 class QWidget;
 
 namespace orfeo {
 
-// Runs one batch job off the user-interface thread while the window stays responsive. A window-modal
-// progress dialog over `owner` shows the page count and the current file name, with a "Stop" button
-// (Escape and its close box do the same). The job's messages are shown as the tool's message boxes, in
-// order, from the user-interface thread, and the job waits for each to be dismissed. Run() returns when
-// the job has ended.
+class JobProgressDlg;
+
+// Runs one batch job off the user-interface thread while the window repaints. A progress dialog over
+// `owner` (JobProgressDlg) shows the page count and the current file name, with Stop. The job's messages
+// are shown as the tool's message boxes, in order, from the user-interface thread, and the job waits for
+// each to be dismissed. Run() returns when the job has ended.
+//
+// A message box is never behind the progress dialog: the dialog is hidden while a box shows and comes
+// back only when a later page is done. It shows only once a run has gone on for a moment without a
+// message (a run refused at once shows none), and it is gone before the closing messages.
 class JobRun : public QObject, private IMessageSink {
     Q_OBJECT
 
 public:
     using Job = std::function<BatchResult(IMessageSink& messages, const JobOptions& options)>;
 
-    JobRun(QWidget* owner, std::size_t entries);
+    // `title` names the job in the progress dialog's caption.
+    JobRun(QWidget* owner, std::size_t entries, const QString& title);
     BatchResult Run(const Job& job);
 
 private:
     void ShowMessage(MessageKind kind, const std::string& text) override;
+    void ShowMessageNow(const QString& text);
     void OnProgress(std::size_t done, std::size_t total, const QString& name);
+    void UpdateProgressDialog();
 
     QWidget* m_owner;
     std::size_t m_entries;
+    QString m_title;
     std::atomic<bool> m_stop{false};
-    QProgressDialog* m_dialog = nullptr;
+    JobProgressDlg* m_dialog = nullptr;
+    bool m_delayPassed = false;      // the run has gone on long enough for a progress dialog
+    bool m_messageShowing = false;   // a message box is up
+    bool m_pagesSinceMessage = true; // a page was done since the last message (or there was none)
+    bool m_allDone = false;          // every page is done; only the closing messages can follow
 };
 
 }  // namespace orfeo

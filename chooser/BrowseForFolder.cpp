@@ -6,7 +6,9 @@
 #include <QMouseEvent>
 #include <QPointer>
 #include <QPushButton>
+#include <QTreeWidget>
 
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
@@ -74,12 +76,11 @@ void BrowseCallbackProc(ShellFolderDialog* hwnd, int uMsg, const std::optional<Q
     }
     if (uMsg != ShellFolderDialog::Initialized) return;
 
-    if (!g_szPreselectFolder.empty()) {
-        hwnd->SetSelection(FromLocal(g_szPreselectFolder));
-        g_szPreselectFolder.clear();
-    } else {
-        hwnd->SelectComputer();
-    }
+    // A preselection that does not lead to a folder (it was removed, or never made) falls back to the
+    // computer item, so that what OK would pick is always the highlighted item.
+    const bool preselected = !g_szPreselectFolder.empty() && hwnd->SetSelection(FromLocal(g_szPreselectFolder));
+    g_szPreselectFolder.clear();
+    if (!preselected) hwnd->SelectComputer();
 
     // The chooser's own buttons set the font, asked before ours exists so that it cannot find itself.
     const QPushButton* first = hwnd->findChild<QPushButton*>();
@@ -87,8 +88,9 @@ void BrowseCallbackProc(ShellFolderDialog* hwnd, int uMsg, const std::optional<Q
     auto* button = new QPushButton(QStringLiteral("Create new folder"), hwnd);
     button->setObjectName(QStringLiteral("1000"));
     button->setAutoDefault(false);
-    button->setGeometry(QRect(ButtonPosition(hwnd), QSize(110, 23)));
     button->setFont(font);
+    // 110 x 23 pixels, wider when the font needs it, so that the text never touches the edges.
+    button->setGeometry(QRect(ButtonPosition(hwnd), QSize(std::max(110, button->sizeHint().width()), 23)));
     QObject::connect(button, &QPushButton::clicked, hwnd, [hwnd] {
         ChooserCommandEvent command(kCreateNewFolderId);
         QCoreApplication::sendEvent(hwnd, &command);
@@ -126,7 +128,7 @@ bool BrowseWndProc::OnCreateNewFolder(ShellFolderDialog* chooser) {
         dialog.m_strLabel = QStringLiteral("Folder");
         dialog.m_strTitle = QStringLiteral("New folder");
         dialog.m_strCancel = QStringLiteral("Cancel");
-        if (dialog.exec() != QDialog::Accepted) {
+        if (ExecOverWindow(dialog, chooser) != QDialog::Accepted) {
             chooser->activateWindow();
             chooser->setFocus();
             return false;
@@ -143,12 +145,12 @@ bool BrowseWndProc::OnCreateNewFolder(ShellFolderDialog* chooser) {
     if (created) {
         chooser->close();
     } else if (exists) {
-        ShowToolMessage(QStringLiteral("The folder is existent: ") + FromLocal(path));
+        ShowToolMessageOver(QStringLiteral("The folder is existent: ") + FromLocal(path), chooser);
         chooser->activateWindow();
-        chooser->setFocus();
         chooser->SetSelection(FromLocal(path));
+        chooser->Tree()->setFocus();
     } else {
-        ShowToolMessage(QStringLiteral("Can't create folder ") + FromLocal(path));
+        ShowToolMessageOver(QStringLiteral("Can't create folder ") + FromLocal(path), chooser);
         chooser->close();
     }
     return true;

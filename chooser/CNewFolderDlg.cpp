@@ -54,7 +54,8 @@ void CNewFolderDlg::OnInitDialog() {
     m_label->setText(m_strLabel);
     m_cancel->setText(m_strCancel);
     m_ok->setFocus();
-    if (QWidget* owner = parentWidget()) {
+    // Centred over its owner, the main window, also when it shows in front of the folder chooser.
+    if (QWidget* owner = MainWindow() ? MainWindow() : parentWidget()) {
         QRect frame = geometry();
         frame.moveCenter(owner->window()->geometry().center());
         if (const QScreen* screen = owner->window()->screen()) {

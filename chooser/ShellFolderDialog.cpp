@@ -1,14 +1,16 @@
 #include "chooser/ShellFolderDialog.h"
 
 #include <QDir>
+
+#include <algorithm>
 #include <QEventLoop>
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QStorageInfo>
 #include <QTreeWidget>
-#include <QVBoxLayout>
+#include <QResizeEvent>
+#include <QStyle>
 
 namespace orfeo {
 
@@ -16,6 +18,15 @@ namespace {
 
 constexpr int kPathRole = Qt::UserRole;         // the item's file-system path; absent for the computer item
 constexpr int kLoadedRole = Qt::UserRole + 1;   // children listed already
+
+// The platform's folder-browsing dialog lays out by hand: title on top, the tree under it, OK and Cancel
+// in a row at the bottom right, where the left end is free for a button of the caller's (the "Create new
+// folder" button goes there, on the same line).
+constexpr int kMargin = 10;
+constexpr int kButtonHeight = 23;
+constexpr int kButtonsFromBottom = 36;
+constexpr int kButtonWidth = 75;
+constexpr int kButtonGap = 6;
 
 QString DesktopFolder() {
     const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
@@ -31,6 +42,7 @@ ShellFolderDialog::ShellFolderDialog(const QString& title, Callback callback)
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint | Qt::WindowContextHelpButtonHint);
 
+    m_folderIcon = style()->standardIcon(QStyle::SP_DirIcon);
     m_title = new QLabel(title, this);
     m_title->setWordWrap(true);
     m_tree = new QTreeWidget(this);
@@ -39,29 +51,27 @@ ShellFolderDialog::ShellFolderDialog(const QString& title, Callback callback)
     m_ok = new QPushButton(QStringLiteral("OK"), this);
     m_ok->setDefault(true);
     m_cancel = new QPushButton(QStringLiteral("Cancel"), this);
+    resize(380, 460);
 
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    buttons->addWidget(m_ok);
-    buttons->addWidget(m_cancel);
-    auto* layout = new QVBoxLayout(this);
-    layout->addWidget(m_title);
-    layout->addWidget(m_tree, 1);
-    layout->addLayout(buttons);
     resize(380, 460);
 
     const QString desktopPath = DesktopFolder();
     QTreeWidgetItem* desktop = new QTreeWidgetItem(m_tree, QStringList(QStringLiteral("Desktop")));
+    desktop->setIcon(0, style()->standardIcon(QStyle::SP_DesktopIcon));
     if (!desktopPath.isEmpty()) desktop->setData(0, kPathRole, desktopPath);
     desktop->setData(0, kLoadedRole, true);
-    AddFolderItem(desktop, QDir::home().dirName(), QDir::homePath());
+    AddFolderItem(desktop, QDir::home().dirName(), QDir::homePath())
+        ->setIcon(0, style()->standardIcon(QStyle::SP_DirHomeIcon));
     m_computer = new QTreeWidgetItem(desktop, QStringList(QStringLiteral("Computer")));
+    m_computer->setIcon(0, style()->standardIcon(QStyle::SP_ComputerIcon));
     m_computer->setData(0, kLoadedRole, true);
     m_fileSystemRoot = AddFolderItem(m_computer, QStringLiteral("/"), QStringLiteral("/"));
+    m_fileSystemRoot->setIcon(0, style()->standardIcon(QStyle::SP_DriveHDIcon));
     for (const QStorageInfo& volume : QStorageInfo::mountedVolumes()) {
         if (!volume.isValid() || !volume.isReady() || volume.isRoot()) continue;
         if (!volume.device().startsWith("/dev/")) continue;  // pseudo file systems are no volumes for people
-        AddFolderItem(m_computer, volume.displayName(), volume.rootPath());
+        AddFolderItem(m_computer, volume.displayName(), volume.rootPath())
+            ->setIcon(0, style()->standardIcon(QStyle::SP_DriveHDIcon));
     }
     if (!desktopPath.isEmpty()) {
         for (const QString& name : QDir(desktopPath).entryList(QDir::Dirs | QDir::NoDotAndDotDot,
@@ -83,6 +93,7 @@ ShellFolderDialog::ShellFolderDialog(const QString& title, Callback callback)
 QTreeWidgetItem* ShellFolderDialog::AddFolderItem(QTreeWidgetItem* parent, const QString& label,
                                                   const QString& path) {
     auto* item = new QTreeWidgetItem(parent, QStringList(label));
+    item->setIcon(0, m_folderIcon);
     item->setData(0, kPathRole, path);
     item->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
     return item;
@@ -136,6 +147,22 @@ void ShellFolderDialog::OnCurrentItemChanged(QTreeWidgetItem*) {
     const std::optional<QString> path = SelectedPath();
     m_ok->setEnabled(path.has_value());
     if (m_callback) m_callback(this, SelectionChanged, path);
+}
+
+void ShellFolderDialog::resizeEvent(QResizeEvent* event) {
+    QDialog::resizeEvent(event);
+    const int width = this->width(), height = this->height();
+    const int buttonsTop = height - kButtonsFromBottom;
+    int right = width - kMargin;
+    for (QPushButton* button : {m_cancel, m_ok}) {
+        const int buttonWidth = std::max(kButtonWidth, button->sizeHint().width());
+        button->setGeometry(right - buttonWidth, buttonsTop, buttonWidth, kButtonHeight);
+        right -= buttonWidth + kButtonGap;
+    }
+    const int titleHeight = std::max(m_title->heightForWidth(width - 2 * kMargin), m_title->sizeHint().height());
+    m_title->setGeometry(kMargin, kMargin, width - 2 * kMargin, titleHeight);
+    const int treeTop = kMargin + titleHeight + kButtonGap;
+    m_tree->setGeometry(kMargin, treeTop, width - 2 * kMargin, std::max(0, buttonsTop - kMargin - treeTop));
 }
 
 std::optional<QString> ShellFolderDialog::Run() {

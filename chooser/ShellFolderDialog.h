@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QIcon>
 #include <QString>
 
 #include <functional>
@@ -47,6 +48,9 @@ public:
     QTreeWidget* Tree() const { return m_tree; }
     QPushButton* OkButton() const { return m_ok; }
 
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
     QTreeWidgetItem* AddFolderItem(QTreeWidgetItem* parent, const QString& label, const QString& path);
     void LoadChildren(QTreeWidgetItem* item);
@@ -54,6 +58,7 @@ private:
     void OnCurrentItemChanged(QTreeWidgetItem* current);
 
     Callback m_callback;
+    QIcon m_folderIcon;
     QLabel* m_title = nullptr;
     QTreeWidget* m_tree = nullptr;
     QPushButton* m_ok = nullptr;

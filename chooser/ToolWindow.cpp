@@ -1,15 +1,79 @@
 #include "chooser/ToolWindow.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QDialog>
+#include <QEvent>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QPointer>
+#include <QTimer>
 
 namespace orfeo {
 
 namespace {
+
 QPointer<QWidget> g_mainWindow;
-}
+
+// Keeps all input from the main window while a dialog that belongs to it shows over another window, as
+// a window-modal dialog would, but without making the dialog transient for the main window (a window
+// manager raises the owner with its dialog, which would hide the window the dialog is for).
+class MainWindowBlock : public QObject {
+public:
+    MainWindowBlock(QWidget* main, QDialog* dialog, QWidget* front) : m_main(main), m_dialog(dialog), m_front(front) {
+        if (m_main) qApp->installEventFilter(this);
+    }
+    ~MainWindowBlock() override {
+        if (m_main) qApp->removeEventFilter(this);
+    }
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        auto* widget = qobject_cast<QWidget*>(watched);
+        if (!widget || !m_main || widget->window() != m_main) return false;
+        switch (event->type()) {
+            case QEvent::WindowActivate:
+                BringForward();
+                return false;
+            case QEvent::MouseButtonPress:
+                BringForward();
+                return true;
+            case QEvent::Close:
+                event->ignore();
+                return true;
+            case QEvent::MouseButtonRelease:
+            case QEvent::MouseButtonDblClick:
+            case QEvent::Wheel:
+            case QEvent::KeyPress:
+            case QEvent::KeyRelease:
+            case QEvent::ShortcutOverride:
+            case QEvent::Shortcut:
+            case QEvent::ContextMenu:
+                return true;
+            default:
+                return false;
+        }
+    }
+
+private:
+    void BringForward() {
+        // After the window system has finished activating the main window. The window manager raises
+        // `front` with the dialog that stands over it.
+        QTimer::singleShot(0, this, [this] {
+            if (m_dialog && m_dialog->isVisible()) {
+                m_dialog->raise();
+                m_dialog->activateWindow();
+            } else if (m_front) {
+                m_front->raise();
+            }
+        });
+    }
+
+    QPointer<QWidget> m_main;
+    QPointer<QDialog> m_dialog;
+    QPointer<QWidget> m_front;
+};
+
+}  // namespace
 
 void SetMainWindow(QWidget* window) { g_mainWindow = window; }
 
@@ -22,6 +86,25 @@ void ShowToolMessage(const QString& text, QWidget* owner) {
     // Window-modal: the owner waits, an open folder chooser stays usable.
     if (owner) box.setWindowModality(Qt::WindowModal);
     box.exec();
+}
+
+void ShowToolMessageOver(const QString& text, QWidget* front) {
+    QMessageBox box(QMessageBox::Warning, ApplicationTitle(), text, QMessageBox::Ok);
+    ExecOverWindow(box, front);
+}
+
+int ExecOverWindow(QDialog& dialog, QWidget* front) {
+    // The dialog's parent only decides where the window manager stacks it; who is blocked is decided here.
+    dialog.setParent(front, dialog.windowFlags() | Qt::Dialog);
+    dialog.setWindowModality(Qt::NonModal);
+    MainWindowBlock block(MainWindow(), &dialog, front);
+    QEventLoop loop;
+    QObject::connect(&dialog, &QDialog::finished, &loop, &QEventLoop::quit);
+    dialog.show();
+    dialog.raise();
+    dialog.activateWindow();
+    loop.exec(QEventLoop::DialogExec);
+    return dialog.result();
 }
 
 }  // namespace orfeo

@@ -2,6 +2,7 @@
 
 #include <QString>
 
+class QDialog;
 class QWidget;
 
 namespace orfeo {
@@ -15,8 +16,19 @@ QWidget* MainWindow();
 QString ApplicationTitle();
 
 // The tool's standard message box: owned by `owner` (the main window unless told otherwise), which it
-// blocks, and nothing else; the warning icon, one OK button and the application's title as caption.
-// Returns when the user dismissed it.
+// blocks, and nothing else; the warning icon, one OK button (Enter and Escape answer it) and the
+// application's title as caption. Returns when the user dismissed it.
 void ShowToolMessage(const QString& text, QWidget* owner = MainWindow());
+
+// The same box for a window that belongs to no one (the folder chooser): it blocks the main window, not
+// `front`, and shows in front of `front`.
+void ShowToolMessageOver(const QString& text, QWidget* front);
+
+// Runs `dialog` as a dialog of the main window that shows in front of `front`, a window that belongs to
+// no one (the folder chooser): the main window takes no input until the dialog ends, `front` stays usable,
+// and the window manager keeps the dialog over `front` instead of raising the main window over both. A
+// click on the main window meanwhile brings `front` and the dialog back to the front. Returns the
+// dialog's result code. Without a main window, the dialog only blocks nothing else.
+int ExecOverWindow(QDialog& dialog, QWidget* front);
 
 }  // namespace orfeo

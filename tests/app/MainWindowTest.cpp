@@ -1,17 +1,22 @@
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QProgressDialog>
+#include <QPointer>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTest>
+#include <QTreeWidget>
 
 #include <cstdio>
 #include <deque>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "app/CScanDlg.h"
+#include "app/JobProgressDlg.h"
 #include "chooser/BrowseForFolder.h"
 #include "chooser/CNewFolderDlg.h"
 #include "chooser/DialogUnits.h"
@@ -92,7 +97,9 @@ private slots:
         QCOMPARE(Button(&dialog, 1008)->geometry(), units.ToPixels(37, 174, 87, 16));
         QCOMPARE(dialog.m_editOutput2->geometry(), units.ToPixels(38, 156, 275, 12));
         for (QLineEdit* field : {dialog.m_editInput, dialog.m_editOutput, dialog.m_editInput2, dialog.m_editOutput2}) {
-            QVERIFY(!field->isEnabled());
+            // Not for typing and out of the Tab chain, but in the normal text colour and selectable.
+            QVERIFY(field->isEnabled() && field->isReadOnly());
+            QCOMPARE(field->focusPolicy(), Qt::NoFocus);
             QVERIFY(field->text().isEmpty());
         }
         for (int id : {1006, 1007, 1008, 1009}) QVERIFY(!Button(&dialog, id)->isDefault());
@@ -100,7 +107,7 @@ private slots:
         dialog.show();
         QVERIFY(QTest::qWaitForWindowActive(&dialog));
         QCOMPARE(dialog.focusWidget(), Button(&dialog, 1006));
-        for (int id : {1007, 1008, 1009, 1006}) {  // the disabled fields take no focus
+        for (int id : {1007, 1008, 1009, 1006}) {  // the fields take no focus
             QTest::keyClick(dialog.focusWidget(), Qt::Key_Tab);
             QCOMPARE(dialog.focusWidget(), Button(&dialog, id));
         }
@@ -121,8 +128,14 @@ private slots:
         QStringList messages;
         QString caption;
         UiScript script;
+        bool progressShown = false;
         script.Then([] { return VisibleWindow<QMessageBox>() != nullptr; },
-                    [&caption] { caption = VisibleWindow<QMessageBox>()->windowTitle(); });
+                    [&caption, &progressShown] {
+                        caption = VisibleWindow<QMessageBox>()->windowTitle();
+                        // Long after a progress dialog would have shown, none is in front of the box.
+                        QTest::qWait(600);
+                        progressShown = VisibleWindow<orfeo::JobProgressDlg>() != nullptr;
+                    });
         script.AnswerMessage(&messages).AnswerMessage(&messages).AnswerMessage(&messages);
         Button(&dialog, 1007)->click();
         Button(&dialog, 1008)->click();
@@ -133,6 +146,7 @@ private slots:
                                         "No scans 2 are yet loaded."}));
         QCOMPARE(caption, orfeo::ApplicationTitle());
         QCOMPARE(caption, QStringLiteral("test_app"));
+        QVERIFY(!progressShown);
         QCOMPARE(chooser.titles, QStringList("Choose folder"));
         QVERIFY(!fs::exists(dirs.book / "pics"));
     }
@@ -201,7 +215,14 @@ private slots:
         QVERIFY(!fs::exists(dirs.book / "pics" / "page1.tif"));
     }
 
+    void progressDialogFollowsTheRunAndStopEndsIt_data() {
+        QTest::addColumn<bool>("byEscape");
+        QTest::newRow("Stop button") << false;
+        QTest::newRow("Escape") << true;
+    }
+
     void progressDialogFollowsTheRunAndStopEndsIt() {
+        QFETCH(bool, byEscape);
         TempDirs dirs;
         const orfeo::ImagePtr page = orfeo::test::MakeImage(800, 800, 8, [](unsigned x, unsigned y) { return x ^ y; });
         const orfeo::ImagePtr mask = orfeo::test::MakeMask(800, 800, [](unsigned x, unsigned) { return x < 300; });
@@ -218,27 +239,51 @@ private slots:
         Button(&dialog, 1006)->click();
 
         QStringList messages;
-        QString label;
+        QString label, stoppingLabel;
+        int progressBehindMessages = 0;
+        auto answer = [&messages, &progressBehindMessages](UiScript& script) {
+            auto answered = std::make_shared<QPointer<QMessageBox>>();
+            script.Then([answered] { return VisibleWindow<QMessageBox>() && VisibleWindow<QMessageBox>() != *answered; },
+                        [&messages, &progressBehindMessages, answered] {
+                            QMessageBox* box = VisibleWindow<QMessageBox>();
+                            *answered = box;
+                            messages.append(box->text());
+                            if (VisibleWindow<orfeo::JobProgressDlg>()) ++progressBehindMessages;
+                            // Enter, as a person answers it, through the window system's way in.
+                            QTest::keyClick(box->windowHandle(), Qt::Key_Return);
+                        });
+        };
         UiScript script;
         script.Then([] {
-                        auto* progress = VisibleWindow<QProgressDialog>();
-                        return progress && progress->value() >= 2;
+                        auto* progress = VisibleWindow<orfeo::JobProgressDlg>();
+                        return progress && progress->findChild<QProgressBar*>()->value() >= 2;
                     },
-                    [&label] {
-                        QProgressDialog* progress = VisibleWindow<QProgressDialog>();
+                    [&label, &stoppingLabel, byEscape] {
+                        orfeo::JobProgressDlg* progress = VisibleWindow<orfeo::JobProgressDlg>();
                         QCOMPARE(progress->windowModality(), Qt::WindowModal);
-                        label = progress->labelText();
+                        label = progress->findChild<QLabel*>()->text();
                         QPushButton* stop = progress->findChild<QPushButton*>();
                         QCOMPARE(stop->text(), QStringLiteral("Stop"));
-                        ClickLater(stop);
-                    })
-            .AnswerMessage(&messages)
-            .AnswerMessage(&messages);
+                        if (byEscape) {
+                            QTest::keyClick(progress->windowHandle(), Qt::Key_Escape);
+                        } else {
+                            QTest::mouseClick(progress->windowHandle(), Qt::LeftButton, {},
+                                              stop->mapTo(progress, stop->rect().center()));
+                        }
+                        // The dialog stays, saying that it stops, until the pages in hand are done.
+                        QVERIFY(progress->isVisible() && progress->Stopping());
+                        QVERIFY(!stop->isEnabled());
+                        stoppingLabel = progress->findChild<QLabel*>()->text();
+                    });
+        answer(script);
+        answer(script);
         Button(&dialog, 1007)->click();
         QVERIFY(script.Finished());
-        QVERIFY(!VisibleWindow<QProgressDialog>());
+        QVERIFY(!VisibleWindow<orfeo::JobProgressDlg>());
+        QCOMPARE(progressBehindMessages, 0);
         QVERIFY2(QRegularExpression(QStringLiteral("^Page \\d+ of 150: p\\d{3}\\.tif$")).match(label).hasMatch(),
                  qPrintable(label));
+        QCOMPARE(stoppingLabel, QStringLiteral("Stopping after the pages in hand..."));
 
         QCOMPARE(messages.size(), 2);
         const QRegularExpressionMatch stopped =
@@ -262,24 +307,52 @@ private slots:
         orfeo::SetMainWindow(&dialog);
         dialog.show();
         QString selectedAtOpening;
+        QStringList messages;
         UiScript script;
+        // While the chooser is open, the main window takes clicks through the window system.
         script.Then([] { return VisibleWindow<orfeo::ShellFolderDialog>() != nullptr; },
-                    [&dirs] {
-                        QVERIFY(VisibleWindow<orfeo::ShellFolderDialog>()->SetSelection(
-                            QString::fromStdString(dirs.root.string())));
-                        ClickLater(VisibleWindow<orfeo::ShellFolderDialog>()->findChild<QPushButton*>("1000"));
+                    [&dialog] {
+                        QMetaObject::invokeMethod(
+                            &dialog,
+                            [&dialog] {
+                                QPushButton* back = Button(&dialog, 1007);
+                                QTest::mouseClick(dialog.windowHandle(), Qt::LeftButton, {},
+                                                  back->mapTo(&dialog, back->rect().center()));
+                            },
+                            Qt::QueuedConnection);
                     })
+            .AnswerMessage(&messages)
+            .Then([] { return VisibleWindow<orfeo::ShellFolderDialog>() && !VisibleWindow<QMessageBox>(); },
+                  [&dirs] {
+                      QVERIFY(VisibleWindow<orfeo::ShellFolderDialog>()->SetSelection(
+                          QString::fromStdString(dirs.root.string())));
+                      ClickLater(VisibleWindow<orfeo::ShellFolderDialog>()->findChild<QPushButton*>("1000"));
+                  })
             .Then([] { return VisibleWindow<orfeo::CNewFolderDlg>() != nullptr; },
-                  [&dialog] {
-                      // Owned by the main window, which it blocks; the chooser stays usable.
+                  [&dialog, &dirs] {
+                      // It blocks the main window but not the chooser, as input through the window
+                      // system finds: a click on "Create back subscans" does nothing, one on the tree
+                      // selects there.
                       orfeo::CNewFolderDlg* newFolder = VisibleWindow<orfeo::CNewFolderDlg>();
-                      QCOMPARE(newFolder->parentWidget(), static_cast<QWidget*>(&dialog));
-                      QCOMPARE(newFolder->windowModality(), Qt::WindowModal);
+                      QPushButton* back = Button(&dialog, 1007);
+                      QTest::mouseClick(dialog.windowHandle(), Qt::LeftButton, {},
+                                        back->mapTo(&dialog, back->rect().center()));
+                      QTest::qWait(100);
+                      QVERIFY(!VisibleWindow<QMessageBox>());
+                      orfeo::ShellFolderDialog* chooser = VisibleWindow<orfeo::ShellFolderDialog>();
+                      QTreeWidget* tree = chooser->Tree();
+                      QTreeWidgetItem* above = tree->itemAbove(tree->currentItem());
+                      tree->scrollToItem(above);
+                      QTest::mouseClick(chooser->windowHandle(), Qt::LeftButton, {},
+                                        tree->viewport()->mapTo(chooser, tree->visualItemRect(above).center()));
+                      QCOMPARE(tree->currentItem(), above);
+                      QVERIFY(chooser->SetSelection(QString::fromStdString(dirs.root.string())));
                       QTest::keyClicks(newFolder->m_editName, QStringLiteral("made here"));
                       ClickLater(newFolder->findChild<QPushButton*>(QStringLiteral("IDOK")));
                   });
         Button(&dialog, 1006)->click();
         QVERIFY(script.Finished());
+        QCOMPARE(messages, QStringList("No scans are yet loaded."));
         QVERIFY(fs::is_directory(made));
         QVERIFY(dialog.m_editInput->text().isEmpty());  // the chooser closed without a result
 

@@ -7,6 +7,7 @@
 #include <QTest>
 #include <QTreeWidget>
 
+#include <algorithm>
 #include <string>
 
 #include "chooser/BrowseForFolder.h"
@@ -124,7 +125,13 @@ private slots:
                         QPushButton* create = CreateButton();
                         QVERIFY(create);
                         QCOMPARE(create->text(), QStringLiteral("Create new folder"));
-                        QCOMPARE(create->geometry(), QRect(10, chooser->height() - 36, 110, 23));
+                        // At the bottom left, on the line of OK and Cancel, wide enough for its text.
+                        QCOMPARE(create->pos(), QPoint(10, chooser->height() - 36));
+                        QCOMPARE(create->height(), 23);
+                        QVERIFY(create->width() >= std::max(110, create->sizeHint().width()));
+                        QCOMPARE(create->y(), chooser->OkButton()->y());
+                        QVERIFY(create->geometry().right() < chooser->OkButton()->x());
+                        QVERIFY(!chooser->Tree()->currentItem()->icon(0).isNull());
                         ClickLater(Button(chooser, QStringLiteral("Cancel")));
                     });
         std::string path = "untouched";
@@ -188,12 +195,16 @@ private slots:
         const QString book = m_dir.filePath(QStringLiteral("book"));
         QStringList messages;
         QString selected, selectedAfterEmptyName;
+        bool treeHasFocus = false;
         UiScript script;
         CreateFolderSteps(script, m_dir.path(), QStringLiteral("book"));
         // The command selects the folder once the message is dismissed.
         script.AnswerMessage(&messages)
             .Then([book] { return Chooser() && !VisibleWindow<QMessageBox>() && Selected() == book; },
-                  [&selected] { selected = Selected(); });
+                  [&selected, &treeHasFocus] {
+                      selected = Selected();
+                      treeHasFocus = Chooser()->focusWidget() == Chooser()->Tree();
+                  });
         // An empty name names the selected folder itself, which exists.
         CreateFolderSteps(script, m_dir.path(), QString());
         script.AnswerMessage(&messages)
@@ -208,6 +219,7 @@ private slots:
         QCOMPARE(messages, QStringList({QStringLiteral("The folder is existent: ") + book,
                                         QStringLiteral("The folder is existent: ") + m_dir.path() + "/"}));
         QCOMPARE(selected, book);
+        QVERIFY(treeHasFocus);
         QCOMPARE(selectedAfterEmptyName, m_dir.path());
         QCOMPARE(orfeo::g_szPreselectFolder, Local(m_dir.path() + "/"));
     }
@@ -224,6 +236,23 @@ private slots:
         QCOMPARE(messages, QStringList(QStringLiteral("Can't create folder ") + wanted));
         QVERIFY(!QFileInfo::exists(wanted));
         QCOMPARE(orfeo::g_szPreselectFolder, Local(wanted));  // the next opening tries it once
+
+        // It cannot select what is not there: the computer item is highlighted, as without a preselection,
+        // so that OK never picks an item that is not shown.
+        QString selectedAtOpening;
+        bool okEnabled = true;
+        UiScript reopen;
+        reopen.Then([] { return Chooser() != nullptr; }, [&selectedAtOpening, &okEnabled] {
+            QTreeWidgetItem* current = Chooser()->Tree()->currentItem();
+            selectedAtOpening = current && current->isSelected() ? current->text(0) : QString();
+            okEnabled = Chooser()->OkButton()->isEnabled();
+            ClickLater(Button(Chooser(), QStringLiteral("Cancel")));
+        });
+        QVERIFY(!BrowseForFolder(path, QStringLiteral("Choose folder")));
+        QVERIFY(reopen.Finished());
+        QCOMPARE(selectedAtOpening, QStringLiteral("Computer"));
+        QVERIFY(!okEnabled);
+        QVERIFY(orfeo::g_szPreselectFolder.empty());
     }
 
     void cancelledNewFolderDialogLeavesTheChooserAsItWas() {

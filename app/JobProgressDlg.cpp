@@ -1,0 +1,60 @@
+#include "app/JobProgressDlg.h"
+
+#include <QCloseEvent>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "chooser/ToolWindow.h"
+
+namespace orfeo {
+
+JobProgressDlg::JobProgressDlg(QWidget* owner, std::size_t entries) : QDialog(owner) {
+    setObjectName(QStringLiteral("JobProgress"));
+    setWindowTitle(ApplicationTitle());
+    setWindowModality(Qt::WindowModal);
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+
+    m_label = new QLabel(QStringLiteral("Page 0 of %1").arg(entries), this);
+    m_label->setTextFormat(Qt::PlainText);
+    m_bar = new QProgressBar(this);
+    m_bar->setRange(0, static_cast<int>(entries));
+    m_bar->setValue(0);
+    m_stop = new QPushButton(QStringLiteral("Stop"), this);
+    m_stop->setDefault(true);
+    connect(m_stop, &QPushButton::clicked, this, &JobProgressDlg::RequestStop);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(m_stop);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(m_label);
+    layout->addWidget(m_bar);
+    layout->addLayout(buttons);
+    setMinimumWidth(360);
+}
+
+void JobProgressDlg::SetProgress(std::size_t done, std::size_t total, const QString& name) {
+    m_bar->setValue(static_cast<int>(done));
+    if (!m_stopping) m_label->setText(QStringLiteral("Page %1 of %2: %3").arg(done).arg(total).arg(name));
+}
+
+void JobProgressDlg::RequestStop() {
+    if (m_stopping) return;
+    m_stopping = true;
+    m_stop->setEnabled(false);
+    m_stop->setText(QStringLiteral("Stopping..."));
+    m_label->setText(QStringLiteral("Stopping after the pages in hand..."));
+    emit StopRequested();
+}
+
+void JobProgressDlg::reject() { RequestStop(); }
+
+void JobProgressDlg::closeEvent(QCloseEvent* event) {
+    event->ignore();
+    RequestStop();
+}
+
+}  // namespace orfeo

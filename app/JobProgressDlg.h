@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QDialog>
+
+#include <cstddef>
+
+class QCloseEvent;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+
+namespace orfeo {
+
+// The progress dialog of a running job, window-modal over the main window: "Page N of M: name", a bar and
+// a "Stop" button. Stop, Escape and the close box all ask the job to stop; the dialog then says so and
+// stays until the job has ended (its owner hides it), so that it never vanishes while pages are in hand.
+class JobProgressDlg : public QDialog {
+    Q_OBJECT
+
+public:
+    JobProgressDlg(QWidget* owner, std::size_t entries);
+
+    void SetProgress(std::size_t done, std::size_t total, const QString& name);
+    bool Stopping() const { return m_stopping; }
+
+signals:
+    void StopRequested();
+
+public slots:
+    void RequestStop();
+    void reject() override;  // Escape
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    QLabel* m_label = nullptr;
+    QProgressBar* m_bar = nullptr;
+    QPushButton* m_stop = nullptr;
+    bool m_stopping = false;
+};
+
+}  // namespace orfeo
