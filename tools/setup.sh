@@ -11,6 +11,9 @@ ORFEO_PACKAGES=(
   qt6-base-dev               # the desktop tool (Qt 6 Widgets) and its tests (Qt Test)
   qt6-qpa-plugins            # Qt's window-system plugins, offscreen included (tests, screenshots)
   fonts-dejavu-core          # a font for Qt to draw text with when nothing else is installed
+  xvfb openbox               # the desktop journey test: an X display and a window manager, as people have
+  xdotool x11-utils          # the desktop journey test: mouse and keys, window names and places
+  imagemagick                # the desktop journey test: reads the screen (and takes the README's screenshots)
   libgtest-dev               # tests
   libbenchmark-dev           # benchmarks
   dpkg-dev                   # the Debian package: dpkg-shlibdeps finds its library dependencies (CPack)

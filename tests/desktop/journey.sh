@@ -1,0 +1,283 @@
+#!/usr/bin/env bash
+# Uses the real desktop tool as a person would: on an X display (Xvfb) with a window manager (openbox), by
+# mouse and keys through xdotool, so that the window system's rules (modality, stacking, focus) apply as
+# they do for people. Checks which windows are up after every step, and the files on disk.
+#
+#   journey.sh ORFEO MAKE_PAGES SAMPLES [SCREENSHOT_DIR]
+#
+# ORFEO is the orfeo program, MAKE_PAGES the page generator (orfeo-make-pages), SAMPLES the folder that
+# holds the sample book (book/, book2/). With SCREENSHOT_DIR, the windows are also photographed there.
+set -uo pipefail
+
+orfeo_bin=$(realpath "$1") make_pages=$(realpath "$2") samples=$(realpath "$3") shots=${4:+$(realpath "$4")}
+work=$(mktemp -d "${TMPDIR:-/tmp}/orfeo-journey.XXXXXX")
+pids=()
+cleanup() {
+  local pid
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+  wait 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL: $*" >&2
+  echo "  windows up: $(windows)" >&2
+  [ -s "$work/orfeo.log" ] && sed 's/^/  orfeo: /' "$work/orfeo.log" >&2
+  [ -n "$shots" ] && import -window root "$shots/failure.png" 2>/dev/null
+  exit 1
+}
+step() { echo "== $*"; }
+
+# --- the display, the window manager, the user's folders ---------------------------------------------
+exec 3>"$work/display"
+Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+exec 3>&-
+[ -s "$work/display" ] || { cat "$work/xvfb.log" >&2; fail "Xvfb did not start"; }
+export DISPLAY=":$(head -1 "$work/display")"
+openbox --sm-disable >"$work/openbox.log" 2>&1 &
+pids+=($!)
+
+home=$work/home
+mkdir -p "$home"
+cp -r "$samples/book" "$samples/book2" "$home/"
+rm -rf "$home/book/pics" "$home/book2/new_scans"
+# A long book for stopping a run: one generated page (and mask) under 400 names.
+"$make_pages" --masks "$home/long" 1200 1700 1 >/dev/null || fail "no pages for the long book"
+for i in $(seq 2 400); do
+  name=$(printf 'page%03d.tif' "$i")
+  ln "$home/long/page001.tif" "$home/long/$name"
+  ln "$home/long/cache/automask/page001.tif" "$home/long/cache/automask/$name"
+done
+
+# --- looking at the screen ------------------------------------------------------------------------------
+# The names of the visible windows, sorted, joined by "|".
+windows() {
+  local id
+  for id in $(xdotool search --onlyvisible --name . 2>/dev/null); do xdotool getwindowname "$id"; done |
+    sort | paste -sd'|'
+}
+active() { xdotool getactivewindow getwindowname 2>/dev/null; }
+# The first visible window whose name matches the pattern (case counts: "orfeo" is not "Orfeo").
+window_id() {
+  local id
+  for id in $(xdotool search --onlyvisible --name . 2>/dev/null); do
+    [[ "$(xdotool getwindowname "$id")" =~ $1 ]] && { echo "$id"; return 0; }
+  done
+  return 1
+}
+# Waits until COMMAND... succeeds (up to 10 s).
+wait_until() {
+  local _
+  for _ in $(seq 100); do "$@" && return 0; sleep 0.1; done
+  return 1
+}
+windows_are() { [ "$(windows)" = "$1" ]; }
+expect_windows() { wait_until windows_are "$1" || fail "expected windows '$1'"; sleep 0.2; windows_are "$1" || fail "expected windows '$1' to stay"; }
+expect_active() { wait_until test "$(active)" = "$1" || fail "expected '$1' to be the active window, not '$(active)'"; }
+# The client area of a window: GX GY GW GH.
+geometry() {
+  local info
+  info=$(xwininfo -id "$(window_id "$1")") || fail "no window '$1'"
+  GX=$(sed -n 's/.*Absolute upper-left X: *//p' <<<"$info")
+  GY=$(sed -n 's/.*Absolute upper-left Y: *//p' <<<"$info")
+  GW=$(sed -n 's/.*Width: *//p' <<<"$info")
+  GH=$(sed -n 's/.*Height: *//p' <<<"$info")
+}
+click() { xdotool mousemove "$1" "$2" click 1; }
+key() { xdotool key --delay 60 "$@"; }
+# A picture of the window named by the pattern $2, with its frame, as $1.png in SCREENSHOT_DIR.
+shot() { [ -n "$shots" ] && import -frame -window "$(window_id "$2")" "$shots/$1.png"; return 0; }
+
+# The main window's buttons, by the centres of their places in the window's template (320 x 200 units).
+click_main() {
+  local x y
+  case $1 in
+    open) x=38 y=22 ;;
+    back) x=80 y=81 ;;
+    open2) x=38 y=124 ;;
+    merge) x=80 y=182 ;;
+  esac
+  geometry '^Orfeo$'
+  click $((GX + GW * x / 320)) $((GY + GH * y / 200))
+}
+# The chooser's buttons: OK and Cancel at the bottom right, Create new folder at the bottom left.
+click_chooser() {
+  geometry '^Open Folder$'
+  case $1 in
+    ok) click $((GX + GW - 10 - 75 - 6 - 37)) $((GY + GH - 36 + 11)) ;;
+    cancel) click $((GX + GW - 10 - 37)) $((GY + GH - 36 + 11)) ;;
+    create) click $((GX + 10 + 40)) $((GY + GH - 36 + 11)) ;;
+    caption) click $((GX + 20)) $((GY + 16)) ;;
+  esac
+}
+# Clicks the row `offset` rows below the chooser's highlighted one: the highlight is found on the screen.
+click_row_below_selection() {
+  geometry '^Open Folder$'
+  local x=$((GX + GW - 30)) rows first last height
+  rows=$(import -window root -crop "1x${GH}+${x}+${GY}" txt:- 2>/dev/null |
+    sed -n 's/^0,\([0-9]*\): *(\([0-9.]*\),\([0-9.]*\),\([0-9.]*\).*/\1 \2 \3 \4/p' |
+    awk '{ if ($4 > $2 + 60 && $4 > 120) print $1 }')
+  first=$(head -1 <<<"$rows") last=$(tail -1 <<<"$rows")
+  [ -n "$first" ] || fail "no highlighted row in the chooser"
+  height=$((last - first + 1))
+  click $((GX + 120)) $((GY + first + height * $1 + height / 2))
+}
+
+count_files() { find "$1" -maxdepth 1 -type f 2>/dev/null | wc -l; }
+
+# --- the journey ----------------------------------------------------------------------------------------
+cd "$home"
+HOME=$home "$orfeo_bin" >"$work/orfeo.log" 2>&1 &
+orfeo_pid=$!
+pids+=("$orfeo_pid")
+
+step "The main window opens, in front, with the focus on Open folder"
+expect_windows 'Orfeo'
+expect_active 'Orfeo'
+
+step "Create back subscans before any folder (keys): a message, no progress dialog; Enter dismisses it"
+key Tab Return
+expect_windows 'Orfeo|orfeo'
+expect_active 'orfeo'
+key Return
+expect_windows 'Orfeo'
+[ -e "$home/book/pics" ] && fail "a refused run made a folder"
+
+step "The chooser opens in front and takes a click: Cancel"
+click_main open
+expect_windows 'Open Folder|Orfeo'
+expect_active 'Open Folder'
+shot chooser '^Open Folder$'
+click_chooser cancel
+expect_windows 'Orfeo'
+
+step "The chooser takes keys: Escape"
+click_main open
+expect_active 'Open Folder'
+key Escape
+expect_windows 'Orfeo'
+
+step "The main window stays usable while the chooser is open"
+click_main open
+expect_active 'Open Folder'
+xdotool windowmove --sync "$(window_id '^Open Folder$')" 0 0   # out of the way, as a person drags it
+click_main back
+expect_windows 'Open Folder|Orfeo|orfeo'
+key Return
+expect_windows 'Open Folder|Orfeo'
+
+step "A folder chosen by keys: home, book, Enter"
+click_chooser caption
+expect_active 'Open Folder'
+key Up Right Down Return
+expect_windows 'Orfeo'
+
+step "Create back subscans on the sample book"
+click_main back
+expect_windows 'Orfeo|orfeo'
+expect_active 'orfeo'
+shot message '^orfeo$'
+key Return
+expect_windows 'Orfeo'
+[ "$(count_files "$home/book/pics")" -eq 3 ] || fail "expected 3 back subscans, found $(ls "$home/book/pics")"
+
+step "A folder chosen by clicks: book2 in the tree, then OK"
+click_main open2
+expect_active 'Open Folder'
+key Up Right
+sleep 0.3
+click_row_below_selection 2
+sleep 0.3
+click_chooser ok
+expect_windows 'Orfeo'
+
+step "Merge subscans"
+click_main merge
+expect_windows 'Orfeo|orfeo'
+key Return
+expect_windows 'Orfeo'
+[ "$(count_files "$home/book2/new_scans")" -eq 3 ] || fail "expected 3 merged pages, found $(ls "$home/book2/new_scans")"
+shot main-window '^Orfeo$'
+
+step "Create new folder: the dialog stands over the chooser and blocks the main window only"
+click_main open
+expect_active 'Open Folder'
+key Up
+click_chooser create
+expect_windows 'New folder|Open Folder|Orfeo'
+expect_active 'New folder'
+shot new-folder '^New folder$'
+click_main open2   # blocked: no second chooser, no scan
+expect_windows 'New folder|Open Folder|Orfeo'
+xdotool windowactivate --sync "$(window_id '^New folder$')"
+key Tab Tab
+xdotool type --delay 60 made
+key Return
+expect_windows 'Orfeo'
+[ -d "$home/made" ] || fail "the new folder was not made"
+
+step "The next chooser selects the new folder; an existing name says so and keeps the chooser open"
+click_main open
+expect_active 'Open Folder'
+click_chooser create
+expect_active 'New folder'
+key Return   # an empty name: the selected folder itself, which exists
+expect_windows 'Open Folder|Orfeo|orfeo'
+expect_active 'orfeo'
+key Return
+expect_windows 'Open Folder|Orfeo'
+expect_active 'Open Folder'
+key Return   # OK: the new folder, which holds no pages
+expect_windows 'Orfeo'
+click_main back
+expect_windows 'Orfeo|orfeo'
+key Return
+expect_windows 'Orfeo'
+[ -e "$home/made/pics" ] && fail "a run over an empty folder made its output folder"
+
+step "A long run, stopped with the Stop button"
+click_main open
+expect_active 'Open Folder'
+key Up Right
+xdotool type --delay 60 long
+key Return
+expect_windows 'Orfeo'
+click_main back
+expect_windows 'Create back subscans - orfeo|Orfeo'
+shot progress 'Create back subscans - orfeo'
+geometry 'Create back subscans - orfeo'
+click $((GX + GW - 11 - 30)) $((GY + GH - 11 - 10))
+expect_windows 'Orfeo|orfeo'
+expect_active 'orfeo'
+key Return
+expect_windows 'Orfeo|orfeo'
+key Return
+expect_windows 'Orfeo'
+written=$(count_files "$home/long/pics")
+[ "$written" -gt 0 ] && [ "$written" -lt 400 ] || fail "a stopped run wrote $written of 400 pages"
+
+step "A long run, stopped with Escape"
+click_main back
+expect_windows 'Create back subscans - orfeo|Orfeo'
+expect_active 'Create back subscans - orfeo'
+key Escape
+expect_windows 'Orfeo|orfeo'
+key Return
+expect_windows 'Orfeo|orfeo'
+key Return
+expect_windows 'Orfeo'
+written=$(count_files "$home/long/pics")
+[ "$written" -lt 400 ] || fail "Escape did not stop the run"
+[ -z "$(find "$home/long/pics" -name '.*')" ] || fail "a stopped run left a temporary file"
+
+step "Escape ends the program"
+expect_active 'Orfeo'
+key Escape
+wait_until bash -c "! kill -0 $orfeo_pid 2>/dev/null" || fail "orfeo did not end"
+wait "$orfeo_pid"
+status=$?
+[ "$status" -eq 0 ] || fail "orfeo ended with status $status"
+echo "The journey went through."
