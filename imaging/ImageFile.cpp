@@ -12,6 +12,11 @@
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
 
+#if defined(__unix__)
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace orfeo {
 
 namespace fs = std::filesystem;
@@ -163,6 +168,21 @@ bool SaveImageFile(FIBITMAP* image, const std::string& path, IMessageSink& messa
 
 bool ResetOutputFolder(const std::string& folder) {
     const std::string base = WithTrailingSeparator(folder);
+    std::string bare = base;
+    while (bare.size() > 1 && bare.back() == kPathSeparator) bare.pop_back();
+#if defined(__unix__)
+    // The folder is opened without following a link, and its files are deleted relative to what was
+    // opened: a link in its place, or one swapped in during the reset, never leads the deletions elsewhere.
+    const int dir = ::open(bare.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dir < 0) return false;
+    bool allRemoved = true;
+    ForEachFolderFile(base, [&](const std::string& name) {
+        allRemoved = ::unlinkat(dir, name.c_str(), 0) == 0;
+        return allRemoved;
+    });
+    ::close(dir);
+    return allRemoved && ::rmdir(bare.c_str()) == 0;
+#else
     bool allRemoved = true;
     ForEachFolderFile(base, [&](const std::string& name) {
         std::error_code removeError;
@@ -172,6 +192,7 @@ bool ResetOutputFolder(const std::string& folder) {
     if (!allRemoved) return false;
     std::error_code removeError;
     return fs::remove(fs::path(base), removeError) && !removeError;
+#endif
 }
 
 }  // namespace orfeo

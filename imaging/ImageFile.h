@@ -29,7 +29,8 @@ bool SaveImageFile(FIBITMAP* image, const std::string& path, IMessageSink& messa
 // folders count as folders) and whose name does not begin with '.', stopping at the first deletion that
 // fails, then removes the folder itself. Subfolders and their contents are never touched. Returns true when
 // the files were all deleted and the folder removed, false otherwise (also for a folder that does not
-// exist). Reports nothing; callers recreate the folder and check that it is there.
+// exist). A folder that is a link is never followed: nothing is deleted and the result is false.
+// Reports nothing; callers recreate the folder and check that it is there.
 bool ResetOutputFolder(const std::string& folder);
 
 // The FreeImage format that the name of `path` stands for (FIF_UNKNOWN if none), `bitsPerPixel` choosing

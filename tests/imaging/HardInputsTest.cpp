@@ -2,10 +2,14 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
 #include <string>
 
 #include "imaging/BackSubscans.h"
 #include "imaging/ImageFile.h"
+#include "imaging/MergeSubscans.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
 #include "tests/support/Fixtures.h"
@@ -123,6 +127,97 @@ TEST(HardInputs, TheLimitIsTheCallersToSet) {
     EXPECT_FALSE(LoadImageFile(dir.Folder() + "p.tif", sink, 1.5));
     EXPECT_EQ(sink.Texts(), std::vector<std::string>{"File \"" + dir.Folder() +
                                                      "p.tif\" is too large: 2000 x 1000 pixels, more than 1.5 megapixels."});
+}
+
+// Every file under `root`, links not followed, with its content (a link: its target).
+std::map<std::string, std::string> Tree(const fs::path& root) {
+    std::map<std::string, std::string> files;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+        if (it->is_symlink()) {
+            files[it->path().string()] = "-> " + fs::read_symlink(it->path()).string();
+        } else if (it->is_regular_file()) {
+            std::ifstream in(it->path(), std::ios::binary);
+            files[it->path().string()] = std::string((std::istreambuf_iterator<char>(in)), {});
+        }
+    }
+    return files;
+}
+
+BatchResult RunJob(const fs::path& folder, const fs::path* folder2, IMessageSink& sink) {
+    CScanList list1, list2;
+    TextHolder input, output, input2, output2;
+    ScanFolder(folder.string(), list1, input, output, kPicsSubfolder);
+    if (!folder2) return CreateBackSubscans(list1, input.GetText(), output.GetText(), sink);
+    ScanFolder(folder2->string(), list2, input2, output2, kNewScansSubfolder);
+    return MergeSubscans(list1, list2, input.GetText(), output.GetText(), output2.GetText(), sink);
+}
+
+// Whatever links lie between the folders given, a run never deletes or overwrites one of its inputs, nor
+// anything outside its real output folder: such a run is refused before it touches anything.
+TEST(HardInputs, ARunThatWouldDestroyItsInputsOrLeaveItsFolderIsRefused) {
+    struct Case {
+        const char* what;
+        std::function<void(const fs::path& root)> arrange;
+        const char* folder;
+        const char* folder2;  // null for a back run
+        const char* message;  // with ROOT for the scratch folder
+    };
+    const Case cases[] = {
+        {"pics is a link to the book", [](const fs::path& r) { fs::create_directory_symlink(".", r / "book/pics"); },
+         "book", nullptr, "Output folder \"ROOT/book/pics/\" is a link; Orfeo writes only into a real folder."},
+        {"pics is a link to the masks",
+         [](const fs::path& r) { fs::create_directory_symlink("cache/automask", r / "book/pics"); }, "book", nullptr,
+         "Output folder \"ROOT/book/pics/\" is a link; Orfeo writes only into a real folder."},
+        {"pics is a link to the user's files",
+         [](const fs::path& r) { fs::create_directory_symlink("../mine", r / "book/pics"); }, "book", nullptr,
+         "Output folder \"ROOT/book/pics/\" is a link; Orfeo writes only into a real folder."},
+        {"new_scans is a link to folder 1",
+         [](const fs::path& r) { fs::create_directory_symlink("../book", r / "book2/new_scans"); }, "book", "book2",
+         "Output folder \"ROOT/book2/new_scans/\" is a link; Orfeo writes only into a real folder."},
+        {"folder 1 is the merge's output",
+         [](const fs::path& r) { fs::copy(r / "book", r / "book2/new_scans", fs::copy_options::recursive); },
+         "book2/new_scans", "book2",
+         "File \"ROOT/book2/new_scans/p1.tif\" lies in the output folder \"ROOT/book2/new_scans/\", which the run empties."},
+        {"a page is a link into pics",
+         [](const fs::path& r) {
+             fs::create_directory(r / "book/pics");
+             fs::rename(r / "book/p2.tif", r / "book/pics/p2.tif");
+             fs::create_symlink("pics/p2.tif", r / "book/p2.tif");
+         },
+         "book", nullptr,
+         "File \"ROOT/book/p2.tif\" lies in the output folder \"ROOT/book/pics/\", which the run empties."},
+        {"the mask folder is pics by another path",
+         [](const fs::path& r) {
+             fs::rename(r / "book/cache/automask", r / "book/pics");
+             fs::create_directory_symlink("../pics", r / "book/cache/automask");
+         },
+         "book", nullptr,
+         "File \"ROOT/book/cache/automask/p1.tif\" lies in the output folder \"ROOT/book/pics/\", which the run "
+         "empties."},
+    };
+    const auto page = test::MakeImage(16, 4, 8, [](unsigned x, unsigned) { return x; });
+    const auto mask = test::MakeMask(16, 4, [](unsigned x, unsigned) { return x < 4; });
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        const fs::path& root = dir.Path();
+        for (const char* name : {"p1.tif", "p2.tif"}) {
+            test::Save(page.get(), root / "book" / name);
+            test::Save(mask.get(), root / "book/cache/automask" / name);
+            test::Save(page.get(), root / "book2" / name);
+        }
+        test::WriteFile(root / "mine" / "letter.txt", "mine");
+        c.arrange(root);
+        const auto before = Tree(root);
+        RecordingSink sink;
+        const fs::path folder2 = c.folder2 ? root / c.folder2 : fs::path();
+        const BatchResult result = RunJob(root / c.folder, c.folder2 ? &folder2 : nullptr, sink);
+        EXPECT_TRUE(result.refused);
+        std::string message = c.message;
+        for (std::size_t at; (at = message.find("ROOT")) != std::string::npos;) message.replace(at, 4, root.string());
+        EXPECT_EQ(sink.Texts(), std::vector<std::string>{message});
+        EXPECT_TRUE(Tree(root) == before);
+    }
 }
 
 }  // namespace
