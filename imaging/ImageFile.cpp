@@ -31,16 +31,28 @@ namespace {
 // What the image libraries said during the load running on this thread; null when none is running.
 thread_local std::vector<std::string>* t_loadComplaints = nullptr;
 
-void CollectFreeImageMessage(FREE_IMAGE_FORMAT, const char* text) {
-    if (t_loadComplaints && text) t_loadComplaints->emplace_back(text);
+// The loaders decode what they can of a damaged file and say so only in messages such as libjpeg's
+// "Premature end of JPEG file" or "Corrupt JPEG data: ...", libtiff's "Read error on strip ..." and
+// FreeImage's "Image may be incomplete or contain invalid data". Only such texts count: other messages
+// (metadata the library does not know, and libtiff's dozens of lines about unknown tags on every load)
+// are no reason to refuse a page.
+void CollectComplaint(const char* text) {
+    if (!t_loadComplaints || !text) return;
+    for (const char* sign : {"Premature end", "Corrupt", "Read error", "incomplete", "truncated"}) {
+        if (std::strstr(text, sign)) {
+            t_loadComplaints->emplace_back(text);
+            return;
+        }
+    }
 }
 
-// libtiff reports a strip that ends early as an error, among dozens of harmless lines on every load.
+void CollectFreeImageMessage(FREE_IMAGE_FORMAT, const char* text) { CollectComplaint(text); }
+
 void CollectTiffError(const char*, const char* format, va_list arguments) {
     if (!t_loadComplaints || !format) return;
     char text[256];
     std::vsnprintf(text, sizeof text, format, arguments);
-    if (std::strncmp(text, "Read error", 10) == 0) t_loadComplaints->emplace_back(text);
+    CollectComplaint(text);
 }
 
 // FreeImage reports through a process-wide callback, and Debian's libtiff prints dozens of lines on every
@@ -263,8 +275,7 @@ ImagePtr LoadImageFile(const std::string& path, IMessageSink& messages, double m
             return nullptr;
         }
         const bool endMeansShort = ReadsToTheEndOnlyWhenShort(format, input);
-        // The loaders decode what they can of a damaged file and say so only through the message
-        // callbacks (a JPEG that ends early comes back grey below the cut): listen to them.
+        // A JPEG that ends early comes back grey below the cut, with a message: listen to the messages.
         std::vector<std::string> complaints;
         t_loadComplaints = &complaints;
         image.reset(FreeImage_LoadFromHandle(format, &input.io, &input, 0));
