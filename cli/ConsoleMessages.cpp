@@ -7,7 +7,8 @@ std::string EscapeControls(const std::string& text) {
     shown.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
-        const bool c1 = c == 0xC2 && i + 1 < text.size() && (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80;
+        const bool c1 =
+            c == 0xC2 && i + 1 < text.size() && (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80;
         if (c >= 0x20 && c != 0x7F && !c1) {
             shown += static_cast<char>(c);
             continue;

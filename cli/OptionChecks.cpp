@@ -24,7 +24,8 @@ CLI::Validator PositiveLimit() {
         [](std::string& text) -> std::string {
             char* end = nullptr;
             const double value = std::strtod(text.c_str(), &end);
-            if (!text.empty() && end == text.c_str() + text.size() && std::isfinite(value) && value > 0) return {};
+            const bool whole = !text.empty() && end == text.c_str() + text.size();
+            if (whole && std::isfinite(value) && value > 0) return {};
             return "must be a number above 0, such as 600";
         },
         "NUMBER > 0");

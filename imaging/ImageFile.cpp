@@ -88,7 +88,9 @@ struct InputFile {
     static int DLL_CALLCONV Seek(fi_handle handle, long offset, int origin) {
         return std::fseek(static_cast<InputFile*>(handle)->file, offset, origin);
     }
-    static long DLL_CALLCONV Tell(fi_handle handle) { return std::ftell(static_cast<InputFile*>(handle)->file); }
+    static long DLL_CALLCONV Tell(fi_handle handle) {
+        return std::ftell(static_cast<InputFile*>(handle)->file);
+    }
     void Rewind() {
         std::rewind(file);
         hitEnd = false;
@@ -110,7 +112,9 @@ OpenOutcome OpenInput(const std::string& path, InputFile& input) {
     if (::stat(path.c_str(), &status) != 0) {
         return errno == ENOENT || errno == ENOTDIR ? OpenOutcome::Missing : OpenOutcome::Unreadable;
     }
-    if (!S_ISREG(status.st_mode)) return S_ISDIR(status.st_mode) ? OpenOutcome::Unreadable : OpenOutcome::NotRegular;
+    if (!S_ISREG(status.st_mode)) {
+        return S_ISDIR(status.st_mode) ? OpenOutcome::Unreadable : OpenOutcome::NotRegular;
+    }
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return errno == ENOENT ? OpenOutcome::Missing : OpenOutcome::Unreadable;
     if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
@@ -203,7 +207,8 @@ bool ReadsToTheEndOnlyWhenShort(FREE_IMAGE_FORMAT format, InputFile& input) {
     if (format == FIF_BMP) return true;
     if (!IsPnmFamily(format)) return false;
     char magic[2] = {};
-    const bool binary = std::fread(magic, 1, 2, input.file) == 2 && magic[0] == 'P' && magic[1] >= '4' && magic[1] <= '6';
+    const bool binary =
+        std::fread(magic, 1, 2, input.file) == 2 && magic[0] == 'P' && magic[1] >= '4' && magic[1] <= '6';
     input.Rewind();
     return binary;
 }
@@ -300,7 +305,8 @@ bool SaveImageFile(FIBITMAP* image, const std::string& path, IMessageSink& messa
         FIBITMAP* toSave = pbmCopy ? pbmCopy.get() : image;
         // A failed save can leave a truncated file: write beside the target, then rename over it.
         const std::size_t separator = path.rfind(kPathSeparator);
-        const std::string folder = separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
+        const std::string folder =
+            separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
         std::string temporary;
         {
             OutputFile file(folder);

@@ -27,7 +27,8 @@ bool PrepareOutputFolder(const std::string& folder, IMessageSink& messages) {
     return false;
 }
 
-bool CheckOutputFolder(const std::string& folder, const std::vector<std::string>& inputs, IMessageSink& messages) {
+bool CheckOutputFolder(const std::string& folder, const std::vector<std::string>& inputs,
+                       IMessageSink& messages) {
     std::string bare = folder;
     while (bare.size() > 1 && bare.back() == kPathSeparator) bare.pop_back();
     std::error_code error;
@@ -57,8 +58,8 @@ bool CheckOutputFolder(const std::string& folder, const std::vector<std::string>
             lastInside = fs::equivalent(parent, output, error) && !error;
         }
         if (lastInside) {
-            messages.ShowMessage(MessageKind::Problem, "File " + Quoted(input) + " lies in the output folder " +
-                                                           Quoted(folder) + ", which the run empties.");
+            const std::string where = " lies in the output folder " + Quoted(folder) + ", which the run empties.";
+            messages.ShowMessage(MessageKind::Problem, "File " + Quoted(input) + where);
             return false;
         }
     }
@@ -67,7 +68,8 @@ bool CheckOutputFolder(const std::string& folder, const std::vector<std::string>
 
 bool CheckFolderLock(const FolderLock& lock, IMessageSink& messages) {
     if (lock.Held()) return true;
-    messages.ShowMessage(MessageKind::Problem, "Folder " + Quoted(lock.BusyFolder()) + " is in use by another run.");
+    messages.ShowMessage(MessageKind::Problem,
+                         "Folder " + Quoted(lock.BusyFolder()) + " is in use by another run.");
     return false;
 }
 

@@ -24,7 +24,8 @@ bool PrepareOutputFolder(const std::string& folder, IMessageSink& messages);
 // `inputs`, the files the run reads, lies in it, directly or by way of links to the file or to a folder on
 // its path (`File "<input>" lies in the output folder "<folder>", which the run empties.`). Folders are
 // compared by identity on disk, so two paths to one folder count as one. Missing inputs are not looked at.
-bool CheckOutputFolder(const std::string& folder, const std::vector<std::string>& inputs, IMessageSink& messages);
+bool CheckOutputFolder(const std::string& folder, const std::vector<std::string>& inputs,
+                       IMessageSink& messages);
 
 // Shows `Folder "<folder>" is in use by another run.`, naming the lock's busy folder, and returns false
 // when another run holds a lock that excludes `lock`.
