@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "app/CScanApp.h"
+#include "imaging/StandardDescriptors.h"
 
 namespace {
 
@@ -32,6 +33,7 @@ bool AnswerInformationRequest(int argc, char** argv, int& status) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    orfeo::OpenStandardDescriptors();
     if (int status = 0; AnswerInformationRequest(argc, argv, status)) return status;
     orfeo::CScanApp app(argc, argv);
     return app.Run();

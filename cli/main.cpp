@@ -16,9 +16,11 @@
 #include <string>
 
 #include "cli/ConsoleMessages.h"
+#include "cli/OptionChecks.h"
 #include "imaging/BackSubscans.h"
 #include "imaging/MergeSubscans.h"
 #include "imaging/PageMemory.h"
+#include "imaging/StandardDescriptors.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
 
@@ -31,7 +33,10 @@ std::atomic<bool> g_stop{false};
 volatile std::sig_atomic_t g_signal = 0;
 
 // A stop request, as the window's Stop button makes one: the entries in flight finish, no new one starts.
+// A second one ends the program at once, whatever it is waiting for; outputs are renamed into place only
+// when complete, so what is there stays whole.
 extern "C" void OnStopSignal(int signal) {
+    if (g_stop.load()) _exit(128 + signal);
     g_signal = signal;
     g_stop.store(true);
 }
@@ -52,6 +57,7 @@ int ExitStatus(const orfeo::BatchResult& result) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    orfeo::OpenStandardDescriptors();
     CLI::App app{"Orfeo: back subscans and merges for scanned book pages.", "orfeo-cli"};
     app.set_version_flag("--version", std::string("orfeo-cli ") + ORFEO_VERSION);
     app.require_subcommand(1, 1);
@@ -59,13 +65,13 @@ int main(int argc, char** argv) {
     unsigned jobs = 0;
     bool quiet = false;
     app.add_option("-j,--jobs", jobs, "Pages processed at once (default: every core this process may use)")
-        ->check(CLI::PositiveNumber);
+        ->check(orfeo::JobCount());
     app.add_flag("-q,--quiet", quiet, "No progress line on a terminal");
     double maxMegapixels = orfeo::kDefaultMaxMegapixels;
     app.add_option("--max-megapixels", maxMegapixels,
                    "Refuse images larger than this, before decoding them (default: " +
                        std::to_string(static_cast<int>(orfeo::kDefaultMaxMegapixels)) + ")")
-        ->check(CLI::PositiveNumber);
+        ->check(orfeo::PositiveLimit());
 
     std::string folder, folder2;
     CLI::App* back = app.add_subcommand(

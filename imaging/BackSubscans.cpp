@@ -17,8 +17,14 @@ BatchResult CreateBackSubscans(const CScanList& list1, const std::string& inputF
     }
     const std::string maskFolder = WithTrailingSeparator(inputFolder) + kMaskSubfolder;
     const std::string output = WithTrailingSeparator(outputFolder);
-    const FolderLock lock(output);
-    if (!CheckFolderLock(lock, output, messages)) {
+    const FolderLock lock(output, {inputFolder, maskFolder});
+    std::vector<std::string> inputs;
+    inputs.reserve(2 * list1.GetSize());
+    for (const ScanEntry& entry : list1) {
+        inputs.push_back(entry.path);
+        inputs.push_back(maskFolder + entry.name);
+    }
+    if (!CheckFolderLock(lock, messages) || !CheckOutputFolder(output, inputs, messages)) {
         result.refused = true;
         return result;
     }

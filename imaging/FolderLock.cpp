@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -23,19 +24,40 @@ std::string PlaceOf(std::string folder) {
 
 }  // namespace
 
-FolderLock::FolderLock(const std::string& outputFolder) {
-#if defined(__unix__)
-    m_fd = ::open(PlaceOf(outputFolder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (m_fd < 0) return;
-    if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) m_held = false;
-#else
-    (void)outputFolder;
-#endif
+FolderLock::FolderLock(const std::string& outputFolder, const std::vector<std::string>& readFolders) {
+    Take(outputFolder, true);
+    for (const std::string& folder : readFolders) {
+        if (Held()) Take(folder, false);
+    }
 }
 
 FolderLock::~FolderLock() {
 #if defined(__unix__)
-    if (m_fd >= 0) ::close(m_fd);
+    for (const Place& place : m_places) ::close(place.fd);
+#endif
+}
+
+void FolderLock::Take(const std::string& folder, bool exclusive) {
+#if defined(__unix__)
+    const int fd = ::open(PlaceOf(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) {
+        ::close(fd);
+        return;
+    }
+    // Locks of one process on two descriptors of one folder exclude each other: lock each place once.
+    for (const Place& place : m_places) {
+        if (place.device == status.st_dev && place.inode == status.st_ino) {
+            ::close(fd);
+            return;
+        }
+    }
+    m_places.push_back(Place{fd, status.st_dev, status.st_ino});
+    if (::flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0 && errno == EWOULDBLOCK) m_busy = folder;
+#else
+    (void)folder;
+    (void)exclusive;
 #endif
 }
 

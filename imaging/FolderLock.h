@@ -1,30 +1,41 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace orfeo {
 
-// An exclusive lock for one run on an output folder, so that a second run (another window, a double
-// start, a script beside the window) cannot empty the folder under the first. The lock is taken on the
-// folder that holds the output folder, which stays in place while the output folder is emptied and made
-// anew; the operating system drops it when the run ends, also when the process is killed, so a lock never
-// outlives its run. Two jobs whose outputs share that folder (back and merge of one folder) exclude each
-// other too, which keeps a merge from reading back subscans that a back run is rewriting.
+// The locks of one run: an exclusive lock on what it writes and shared locks on what it reads, so that a
+// second run (another window, a double start, a script beside the window) can neither empty a folder
+// under the first nor rewrite files that the first is reading, while runs that only read the same folders
+// go side by side. A folder is locked through the folder that holds it (its place), which stays in place
+// while an output folder is emptied and made anew; two jobs whose outputs share that place (back and merge
+// of one folder) exclude each other too. The operating system drops the locks when the run ends, also when
+// the process is killed, so a lock never outlives its run.
 class FolderLock {
 public:
-    // Tries to lock the place of `outputFolder`; never waits.
-    explicit FolderLock(const std::string& outputFolder);
+    // Tries to lock the place of `outputFolder` for writing and the places of `readFolders` for reading;
+    // never waits. A place that is locked for writing is not locked again for reading.
+    explicit FolderLock(const std::string& outputFolder, const std::vector<std::string>& readFolders = {});
     ~FolderLock();
     FolderLock(const FolderLock&) = delete;
     FolderLock& operator=(const FolderLock&) = delete;
 
-    // False when another run holds the lock. A folder that cannot be opened (it does not exist yet)
-    // counts as locked by nobody: the run goes on and reports what it finds.
-    bool Held() const { return m_held; }
+    // False when another run holds a lock that excludes one of ours. A place that cannot be opened (it
+    // does not exist yet) counts as locked by nobody: the run goes on and reports what it finds.
+    bool Held() const { return m_busy.empty(); }
+    // The folder (output or read) whose place another run holds; empty when Held().
+    const std::string& BusyFolder() const { return m_busy; }
 
 private:
-    int m_fd = -1;
-    bool m_held = true;
+    void Take(const std::string& folder, bool exclusive);
+
+    struct Place {
+        int fd;
+        unsigned long long device, inode;
+    };
+    std::vector<Place> m_places;
+    std::string m_busy;
 };
 
 }  // namespace orfeo

@@ -2,15 +2,25 @@
 
 #include <tiffio.h>
 
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <mutex>
+#include <sstream>
 #include <system_error>
+#include <vector>
 
 #include "imaging/OutputFile.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
+
+#if defined(__unix__)
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace orfeo {
 
@@ -18,18 +28,107 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void DiscardFreeImageMessage(FREE_IMAGE_FORMAT, const char*) {}
+// What the image libraries said during the load running on this thread; null when none is running.
+thread_local std::vector<std::string>* t_loadComplaints = nullptr;
+
+// The loaders decode what they can of a damaged file and say so only in messages such as libjpeg's
+// "Premature end of JPEG file" or "Corrupt JPEG data: ...", libtiff's "Read error on strip ..." and
+// FreeImage's "Image may be incomplete or contain invalid data". Only such texts count: other messages
+// (metadata the library does not know, and libtiff's dozens of lines about unknown tags on every load)
+// are no reason to refuse a page.
+void CollectComplaint(const char* text) {
+    if (!t_loadComplaints || !text) return;
+    for (const char* sign : {"Premature end", "Corrupt", "Read error", "incomplete", "truncated"}) {
+        if (std::strstr(text, sign)) {
+            t_loadComplaints->emplace_back(text);
+            return;
+        }
+    }
+}
+
+void CollectFreeImageMessage(FREE_IMAGE_FORMAT, const char* text) { CollectComplaint(text); }
+
+void CollectTiffError(const char*, const char* format, va_list arguments) {
+    if (!t_loadComplaints || !format) return;
+    char text[256];
+    std::vsnprintf(text, sizeof text, format, arguments);
+    CollectComplaint(text);
+}
 
 // FreeImage reports through a process-wide callback, and Debian's libtiff prints dozens of lines on every
-// TIFF load; the user sees our messages only, so both are silenced once for the process.
+// TIFF load; the user sees our messages only, so both are routed to the load that runs on the calling
+// thread, once for the process.
 void QuietImageLibraries() {
     static const bool done = [] {
-        FreeImage_SetOutputMessage(DiscardFreeImageMessage);
-        TIFFSetErrorHandler(nullptr);
+        FreeImage_SetOutputMessage(CollectFreeImageMessage);
+        TIFFSetErrorHandler(CollectTiffError);
         TIFFSetWarningHandler(nullptr);
         return true;
     }();
     (void)done;
+}
+
+// An input file that Orfeo opened itself and FreeImage reads through its handle interface, so that
+// FreeImage never sees the path; it notes when a read ran into the end of the file.
+struct InputFile {
+    std::FILE* file = nullptr;
+    FreeImageIO io{};
+    bool hitEnd = false;
+
+    ~InputFile() {
+        if (file) std::fclose(file);
+    }
+    static unsigned DLL_CALLCONV Read(void* buffer, unsigned size, unsigned count, fi_handle handle) {
+        auto* self = static_cast<InputFile*>(handle);
+        const std::size_t done = std::fread(buffer, size, count, self->file);
+        if (done < count) self->hitEnd = true;
+        return static_cast<unsigned>(done);
+    }
+    static unsigned DLL_CALLCONV Write(void*, unsigned, unsigned, fi_handle) { return 0; }
+    static int DLL_CALLCONV Seek(fi_handle handle, long offset, int origin) {
+        return std::fseek(static_cast<InputFile*>(handle)->file, offset, origin);
+    }
+    static long DLL_CALLCONV Tell(fi_handle handle) {
+        return std::ftell(static_cast<InputFile*>(handle)->file);
+    }
+    void Rewind() {
+        std::rewind(file);
+        hitEnd = false;
+    }
+};
+
+enum class OpenOutcome { Open, Missing, NotRegular, Unreadable };
+
+// Opens `path` for reading when it is a regular file. Never blocks: a FIFO, a socket or a device is
+// recognised before it is read, and opened without waiting for a writer if it takes the place of a file
+// between the two looks.
+OpenOutcome OpenInput(const std::string& path, InputFile& input) {
+    input.io.read_proc = InputFile::Read;
+    input.io.write_proc = InputFile::Write;
+    input.io.seek_proc = InputFile::Seek;
+    input.io.tell_proc = InputFile::Tell;
+#if defined(__unix__)
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        return errno == ENOENT || errno == ENOTDIR ? OpenOutcome::Missing : OpenOutcome::Unreadable;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        return S_ISDIR(status.st_mode) ? OpenOutcome::Unreadable : OpenOutcome::NotRegular;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT ? OpenOutcome::Missing : OpenOutcome::Unreadable;
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        return OpenOutcome::NotRegular;
+    }
+    input.file = ::fdopen(fd, "rb");
+    if (!input.file) ::close(fd);
+#else
+    std::error_code error;
+    if (!fs::exists(fs::path(path), error)) return OpenOutcome::Missing;
+    input.file = std::fopen(path.c_str(), "rb");
+#endif
+    return input.file ? OpenOutcome::Open : OpenOutcome::Unreadable;
 }
 
 bool IsPnmFamily(FREE_IMAGE_FORMAT format) {
@@ -60,24 +159,71 @@ ImagePtr PbmReadyCopy(FIBITMAP* image) {
     return copy;
 }
 
-// The width and height an image file declares, read without decoding its pixels; false when the header
-// does not give them.
-bool DeclaredSize(FREE_IMAGE_FORMAT format, const std::string& path, unsigned& width, unsigned& height) {
-    if (format == FIF_GIF) {
-        // FreeImage decodes GIFs whole even when asked for the header only: read the logical screen size.
-        unsigned char header[10];
-        std::ifstream file(path, std::ios::binary);
-        if (!file.read(reinterpret_cast<char*>(header), sizeof header)) return false;
-        width = header[6] | (header[7] << 8);
-        height = header[8] | (header[9] << 8);
-        return true;
+// The size of the first frame of a GIF, the one FreeImage decodes (the logical screen can be smaller):
+// the blocks before it are stepped over. False when the file ends before a frame.
+bool GifFrameSize(std::FILE* file, unsigned& width, unsigned& height) {
+    unsigned char header[13];
+    if (std::fread(header, 1, sizeof header, file) != sizeof header) return false;
+    if (header[10] & 0x80) std::fseek(file, 3L << ((header[10] & 7) + 1), SEEK_CUR);
+    for (;;) {
+        const int block = std::fgetc(file);
+        if (block == 0x2C) {
+            unsigned char descriptor[8];
+            if (std::fread(descriptor, 1, sizeof descriptor, file) != sizeof descriptor) return false;
+            width = descriptor[4] | (descriptor[5] << 8);
+            height = descriptor[6] | (descriptor[7] << 8);
+            return true;
+        }
+        if (block != 0x21 || std::fgetc(file) == EOF) return false;
+        for (int length = std::fgetc(file); length != 0; length = std::fgetc(file)) {
+            if (length == EOF || std::fseek(file, length, SEEK_CUR) != 0) return false;
+        }
     }
-    if (!FreeImage_FIFSupportsNoPixels(format)) return false;
-    ImagePtr info(FreeImage_Load(format, path.c_str(), FIF_LOAD_NOPIXELS));
-    if (!info) return false;
-    width = FreeImage_GetWidth(info.get());
-    height = FreeImage_GetHeight(info.get());
+}
+
+// The width and height an image file declares, read without decoding its pixels; false when the header
+// does not give them. Leaves the file at its start.
+bool DeclaredSize(FREE_IMAGE_FORMAT format, InputFile& input, unsigned& width, unsigned& height) {
+    bool known = false;
+    if (format == FIF_GIF) {
+        // FreeImage decodes GIFs whole even when asked for the header only.
+        known = GifFrameSize(input.file, width, height);
+    } else if (FreeImage_FIFSupportsNoPixels(format)) {
+        ImagePtr info(FreeImage_LoadFromHandle(format, &input.io, &input, FIF_LOAD_NOPIXELS));
+        if (info) {
+            width = FreeImage_GetWidth(info.get());
+            height = FreeImage_GetHeight(info.get());
+            known = true;
+        }
+    }
+    input.Rewind();
+    return known;
+}
+
+// Formats whose loaders read exactly the bytes the image needs, so that running into the end of the
+// file means that it was cut short: BMP, and the binary PNM kinds (P4, P5, P6; FreeImage names every
+// PNM file PBM).
+bool ReadsToTheEndOnlyWhenShort(FREE_IMAGE_FORMAT format, InputFile& input) {
+    if (format == FIF_BMP) return true;
+    if (!IsPnmFamily(format)) return false;
+    char magic[2] = {};
+    const bool binary =
+        std::fread(magic, 1, 2, input.file) == 2 && magic[0] == 'P' && magic[1] >= '4' && magic[1] <= '6';
+    input.Rewind();
+    return binary;
+}
+
+bool SyncFolder(const std::string& folder, int& error) {
+#if defined(__unix__)
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || ::fsync(fd) != 0) error = errno;
+    if (fd >= 0) ::close(fd);
+    return error == 0;
+#else
+    (void)folder;
+    (void)error;
     return true;
+#endif
 }
 
 std::string FormatMegapixels(double megapixels) {
@@ -102,14 +248,30 @@ FREE_IMAGE_FORMAT FormatFromName(const std::string& path, unsigned bitsPerPixel)
 
 ImagePtr LoadImageFile(const std::string& path, IMessageSink& messages, double maxMegapixels) {
     QuietImageLibraries();
-    FREE_IMAGE_FORMAT format = FreeImage_GetFileType(path.c_str(), 0);
+    InputFile input;
+    switch (OpenInput(path, input)) {
+        case OpenOutcome::Open:
+            break;
+        case OpenOutcome::Missing:
+            messages.ShowMessage(MessageKind::Problem, "File " + Quoted(path) + " not found.");
+            return nullptr;
+        case OpenOutcome::NotRegular:
+            messages.ShowMessage(MessageKind::Problem, "File " + Quoted(path) + " is not a regular file.");
+            return nullptr;
+        case OpenOutcome::Unreadable:
+            messages.ShowMessage(MessageKind::Problem, "File " + Quoted(path) + " cannot be read.");
+            return nullptr;
+    }
+    FREE_IMAGE_FORMAT format = FreeImage_GetFileTypeFromHandle(&input.io, &input, 0);
+    input.Rewind();
     if (format == FIF_UNKNOWN) format = FormatFromName(path);
 
     ImagePtr image;
+    bool damaged = false;
     if (format != FIF_UNKNOWN && FreeImage_FIFSupportsReading(format)) {
         // A few kilobytes can declare gigabytes of pixels: look at the header before decoding.
         unsigned width = 0, height = 0;
-        if (DeclaredSize(format, path, width, height) &&
+        if (DeclaredSize(format, input, width, height) &&
             static_cast<double>(width) * height > maxMegapixels * 1e6) {
             messages.ShowMessage(MessageKind::Problem, "File " + Quoted(path) + " is too large: " +
                                                            std::to_string(width) + " x " + std::to_string(height) +
@@ -117,14 +279,19 @@ ImagePtr LoadImageFile(const std::string& path, IMessageSink& messages, double m
                                                            " megapixels.");
             return nullptr;
         }
-        image.reset(FreeImage_Load(format, path.c_str(), 0));
+        const bool endMeansShort = ReadsToTheEndOnlyWhenShort(format, input);
+        // A JPEG that ends early comes back grey below the cut, with a message: listen to the messages.
+        std::vector<std::string> complaints;
+        t_loadComplaints = &complaints;
+        image.reset(FreeImage_LoadFromHandle(format, &input.io, &input, 0));
+        t_loadComplaints = nullptr;
+        damaged = image && (!complaints.empty() || (endMeansShort && input.hitEnd));
     }
-    if (!image) {
-        std::error_code error;
-        const bool there = fs::exists(fs::path(path), error);
-        messages.ShowMessage(MessageKind::Problem,
-                             "File " + Quoted(path) + (there ? " cannot be read." : " not found."));
+    if (damaged) {
+        messages.ShowMessage(MessageKind::Problem, "File " + Quoted(path) + " is truncated or damaged.");
+        return nullptr;
     }
+    if (!image) messages.ShowMessage(MessageKind::Problem, "File " + Quoted(path) + " cannot be read.");
     return image;
 }
 
@@ -137,22 +304,30 @@ bool SaveImageFile(FIBITMAP* image, const std::string& path, IMessageSink& messa
         ImagePtr pbmCopy = IsPnmFamily(format) ? PbmReadyCopy(image) : nullptr;
         FIBITMAP* toSave = pbmCopy ? pbmCopy.get() : image;
         // A failed save can leave a truncated file: write beside the target, then rename over it.
-        const std::string temporary = path + ".orfeo-tmp";
+        const std::size_t separator = path.rfind(kPathSeparator);
+        const std::string folder =
+            separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
+        std::string temporary;
         {
-            OutputFile file(temporary);
+            OutputFile file(folder);
+            temporary = file.Path();
             const bool encoded =
                 file.IsOpen() && FreeImage_SaveToHandle(format, toSave, file.Io(), file.Handle(), 0);
             saved = file.Close() && encoded;
             error = file.Error();
         }
-        std::error_code renameError;
         if (saved) {
+            std::error_code renameError;
             fs::rename(fs::path(temporary), fs::path(path), renameError);
             saved = !renameError;
             if (renameError) error = renameError.value();
         }
-        std::error_code removeError;
-        if (!saved) fs::remove(fs::path(temporary), removeError);
+        if (!saved && !temporary.empty()) {
+            std::error_code removeError;
+            fs::remove(fs::path(temporary), removeError);
+        }
+        // The new name is on the disk only once its folder is.
+        if (saved && !SyncFolder(folder.empty() ? std::string(".") : folder, error)) saved = false;
     }
     if (!saved) {
         const std::string reason = error ? ": " + std::generic_category().message(error) : std::string();
@@ -163,6 +338,21 @@ bool SaveImageFile(FIBITMAP* image, const std::string& path, IMessageSink& messa
 
 bool ResetOutputFolder(const std::string& folder) {
     const std::string base = WithTrailingSeparator(folder);
+    std::string bare = base;
+    while (bare.size() > 1 && bare.back() == kPathSeparator) bare.pop_back();
+#if defined(__unix__)
+    // The folder is opened without following a link, and its files are deleted relative to what was
+    // opened: a link in its place, or one swapped in during the reset, never leads the deletions elsewhere.
+    const int dir = ::open(bare.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dir < 0) return false;
+    bool allRemoved = true;
+    ForEachFolderFile(base, [&](const std::string& name) {
+        allRemoved = ::unlinkat(dir, name.c_str(), 0) == 0;
+        return allRemoved;
+    });
+    ::close(dir);
+    return allRemoved && ::rmdir(bare.c_str()) == 0;
+#else
     bool allRemoved = true;
     ForEachFolderFile(base, [&](const std::string& name) {
         std::error_code removeError;
@@ -172,6 +362,7 @@ bool ResetOutputFolder(const std::string& folder) {
     if (!allRemoved) return false;
     std::error_code removeError;
     return fs::remove(fs::path(base), removeError) && !removeError;
+#endif
 }
 
 }  // namespace orfeo

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "imaging/ImageFile.h"
+#include "scan/Paths.h"
 
 namespace orfeo {
 
@@ -26,9 +27,49 @@ bool PrepareOutputFolder(const std::string& folder, IMessageSink& messages) {
     return false;
 }
 
-bool CheckFolderLock(const FolderLock& lock, const std::string& folder, IMessageSink& messages) {
+bool CheckOutputFolder(const std::string& folder, const std::vector<std::string>& inputs,
+                       IMessageSink& messages) {
+    std::string bare = folder;
+    while (bare.size() > 1 && bare.back() == kPathSeparator) bare.pop_back();
+    std::error_code error;
+    if (fs::is_symlink(fs::path(bare), error)) {
+        messages.ShowMessage(MessageKind::Problem, "Output folder " + Quoted(folder) +
+                                                       " is a link; Orfeo writes only into a real folder.");
+        return false;
+    }
+    const fs::path output(bare);
+    if (!fs::is_directory(output, error)) return true;  // nothing there yet that an input could lie in
+    // The inputs of a run mostly share a few folders: the last one looked at is remembered.
+    fs::path lastFolder;
+    bool lastInside = false;
+    for (const std::string& input : inputs) {
+        const fs::path path(input);
+        const fs::file_status status = fs::symlink_status(path, error);
+        if (error || !fs::exists(status)) continue;
+        fs::path real = path;
+        if (fs::is_symlink(status)) {
+            real = fs::canonical(path, error);
+            if (error) continue;
+        }
+        fs::path parent = real.parent_path();
+        if (parent.empty()) parent = ".";
+        if (parent != lastFolder || lastFolder.empty()) {
+            lastFolder = parent;
+            lastInside = fs::equivalent(parent, output, error) && !error;
+        }
+        if (lastInside) {
+            const std::string where = " lies in the output folder " + Quoted(folder) + ", which the run empties.";
+            messages.ShowMessage(MessageKind::Problem, "File " + Quoted(input) + where);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CheckFolderLock(const FolderLock& lock, IMessageSink& messages) {
     if (lock.Held()) return true;
-    messages.ShowMessage(MessageKind::Problem, "Folder " + Quoted(folder) + " is in use by another run.");
+    messages.ShowMessage(MessageKind::Problem,
+                         "Folder " + Quoted(lock.BusyFolder()) + " is in use by another run.");
     return false;
 }
 

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "imaging/BatchResult.h"
 #include "imaging/FolderLock.h"
@@ -18,8 +19,17 @@ namespace orfeo {
 // "Can't create folder " followed by the path and returns false.
 bool PrepareOutputFolder(const std::string& folder, IMessageSink& messages);
 
-// Shows `Folder "<folder>" is in use by another run.` and returns false when another run holds `lock`.
-bool CheckFolderLock(const FolderLock& lock, const std::string& folder, IMessageSink& messages);
+// Refuses a run before it touches anything: shows a message and returns false when the output `folder` is
+// a link (`Output folder "<folder>" is a link; Orfeo writes only into a real folder.`), or when one of
+// `inputs`, the files the run reads, lies in it, directly or by way of links to the file or to a folder on
+// its path (`File "<input>" lies in the output folder "<folder>", which the run empties.`). Folders are
+// compared by identity on disk, so two paths to one folder count as one. Missing inputs are not looked at.
+bool CheckOutputFolder(const std::string& folder, const std::vector<std::string>& inputs,
+                       IMessageSink& messages);
+
+// Shows `Folder "<folder>" is in use by another run.`, naming the lock's busy folder, and returns false
+// when another run holds a lock that excludes `lock`.
+bool CheckFolderLock(const FolderLock& lock, IMessageSink& messages);
 
 // The files a pixel rule worked on, for naming them when it gave no result.
 struct EntryFiles {

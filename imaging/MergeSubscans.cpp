@@ -1,5 +1,7 @@
 #include "imaging/MergeSubscans.h"
 
+#include <filesystem>
+
 #include "imaging/ImageFile.h"
 #include "imaging/JobSteps.h"
 #include "imaging/PixelRules.h"
@@ -29,8 +31,19 @@ BatchResult MergeSubscans(const CScanList& list1, const CScanList& list2, const 
     const std::string maskFolder = WithTrailingSeparator(inputFolder) + kMaskSubfolder;
     const std::string backFolder = WithTrailingSeparator(outputFolder);
     const std::string output = WithTrailingSeparator(outputFolder2);
-    const FolderLock lock(output);
-    if (!CheckFolderLock(lock, output, messages)) return result;
+    const std::string pageFolder = std::filesystem::path(list2.GetAt(0).path).parent_path().string();
+    const FolderLock lock(output, {inputFolder, pageFolder, maskFolder, backFolder});
+    std::vector<std::string> inputs;
+    // Folder 1's pages are only named here, but they are the user's pages all the same.
+    inputs.reserve(4 * list1.GetSize());
+    for (std::size_t i = 0; i < list1.GetSize(); ++i) {
+        const std::string& name = list1.GetAt(i).name;
+        inputs.push_back(list1.GetAt(i).path);
+        inputs.push_back(list2.GetAt(i).path);
+        inputs.push_back(backFolder + name);
+        inputs.push_back(maskFolder + name);
+    }
+    if (!CheckFolderLock(lock, messages) || !CheckOutputFolder(output, inputs, messages)) return result;
     result.refused = false;
     result.entries = list1.GetSize();
 

@@ -9,21 +9,27 @@
 
 namespace orfeo {
 
-// A file that FreeImage writes through its handle interface, so that Orfeo sees the result of every write,
-// the flush and the close: a full disk or an I/O error is noticed even when the image plug-in ignores it.
+// A new temporary file that FreeImage writes through its handle interface, so that Orfeo sees the result of
+// every write, the flush and the close: a full disk or an I/O error is noticed even when the image plug-in
+// ignores it.
 class OutputFile {
 public:
-    // Creates or truncates `path` for writing.
-    explicit OutputFile(const std::string& path);
+    // Creates a file of a new short name ("orfeo-" and eight random characters, ".tmp") in `folder` (which
+    // ends with kPathSeparator), never opening anything that is there already, link or not. Its name is
+    // short so that it fits wherever the final name does, and is not a listed image, so a leftover of a
+    // killed run is deleted by the next reset and never listed.
+    explicit OutputFile(const std::string& folder);
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
     bool IsOpen() const { return m_file != nullptr; }
+    const std::string& Path() const { return m_path; }
     FreeImageIO* Io() { return &m_io; }
     fi_handle Handle() { return this; }
 
-    // Flushes and closes the file; true when the open, every write, the flush and the close succeeded.
+    // Flushes the file to the disk (so that a rename after it never shows a name over data still in
+    // memory) and closes it; true when the open, every write, the flush and the close succeeded.
     bool Close();
     // The error number of the first failure; 0 when there was none.
     int Error() const { return m_error; }
@@ -31,6 +37,9 @@ public:
     // For tests: every file opened from now on fails its writes, as a full disk does, once it has taken
     // `bytes` bytes; std::nullopt ends it. Process-wide.
     static void FailWritesAfter(std::optional<std::uint64_t> bytes);
+    // For tests: every flush to the disk fails from now on, as a failing disk's does, until called with
+    // false. Process-wide.
+    static void FailDiskFlushes(bool fail);
 
 private:
     static unsigned DLL_CALLCONV Read(void* buffer, unsigned size, unsigned count, fi_handle handle);
@@ -39,6 +48,7 @@ private:
     static long DLL_CALLCONV Tell(fi_handle handle);
     void Fail(int error);
 
+    std::string m_path;
     std::FILE* m_file = nullptr;
     FreeImageIO m_io{};
     int m_error = 0;

@@ -144,6 +144,67 @@ TEST_F(CliTest, UsageErrorsGiveStatusTwoAndAShortUsage) {
     EXPECT_FALSE(fs::exists(book / "pics"));
 }
 
+// Each refused option says in one short line what it takes, before anything is touched.
+TEST_F(CliTest, OptionsOutOfBoundsAreRefusedInOneShortLine) {
+    MakeBook(book, 1, true);
+    const std::string jobs = "orfeo-cli: --jobs: must be a whole number from 1 to 256\n";
+    const std::string limit = "orfeo-cli: --max-megapixels: must be a number above 0, such as 600\n";
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"-j", "0"}, jobs},
+        {{"-j", "257"}, jobs},
+        {{"-j", "10000000"}, jobs},
+        {{"-j", "2147483647"}, jobs},
+        {{"-j", "4294967295"}, jobs},
+        {{"-j", "-1"}, jobs},
+        {{"--max-megapixels", "nan"}, limit},
+        {{"--max-megapixels", "inf"}, limit},
+        {{"--max-megapixels", "1e400"}, limit},
+        {{"--max-megapixels", "0"}, limit},
+        {{"--max-megapixels", "-5"}, limit},
+    };
+    for (const auto& [options, line] : cases) {
+        std::vector<std::string> args = options;
+        args.insert(args.end(), {"back", book.string()});
+        CliRun run = Cli(args);
+        EXPECT_EQ(run.status, 2) << options[1];
+        EXPECT_EQ(run.err.substr(0, run.err.find('\n') + 1), line) << options[1];
+    }
+    EXPECT_FALSE(fs::exists(book / "pics"));
+    EXPECT_EQ(Cli({"-j", "256", "--max-megapixels", "1e-3", "back", book.string()}).status, 0);
+}
+
+// Started with its standard streams closed, as some schedulers do, the program never writes messages
+// into the files it opens.
+TEST_F(CliTest, ClosedStandardStreamsNeverLandInOutputs) {
+    // Pages large enough that one is being written while the message about the next is shown.
+    const ImagePtr page = MakeImage(800, 600, 8, [](unsigned x, unsigned y) { return (x * y) % 251; });
+    const ImagePtr mask = MakeMask(800, 600, [](unsigned x, unsigned) { return x < 100; });
+    for (unsigned i = 1; i <= 8; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "p%u.tif", i);
+        test::Save(page.get(), book / name);
+        if (i % 2) test::Save(mask.get(), book / "cache" / "automask" / name);
+    }
+    const std::string command = ShellQuoted(ORFEO_CLI) + " -j 2 back " + ShellQuoted(book.string()) + " <&- >&- 2>&-";
+    const int raw = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(raw));
+    EXPECT_EQ(WEXITSTATUS(raw), 1);
+    for (const char* name : {"p1.tif", "p3.tif", "p5.tif", "p7.tif"}) {
+        EXPECT_EQ(Slurp(book / "pics" / name).find("not found"), std::string::npos) << name;
+        EXPECT_TRUE(test::Load(book / "pics" / name)) << name;
+    }
+}
+
+// A file name cannot forge a message line or reach the terminal as an escape sequence.
+TEST_F(CliTest, ControlCharactersInNamesAreShownEscaped) {
+    MakeBook(book, 1, true);
+    const std::string name = std::string("a\nFile \"x\" not found.\x1b[2J\x7f\xc2\x9b") + "b.tif";
+    fs::copy_file(book / "p1.tif", book / name);
+    CliRun run = Cli({"back", book.string()});
+    EXPECT_EQ(run.err, "File \"" + book.string() + "/cache/automask/a\\x0AFile \"x\" not found.\\x1B[2J\\x7F" +
+                           "\\xC2\\x9Bb.tif\" not found.\n");
+}
+
 TEST_F(CliTest, JobCountChangesNothingButSpeedAndNoProgressGoesToAPipe) {
     MakeBook(book, 12, true);
     fs::remove(book / "cache" / "automask" / "p3.tif");
@@ -170,7 +231,8 @@ TEST_F(CliTest, InterruptStopsCleanlyWithStatus130) {
         test::Save(page.get(), book / name);
         test::Save(mask.get(), book / "cache" / "automask" / name);
     }
-    for (int signal : {SIGINT, SIGTERM}) {
+    // SIGINT twice ends the run at once: what it leaves under a page's name is whole all the same.
+    for (const auto& [signal, twice] : {std::pair{SIGINT, false}, {SIGTERM, false}, {SIGINT, true}}) {
         fs::remove_all(book / "pics");
         const pid_t child = fork();
         ASSERT_GE(child, 0);
@@ -184,12 +246,14 @@ TEST_F(CliTest, InterruptStopsCleanlyWithStatus130) {
         const fs::path first = book / "pics" / "p001.tif";
         for (int waited = 0; waited < 20000 && !fs::exists(first); ++waited) usleep(500);
         kill(child, signal);
+        if (twice) kill(child, signal);
         int status = 0;
         ASSERT_EQ(waitpid(child, &status, 0), child);
         ASSERT_TRUE(WIFEXITED(status));
         EXPECT_EQ(WEXITSTATUS(status), 128 + signal);
         std::size_t written = 0;
         for (const auto& entry : fs::directory_iterator(book / "pics")) {
+            if (twice && entry.path().extension() == ".tmp") continue;  // deleted by the next run's reset
             EXPECT_EQ(entry.path().extension(), ".tif") << entry.path();
             ImagePtr page = test::Load(entry.path());
             ASSERT_TRUE(page) << entry.path();

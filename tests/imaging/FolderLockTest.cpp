@@ -47,15 +47,32 @@ TEST_F(FolderLockTest, ASecondRunOnTheSameOutputIsRefusedAndTouchesNothing) {
         const FolderLock first(output.GetText());
         ASSERT_TRUE(first.Held());
         EXPECT_TRUE(Back().refused);
-        const BatchResult merge =
-            MergeSubscans(list1, list2, input.GetText(), output.GetText(), output2.GetText(), sink);
-        EXPECT_FALSE(merge.refused);  // another output folder's place: not locked
         EXPECT_TRUE(fs::exists(book / "pics" / "earlier.tif"));
     }
     EXPECT_EQ(sink.Texts().front(), "Folder \"" + output.GetText() + "\" is in use by another run.");
     sink.messages.clear();
     EXPECT_TRUE(Back().Succeeded());
     EXPECT_FALSE(fs::exists(book / "pics" / "earlier.tif"));
+}
+
+// A run that writes excludes runs that read what it writes, and the other way round; readers share.
+TEST_F(FolderLockTest, WritersExcludeReadersOfTheirFoldersAndReadersShare) {
+    const std::string pics = output.GetText(), cache = input.GetText() + "cache/automask/";
+    auto merge = [&] { return MergeSubscans(list1, list2, input.GetText(), pics, output2.GetText(), sink); };
+    {
+        const FolderLock backRun(pics, {input.GetText(), cache});
+        EXPECT_TRUE(merge().refused);  // it would read back subscans being rewritten
+        EXPECT_EQ(sink.Texts().back(), "Folder \"" + pics + "\" is in use by another run.");
+    }
+    {
+        const FolderLock mergeRun(output2.GetText(), {book2.string(), cache, pics});
+        EXPECT_TRUE(Back().refused);  // it would rewrite back subscans being read
+        const FolderLock otherReader((dir.Path() / "book3" / "new_scans").string(), {cache, pics});
+        EXPECT_TRUE(otherReader.Held());
+    }
+    sink.messages.clear();
+    EXPECT_TRUE(Back().Succeeded());
+    EXPECT_TRUE(merge().Succeeded());
 }
 
 TEST_F(FolderLockTest, ALockLeftByAKilledRunNeverBlocks) {

@@ -1,11 +1,16 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
 #include <string>
 
 #include "imaging/BackSubscans.h"
 #include "imaging/ImageFile.h"
+#include "imaging/MergeSubscans.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
 #include "tests/support/Fixtures.h"
@@ -75,6 +80,29 @@ std::string GifBomb() {
     return gif;
 }
 
+// Every file under `root`, links not followed, with its content (a link: its target).
+std::map<std::string, std::string> Tree(const fs::path& root) {
+    std::map<std::string, std::string> files;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+        if (it->is_symlink()) {
+            files[it->path().string()] = "-> " + fs::read_symlink(it->path()).string();
+        } else if (it->is_regular_file()) {
+            std::ifstream in(it->path(), std::ios::binary);
+            files[it->path().string()] = std::string((std::istreambuf_iterator<char>(in)), {});
+        }
+    }
+    return files;
+}
+
+BatchResult RunJob(const fs::path& folder, const fs::path* folder2, IMessageSink& sink) {
+    CScanList list1, list2;
+    TextHolder input, output, input2, output2;
+    ScanFolder(folder.string(), list1, input, output, kPicsSubfolder);
+    if (!folder2) return CreateBackSubscans(list1, input.GetText(), output.GetText(), sink);
+    ScanFolder(folder2->string(), list2, input2, output2, kNewScansSubfolder);
+    return MergeSubscans(list1, list2, input.GetText(), output.GetText(), output2.GetText(), sink);
+}
+
 TEST(HardInputs, DecompressionBombsAreRefusedBeforeDecodingAndTheRestGoesOn) {
     TempDir dir;
     const fs::path book = dir.Path() / "book";
@@ -114,6 +142,113 @@ TEST(HardInputs, DecompressionBombsAreRefusedBeforeDecodingAndTheRestGoesOn) {
     EXPECT_TRUE(fs::exists(book / "pics" / "a_good.tif"));
 }
 
+// FreeImage decodes a GIF's first frame, whatever its logical screen says.
+TEST(HardInputs, AGifIsMeasuredByTheFrameThatIsDecoded) {
+    TempDir dir;
+    std::string gif = "GIF89a";
+    Put16(gif, 1);
+    Put16(gif, 1);
+    gif += std::string("\x00\x00\x00", 3);
+    gif += std::string("\x21\xFE\x03" "abc\x00", 7);  // a comment before the frame
+    gif += ",";
+    Put16(gif, 0);
+    Put16(gif, 0);
+    Put16(gif, 30000);
+    Put16(gif, 30000);
+    gif += std::string("\x00\x08\x02\x4c\x01\x00\x3b", 7);
+    test::WriteFile(dir.Path() / "p.gif", gif);
+    RecordingSink sink;
+    EXPECT_FALSE(LoadImageFile(dir.Folder() + "p.gif", sink));
+    EXPECT_EQ(sink.Texts(), std::vector<std::string>{"File \"" + dir.Folder() +
+                                                     "p.gif\" is too large: 30000 x 30000 pixels, more than 600 megapixels."});
+}
+
+// A file cut short is named, whatever its format; none is written half grey.
+TEST(HardInputs, TruncatedFilesAreNamedAndNotUsed) {
+    TempDir dir;
+    const auto grey = test::MakeImage(300, 200, 8, [](unsigned x, unsigned y) { return (x * y + 7 * y) % 251; });
+    const ImagePtr colour(FreeImage_ConvertTo24Bits(grey.get()));
+    const struct {
+        const char* name;
+        FIBITMAP* image;
+        FREE_IMAGE_FORMAT format;
+        const char* says;
+    } cases[] = {
+        {"p.jpg", colour.get(), FIF_JPEG, "is truncated or damaged."},
+        {"p.pgm", grey.get(), FIF_PGMRAW, "is truncated or damaged."},
+        {"p.ppm", colour.get(), FIF_PPMRAW, "is truncated or damaged."},
+        {"p8.bmp", grey.get(), FIF_BMP, "cannot be read."},
+        {"p24.bmp", colour.get(), FIF_BMP, "is truncated or damaged."},
+        {"p.gif", grey.get(), FIF_GIF, "cannot be read."},
+        {"p.tif", grey.get(), FIF_TIFF, "cannot be read."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path path = dir.Path() / c.name;
+        test::Save(c.image, path, c.format);
+        RecordingSink sink;
+        EXPECT_TRUE(LoadImageFile(path.string(), sink));
+        fs::resize_file(path, fs::file_size(path) * 7 / 10);
+        EXPECT_FALSE(LoadImageFile(path.string(), sink));
+        EXPECT_EQ(sink.Texts(), std::vector<std::string>{"File \"" + path.string() + "\" " + c.says});
+    }
+}
+
+// FIFOs, sockets and devices named like pages or masks are named and skipped; none blocks the run.
+TEST(HardInputs, EntriesThatAreNotRegularFilesAreNamedWithoutBlocking) {
+    TempDir dir;
+    const fs::path book = dir.Path() / "book", masks = book / "cache" / "automask";
+    const auto page = test::MakeImage(16, 4, 8, [](unsigned x, unsigned) { return x; });
+    const auto mask = test::MakeMask(16, 4, [](unsigned x, unsigned) { return x < 4; });
+    for (const char* name : {"a_fifo.tif", "b_device.tif", "c_good.tif", "d_fifo_mask.tif", "e_device_mask.tif"}) {
+        test::Save(page.get(), book / name);
+        test::Save(mask.get(), masks / name);
+    }
+    fs::remove(book / "a_fifo.tif");
+    ASSERT_EQ(mkfifo((book / "a_fifo.tif").c_str(), 0644), 0);
+    fs::remove(book / "b_device.tif");
+    fs::create_symlink("/dev/zero", book / "b_device.tif");
+    fs::remove(masks / "d_fifo_mask.tif");
+    ASSERT_EQ(mkfifo((masks / "d_fifo_mask.tif").c_str(), 0644), 0);
+    fs::remove(masks / "e_device_mask.tif");
+    fs::create_symlink("/dev/zero", masks / "e_device_mask.tif");
+
+    RecordingSink sink;
+    const BatchResult result = RunJob(book, nullptr, sink);
+    const std::string folder = book.string() + "/";
+    auto notRegular = [](const std::string& path) { return "File \"" + path + "\" is not a regular file."; };
+    EXPECT_EQ(sink.Texts(), (std::vector<std::string>{
+                                notRegular(folder + "a_fifo.tif"),
+                                notRegular(folder + "b_device.tif"),
+                                notRegular(folder + "cache/automask/d_fifo_mask.tif"),
+                                notRegular(folder + "cache/automask/e_device_mask.tif"),
+                                "Processing ended.",
+                            }));
+    EXPECT_EQ(result.written, 1u);
+}
+
+// Paths of any length the file system takes, and names up to its limit, whatever Orfeo adds to them.
+TEST(HardInputs, LongPathsAndLongNamesWork) {
+    TempDir dir;
+    fs::path book = dir.Path();
+    while (book.string().size() < 3000) book /= std::string(200, 'd');
+    const std::string longName = std::string(251, 'n') + ".tif";  // 255 bytes, the usual limit
+    const auto page = test::MakeImage(16, 4, 8, [](unsigned x, unsigned) { return x; });
+    const auto mask = test::MakeMask(16, 4, [](unsigned x, unsigned) { return x < 4; });
+    test::Save(page.get(), book / longName);
+    test::Save(mask.get(), book / "cache" / "automask" / longName);
+    test::Save(page.get(), book / "p_without_mask.tif");
+
+    RecordingSink sink;
+    const BatchResult result = RunJob(book, nullptr, sink);
+    EXPECT_EQ(sink.Texts(), (std::vector<std::string>{
+                                "File \"" + book.string() + "/cache/automask/p_without_mask.tif\" not found.",
+                                "Processing ended.",
+                            }));
+    EXPECT_EQ(result.written, 1u);
+    EXPECT_TRUE(fs::exists(book / "pics" / longName));
+}
+
 TEST(HardInputs, TheLimitIsTheCallersToSet) {
     TempDir dir;
     const auto page = test::MakeImage(2000, 1000, 8, [](unsigned x, unsigned) { return x; });
@@ -123,6 +258,74 @@ TEST(HardInputs, TheLimitIsTheCallersToSet) {
     EXPECT_FALSE(LoadImageFile(dir.Folder() + "p.tif", sink, 1.5));
     EXPECT_EQ(sink.Texts(), std::vector<std::string>{"File \"" + dir.Folder() +
                                                      "p.tif\" is too large: 2000 x 1000 pixels, more than 1.5 megapixels."});
+}
+
+// Whatever links lie between the folders given, a run never deletes or overwrites one of its inputs, nor
+// anything outside its real output folder: such a run is refused before it touches anything.
+TEST(HardInputs, ARunThatWouldDestroyItsInputsOrLeaveItsFolderIsRefused) {
+    struct Case {
+        const char* what;
+        std::function<void(const fs::path& root)> arrange;
+        const char* folder;
+        const char* folder2;  // null for a back run
+        const char* message;  // with ROOT for the scratch folder
+    };
+    const Case cases[] = {
+        {"pics is a link to the book", [](const fs::path& r) { fs::create_directory_symlink(".", r / "book/pics"); },
+         "book", nullptr, "Output folder \"ROOT/book/pics/\" is a link; Orfeo writes only into a real folder."},
+        {"pics is a link to the masks",
+         [](const fs::path& r) { fs::create_directory_symlink("cache/automask", r / "book/pics"); }, "book", nullptr,
+         "Output folder \"ROOT/book/pics/\" is a link; Orfeo writes only into a real folder."},
+        {"pics is a link to the user's files",
+         [](const fs::path& r) { fs::create_directory_symlink("../mine", r / "book/pics"); }, "book", nullptr,
+         "Output folder \"ROOT/book/pics/\" is a link; Orfeo writes only into a real folder."},
+        {"new_scans is a link to folder 1",
+         [](const fs::path& r) { fs::create_directory_symlink("../book", r / "book2/new_scans"); }, "book", "book2",
+         "Output folder \"ROOT/book2/new_scans/\" is a link; Orfeo writes only into a real folder."},
+        {"folder 1 is the merge's output",
+         [](const fs::path& r) { fs::copy(r / "book", r / "book2/new_scans", fs::copy_options::recursive); },
+         "book2/new_scans", "book2",
+         "File \"ROOT/book2/new_scans/p1.tif\" lies in the output folder \"ROOT/book2/new_scans/\", which the run empties."},
+        {"a page is a link into pics",
+         [](const fs::path& r) {
+             fs::create_directory(r / "book/pics");
+             fs::rename(r / "book/p2.tif", r / "book/pics/p2.tif");
+             fs::create_symlink("pics/p2.tif", r / "book/p2.tif");
+         },
+         "book", nullptr,
+         "File \"ROOT/book/p2.tif\" lies in the output folder \"ROOT/book/pics/\", which the run empties."},
+        {"the mask folder is pics by another path",
+         [](const fs::path& r) {
+             fs::rename(r / "book/cache/automask", r / "book/pics");
+             fs::create_directory_symlink("../pics", r / "book/cache/automask");
+         },
+         "book", nullptr,
+         "File \"ROOT/book/cache/automask/p1.tif\" lies in the output folder \"ROOT/book/pics/\", which the run "
+         "empties."},
+    };
+    const auto page = test::MakeImage(16, 4, 8, [](unsigned x, unsigned) { return x; });
+    const auto mask = test::MakeMask(16, 4, [](unsigned x, unsigned) { return x < 4; });
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        const fs::path& root = dir.Path();
+        for (const char* name : {"p1.tif", "p2.tif"}) {
+            test::Save(page.get(), root / "book" / name);
+            test::Save(mask.get(), root / "book/cache/automask" / name);
+            test::Save(page.get(), root / "book2" / name);
+        }
+        test::WriteFile(root / "mine" / "letter.txt", "mine");
+        c.arrange(root);
+        const auto before = Tree(root);
+        RecordingSink sink;
+        const fs::path folder2 = c.folder2 ? root / c.folder2 : fs::path();
+        const BatchResult result = RunJob(root / c.folder, c.folder2 ? &folder2 : nullptr, sink);
+        EXPECT_TRUE(result.refused);
+        std::string message = c.message;
+        for (std::size_t at; (at = message.find("ROOT")) != std::string::npos;) message.replace(at, 4, root.string());
+        EXPECT_EQ(sink.Texts(), std::vector<std::string>{message});
+        EXPECT_TRUE(Tree(root) == before);
+    }
 }
 
 }  // namespace

@@ -57,5 +57,14 @@ TEST(ResetOutputFolder, RemovesLinksNotWhatTheyPointTo) {
     EXPECT_TRUE(fs::exists(dir.Path() / "folder" / "inside.tif"));
 }
 
+TEST(ResetOutputFolder, ALinkInPlaceOfTheFolderIsNeverFollowed) {
+    TempDir dir;
+    WriteFile(dir.Path() / "book" / "page.tif", "precious");
+    fs::create_directory_symlink("book", dir.Path() / "pics");
+    EXPECT_FALSE(ResetOutputFolder((dir.Path() / "pics").string() + "/"));
+    EXPECT_TRUE(fs::is_symlink(dir.Path() / "pics"));
+    EXPECT_TRUE(fs::exists(dir.Path() / "book" / "page.tif"));
+}
+
 }  // namespace
 }  // namespace orfeo

@@ -21,7 +21,10 @@ using test::TempDir;
 // Tests run as root, where permissions cannot make a write fail: the failures are injected instead.
 class WriteFaultTest : public ::testing::Test {
 protected:
-    void TearDown() override { OutputFile::FailWritesAfter(std::nullopt); }
+    void TearDown() override {
+        OutputFile::FailWritesAfter(std::nullopt);
+        OutputFile::FailDiskFlushes(false);
+    }
 
     std::vector<std::string> Entries() {
         std::vector<std::string> names;
@@ -52,6 +55,32 @@ TEST_F(WriteFaultTest, AFailingWriteLeavesTheOldFileAndNothingElse) {
             fs::remove(path);
         }
     }
+}
+
+// The data reaches the disk before the new name does: when it cannot, the earlier file stays.
+TEST_F(WriteFaultTest, AFailingFlushToTheDiskKeepsTheEarlierFile) {
+    const auto page = test::MakeImage(30, 20, 8, [](unsigned x, unsigned y) { return x + y; });
+    const std::string path = dir.Folder() + "p.tif";
+    test::WriteFile(path, "the earlier version");
+    OutputFile::FailDiskFlushes(true);
+    RecordingSink sink;
+    EXPECT_FALSE(SaveImageFile(page.get(), path, sink));
+    EXPECT_EQ(sink.Texts(), std::vector<std::string>{"File \"" + path + "\" could not be written: Input/output error."});
+    EXPECT_EQ(Entries(), std::vector<std::string>{"p.tif"});
+    OutputFile::FailDiskFlushes(false);
+    EXPECT_TRUE(SaveImageFile(page.get(), path, sink));
+    EXPECT_TRUE(test::SamePixels(test::Load(path).get(), page.get()));
+}
+
+// Plug-ins write empty blocks: the GIF writer does when its data ends on a full sub-block (this image),
+// and for empty comments. Such a save is whole and must not count as failed.
+TEST_F(WriteFaultTest, EmptyWritesOfAPlugInAreNoFailure) {
+    const auto page = test::MakeImage(88, 7, 8, [](unsigned x, unsigned y) { return (x * 31 + y * 17) % 256; });
+    const std::string path = dir.Folder() + "p.gif";
+    RecordingSink sink;
+    EXPECT_TRUE(SaveImageFile(page.get(), path, sink));
+    EXPECT_EQ(sink.Texts(), std::vector<std::string>{});
+    EXPECT_TRUE(test::SamePixels(test::Load(path).get(), page.get()));
 }
 
 TEST_F(WriteFaultTest, AFullDiskInABatchIsReportedForEveryPage) {
