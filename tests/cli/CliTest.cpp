@@ -4,11 +4,13 @@
 
 #include <csignal>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "cli/ConsoleMessages.h"
 #include "tests/support/Fixtures.h"
 
 namespace orfeo {
@@ -90,6 +92,9 @@ TEST_F(CliTest, BackThenMergeWriteEveryPage) {
     EXPECT_EQ(merge.status, 0);
     EXPECT_EQ(merge.out, "Processing ended.\n");
     EXPECT_EQ(merge.err, "");
+    CliRun quiet = Cli({"-q", "merge", book.string(), book2.string()});  // a clean quiet run says nothing
+    EXPECT_EQ(quiet.status, 0);
+    EXPECT_EQ(quiet.out + quiet.err, "");
     ImagePtr merged = test::Load(book2 / "new_scans" / "p2.tif");
     ASSERT_TRUE(merged);
     EXPECT_EQ(test::GetPixel(merged.get(), 3, 1), 3u + 1 + 2 + 100);  // marked: from book two's p2.tif
@@ -101,9 +106,13 @@ TEST_F(CliTest, FailedEntriesGiveMessagesInOrderAndStatusOne) {
     fs::remove(book / "cache" / "automask" / "p2.tif");
     CliRun back = Cli({"back", book.string()});
     EXPECT_EQ(back.status, 1);
-    EXPECT_EQ(back.err, "File \"" + book.string() + "/cache/automask/p2.tif\" not found.\n");
+    EXPECT_EQ(back.err, "File \"" + book.string() + "/cache/automask/p2.tif\" not found.\n" +
+                            "1 of 3 pages was not written.\n");
     EXPECT_EQ(back.out, "Processing ended.\n");
     EXPECT_TRUE(fs::exists(book / "pics" / "p3.tif"));
+    CliRun quiet = Cli({"back", "--quiet", book.string()});  // problems only
+    EXPECT_EQ(quiet.err, back.err);
+    EXPECT_EQ(quiet.out, "");
 }
 
 TEST_F(CliTest, MaxMegapixelsRefusesLargerImages) {
@@ -112,7 +121,7 @@ TEST_F(CliTest, MaxMegapixelsRefusesLargerImages) {
     EXPECT_EQ(run.status, 1);
     const std::string tooLarge = "\" is too large: 24 x 8 pixels, more than 0.0001 megapixels.\n";
     EXPECT_EQ(run.err, "File \"" + book.string() + "/p1.tif" + tooLarge + "File \"" + book.string() +
-                           "/cache/automask/p1.tif" + tooLarge);
+                           "/cache/automask/p1.tif" + tooLarge + "1 of 1 page was not written.\n");
     EXPECT_EQ(Cli({"back", "--max-megapixels", "0.0002", book.string()}).status, 0);
 }
 
@@ -138,9 +147,10 @@ TEST_F(CliTest, UsageErrorsGiveStatusTwoAndAShortUsage) {
           {"-j", "0", "back", book.string()}, {"back", "--jobs", "many", book.string()}}) {
         CliRun run = Cli(args);
         EXPECT_EQ(run.status, 2) << run.err;
-        EXPECT_NE(run.err.find("Usage: orfeo-cli [-j N] [-q] [--max-megapixels N] back FOLDER"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("Usage: orfeo-cli [OPTION]... back FOLDER\n"), std::string::npos) << run.err;
         EXPECT_EQ(run.out, "");
     }
+    EXPECT_EQ(Cli({"frobnicate", book.string()}).err.rfind("orfeo-cli: unknown job 'frobnicate'", 0), 0u);
     EXPECT_FALSE(fs::exists(book / "pics"));
 }
 
@@ -156,7 +166,8 @@ TEST_F(CliTest, JobCountChangesNothingButSpeedAndNoProgressGoesToAPipe) {
     EXPECT_EQ(many.out, one.out);
     EXPECT_EQ(many.err, one.err);  // the messages only: no progress line, standard error is a file here
     EXPECT_EQ(one.err, "File \"" + book.string() + "/cache/automask/p3.tif\" not found.\n" +
-                           "File \"" + book.string() + "/cache/automask/p7.tif\" cannot be read.\n");
+                           "File \"" + book.string() + "/cache/automask/p7.tif\" cannot be read.\n" +
+                           "2 of 12 pages were not written.\n");
     EXPECT_EQ(Slurp(book / "pics" / "p12.tif"), first);
 }
 
@@ -203,10 +214,83 @@ TEST_F(CliTest, InterruptStopsCleanlyWithStatus130) {
 TEST_F(CliTest, HelpAndVersion) {
     CliRun help = Cli({"--help"});
     EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("merge"), std::string::npos);
+    for (const char* part : {"back FOLDER ", "merge FOLDER FOLDER2 ", "--jobs", "--quiet", "--max-megapixels",
+                             "Exit status:", "Example"}) {
+        EXPECT_NE(help.out.find(part), std::string::npos) << part;
+    }
     CliRun version = Cli({"--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out.rfind("orfeo-cli ", 0), 0u) << version.out;
+}
+
+// What a run prints on standard output must arrive there: a full device is an error, not a success.
+TEST_F(CliTest, FailedWriteToStandardOutputIsAnError) {
+    MakeBook(book, 1, true);
+    for (const char* args : {"back", "--help", "--version"}) {
+        const std::string command = ShellQuoted(ORFEO_CLI) + " " + args + " " + ShellQuoted(book.string()) +
+                                    " >/dev/full 2>" + ShellQuoted((dir.Path() / "err.txt").string());
+        const int raw = std::system(command.c_str());
+        EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 1) << args;
+        EXPECT_NE(Slurp(dir.Path() / "err.txt").find("orfeo-cli: write error on standard output"), std::string::npos)
+            << args;
+    }
+}
+
+// The progress line of a terminal 60 columns wide: never longer than 59 columns (the name is cut, from the
+// front), drawn again only a few times a second, and left at the end saying what was written.
+TEST(ConsoleProgressTest, FitsTheWidthAndEndsWithWhatWasWritten) {
+    std::FILE* problems = std::tmpfile();
+    std::FILE* ended = std::tmpfile();
+    ASSERT_TRUE(problems && ended);
+    {
+        ConsoleMessages::Settings settings;
+        settings.showProgress = true;
+        settings.columns = 60;
+        ConsoleMessages console(problems, ended, settings);
+        for (std::size_t done = 1; done <= 50; ++done) {
+            console.Progress(done, 50, "a_rather_long_file_name_for_a_p\xC3\xA4ge_" + std::to_string(done) + ".tif");
+            if (done == 20) console.ShowMessage(MessageKind::Problem, "File \"x\" not found.");
+        }
+        console.ShowMessage(MessageKind::Ended, "Processing ended.");
+        BatchResult result;
+        result.entries = 50;
+        result.written = 49;
+        console.EndRun(result);
+    }
+    auto contents = [](std::FILE* file) {
+        std::rewind(file);
+        std::string text;
+        for (int c; (c = std::fgetc(file)) != EOF;) text.push_back(static_cast<char>(c));
+        std::fclose(file);
+        return text;
+    };
+    const std::string out = contents(problems);
+    EXPECT_EQ(contents(ended), "Processing ended.\n");
+    std::vector<std::string> drawn;
+    std::string line;
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        if (out.compare(i, 3, "\033[K") == 0) {
+            i += 2;
+        } else if (out[i] == '\r' || out[i] == '\n') {
+            if (!line.empty()) drawn.push_back(line);
+            line.clear();
+        } else {
+            line.push_back(out[i]);
+        }
+    }
+    ASSERT_GE(drawn.size(), 4u) << out;
+    EXPECT_LT(drawn.size(), 20u) << out;  // not redrawn for every page
+    for (const std::string& text : drawn) {
+        std::size_t columns = 0;
+        for (unsigned char c : text) columns += (c & 0xC0) != 0x80;
+        EXPECT_LE(columns, 59u) << text;
+    }
+    EXPECT_EQ(drawn[0].rfind("1/50 pages", 0), 0u) << drawn[0];
+    EXPECT_NE(drawn[0].find("...") , std::string::npos) << drawn[0];
+    EXPECT_NE(std::find(drawn.begin(), drawn.end(), "File \"x\" not found."), drawn.end());
+    EXPECT_EQ(drawn[drawn.size() - 2].rfind("49 of 50 pages written in ", 0), 0u) << drawn[drawn.size() - 2];
+    EXPECT_EQ(drawn.back(), "1 of 50 pages was not written.");
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 3);  // the message, the last line, the summary
 }
 
 }  // namespace
