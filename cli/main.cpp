@@ -2,9 +2,10 @@
 //
 //   orfeo-cli [OPTION]... back FOLDER            back subscans of FOLDER's pages into FOLDER/pics/
 //   orfeo-cli [OPTION]... merge FOLDER FOLDER2   FOLDER2's pages merged into FOLDER2/new_scans/
+//   orfeo-cli --dry-run JOB ...                  what the job would do and say, changing nothing
 //
 // Exit status: 0 when every entry was written, 1 when an entry failed or the run was refused, 2 for a
-// usage error, 130 or 143 when SIGINT or SIGTERM stopped the run.
+// usage error, 130 or 143 when SIGINT or SIGTERM stopped the run. A dry run gives the status the run would.
 
 #include <CLI/CLI.hpp>
 #include <unistd.h>
@@ -18,7 +19,9 @@
 #include <string>
 
 #include "cli/ConsoleMessages.h"
+#include "cli/PlanOutput.h"
 #include "imaging/BackSubscans.h"
+#include "imaging/DryRun.h"
 #include "imaging/MergeSubscans.h"
 #include "imaging/PageMemory.h"
 #include "scan/FolderScan.h"
@@ -31,17 +34,20 @@ constexpr int kExitUsage = 2;
 
 constexpr const char* kUsage =
     "Usage: orfeo-cli [OPTION]... back FOLDER\n"
-    "       orfeo-cli [OPTION]... merge FOLDER FOLDER2\n";
+    "       orfeo-cli [OPTION]... merge FOLDER FOLDER2\n"
+    "       orfeo-cli --dry-run [OPTION]... back|merge FOLDER...\n";
 
 constexpr const char* kHelpFooter =
-    "Exit status:\n"
+    "Exit status (of a dry run: of the run it shows):\n"
     "  0         every page was written\n"
     "  1         a page was not written, or the run was refused\n"
     "  2         usage error\n"
     "  130, 143  stopped by SIGINT, SIGTERM\n"
     "\n"
-    "Example: back subscans of the pages in book/, then the rescans in book2/ merged into them:\n"
-    "  orfeo-cli back book && orfeo-cli merge book book2\n"
+    "Example: back subscans of the pages in book/, then the rescans in book2/ merged into them, after a\n"
+    "look at how the pages pair:\n"
+    "  orfeo-cli back book && orfeo-cli --dry-run merge book book2\n"
+    "  orfeo-cli merge book book2\n"
     "\n"
     "Full documentation: man orfeo-cli";
 
@@ -71,6 +77,7 @@ int ExitStatus(const orfeo::BatchResult& result) {
 struct Request {
     unsigned jobs = 0;
     bool quiet = false;
+    bool dryRun = false;
     double maxMegapixels = orfeo::kDefaultMaxMegapixels;
     std::string folder, folder2;
     CLI::App* back = nullptr;
@@ -108,6 +115,9 @@ void DefineCommandLine(CLI::App& app, Request& request) {
         ->type_name("N")
         ->check(CLI::Validator(CLI::PositiveNumber).description(""));
     app.add_flag("-q,--quiet", request.quiet, "Print nothing but problems: no progress line, no closing message");
+    app.add_flag("-n,--dry-run", request.dryRun,
+                 "Change nothing: read the images' headers and show, entry by entry, what the job would read and "
+                 "write, then what it would say");
     app.add_option("--max-megapixels", request.maxMegapixels,
                    "Refuse images larger than this, before decoding them (default: " +
                        std::to_string(static_cast<int>(orfeo::kDefaultMaxMegapixels)) + ")")
@@ -162,6 +172,29 @@ bool CloseStandardOutput() {
     return false;
 }
 
+// The folders of a request, scanned as the desktop tool scans them.
+struct Folders {
+    explicit Folders(const Request& request) {
+        orfeo::ScanFolder(request.folder, list1, input, output, orfeo::kPicsSubfolder);
+        if (*request.merge) orfeo::ScanFolder(request.folder2, list2, input2, output2, orfeo::kNewScansSubfolder);
+    }
+    orfeo::CScanList list1, list2;
+    orfeo::TextHolder input, output, input2, output2;
+};
+
+int RunDryRun(const Request& request) {
+    const Folders folders(request);
+    const orfeo::JobPlan plan =
+        *request.back ? orfeo::PlanBackSubscans(folders.list1, folders.input.GetText(), folders.output.GetText(),
+                                                request.maxMegapixels)
+                      : orfeo::PlanMergeSubscans(folders.list1, folders.list2, folders.input.GetText(),
+                                                 folders.output.GetText(), folders.output2.GetText(),
+                                                 request.maxMegapixels);
+    orfeo::PrintPlan(plan, request.merge->parsed(), *request.back ? orfeo::kPicsSubfolder : orfeo::kNewScansSubfolder, stdout,
+                     stderr, request.quiet);
+    return plan.result.Succeeded() ? 0 : kExitFailed;
+}
+
 int RunJob(const Request& request) {
     InstallStopHandlers();
     orfeo::KeepPageMemory();
@@ -177,19 +210,12 @@ int RunJob(const Request& request) {
         console.Progress(done, total, name);
     };
 
-    orfeo::CScanList list1;
-    orfeo::TextHolder input, output;
-    orfeo::ScanFolder(request.folder, list1, input, output, orfeo::kPicsSubfolder);
-    orfeo::BatchResult result;
-    if (*request.back) {
-        result = orfeo::CreateBackSubscans(list1, input.GetText(), output.GetText(), console, options);
-    } else {
-        orfeo::CScanList list2;
-        orfeo::TextHolder input2, output2;
-        orfeo::ScanFolder(request.folder2, list2, input2, output2, orfeo::kNewScansSubfolder);
-        result = orfeo::MergeSubscans(list1, list2, input.GetText(), output.GetText(), output2.GetText(), console,
-                                      options);
-    }
+    const Folders folders(request);
+    const orfeo::BatchResult result =
+        *request.back ? orfeo::CreateBackSubscans(folders.list1, folders.input.GetText(), folders.output.GetText(),
+                                                  console, options)
+                      : orfeo::MergeSubscans(folders.list1, folders.list2, folders.input.GetText(),
+                                             folders.output.GetText(), folders.output2.GetText(), console, options);
     console.EndRun(result);
     return ExitStatus(result);
 }
@@ -204,7 +230,7 @@ int main(int argc, char** argv) {
     int status = 0;
     try {
         app.parse(argc, argv);
-        status = RunJob(request);
+        status = request.dryRun ? RunDryRun(request) : RunJob(request);
     } catch (const CLI::CallForHelp& e) {
         status = app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {

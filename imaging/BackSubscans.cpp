@@ -11,7 +11,7 @@ BatchResult CreateBackSubscans(const CScanList& list1, const std::string& inputF
                                const std::string& outputFolder, IMessageSink& messages, const JobOptions& options) {
     BatchResult result;
     if (list1.IsEmpty()) {
-        messages.ShowMessage(MessageKind::Problem, "No scans are yet loaded.");
+        messages.ShowMessage(MessageKind::Problem, kNoScans);
         result.refused = true;
         return result;
     }

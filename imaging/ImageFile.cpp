@@ -100,7 +100,10 @@ FREE_IMAGE_FORMAT FormatFromName(const std::string& path, unsigned bitsPerPixel)
     return FreeImage_GetFIFFromFilename(path.c_str());
 }
 
-ImagePtr LoadImageFile(const std::string& path, IMessageSink& messages, double maxMegapixels) {
+namespace {
+
+ImagePtr LoadImage(const std::string& path, IMessageSink& messages, double maxMegapixels, bool headerOnly,
+                   LoadProblem* problem) {
     QuietImageLibraries();
     FREE_IMAGE_FORMAT format = FreeImage_GetFileType(path.c_str(), 0);
     if (format == FIF_UNKNOWN) format = FormatFromName(path);
@@ -115,17 +118,33 @@ ImagePtr LoadImageFile(const std::string& path, IMessageSink& messages, double m
                                                            std::to_string(width) + " x " + std::to_string(height) +
                                                            " pixels, more than " + FormatMegapixels(maxMegapixels) +
                                                            " megapixels.");
+            if (problem) *problem = LoadProblem::TooLarge;
             return nullptr;
         }
-        image.reset(FreeImage_Load(format, path.c_str(), 0));
+        const bool noPixels = headerOnly && FreeImage_FIFSupportsNoPixels(format);
+        image.reset(FreeImage_Load(format, path.c_str(), noPixels ? FIF_LOAD_NOPIXELS : 0));
     }
     if (!image) {
         std::error_code error;
         const bool there = fs::exists(fs::path(path), error);
         messages.ShowMessage(MessageKind::Problem,
                              "File " + Quoted(path) + (there ? " cannot be read." : " not found."));
+        if (problem) *problem = there ? LoadProblem::CannotRead : LoadProblem::NotFound;
+    } else if (problem) {
+        *problem = LoadProblem::None;
     }
     return image;
+}
+
+}  // namespace
+
+ImagePtr LoadImageFile(const std::string& path, IMessageSink& messages, double maxMegapixels) {
+    return LoadImage(path, messages, maxMegapixels, false, nullptr);
+}
+
+ImagePtr LoadImageHeader(const std::string& path, IMessageSink& messages, double maxMegapixels,
+                         LoadProblem* problem) {
+    return LoadImage(path, messages, maxMegapixels, true, problem);
 }
 
 bool SaveImageFile(FIBITMAP* image, const std::string& path, IMessageSink& messages) {
@@ -154,11 +173,22 @@ bool SaveImageFile(FIBITMAP* image, const std::string& path, IMessageSink& messa
         std::error_code removeError;
         if (!saved) fs::remove(fs::path(temporary), removeError);
     }
-    if (!saved) {
-        const std::string reason = error ? ": " + std::generic_category().message(error) : std::string();
-        messages.ShowMessage(MessageKind::Problem, "File " + Quoted(path) + " could not be written" + reason + ".");
-    }
+    if (!saved) messages.ShowMessage(MessageKind::Problem, NotWrittenMessage(path, error));
     return saved;
+}
+
+std::string NotWrittenMessage(const std::string& path, int error) {
+    const std::string reason = error ? ": " + std::generic_category().message(error) : std::string();
+    return "File " + Quoted(path) + " could not be written" + reason + ".";
+}
+
+bool FormatCanHold(const std::string& path, FIBITMAP* image) {
+    const unsigned bpp = FreeImage_GetBPP(image);
+    const FREE_IMAGE_TYPE type = FreeImage_GetImageType(image);
+    const FREE_IMAGE_FORMAT format = FormatFromName(path, bpp);
+    return format != FIF_UNKNOWN && FreeImage_FIFSupportsWriting(format) &&
+           FreeImage_FIFSupportsExportType(format, type) &&
+           (type != FIT_BITMAP || FreeImage_FIFSupportsExportBPP(format, static_cast<int>(bpp)));
 }
 
 bool ResetOutputFolder(const std::string& folder) {

@@ -22,8 +22,15 @@ bool PrepareOutputFolder(const std::string& folder, IMessageSink& messages) {
     std::error_code error;
     fs::create_directory(fs::path(folder), error);
     if (fs::is_directory(fs::path(folder), error)) return true;
-    messages.ShowMessage(MessageKind::Problem, "Can't create folder " + folder);
+    messages.ShowMessage(MessageKind::Problem, CannotCreateFolderMessage(folder));
     return false;
+}
+
+std::string CannotCreateFolderMessage(const std::string& folder) { return "Can't create folder " + folder; }
+
+std::string FewerScansMessage(std::size_t count1, std::size_t count2) {
+    return "Folder 2 holds fewer scans (" + std::to_string(count2) + ") than folder 1 (" + std::to_string(count1) +
+           ").";
 }
 
 bool CheckFolderLock(const FolderLock& lock, const std::string& folder, IMessageSink& messages) {

@@ -13,17 +13,15 @@ BatchResult MergeSubscans(const CScanList& list1, const CScanList& list2, const 
     BatchResult result;
     result.refused = true;
     if (list1.IsEmpty()) {
-        messages.ShowMessage(MessageKind::Problem, "No scans are yet loaded.");
+        messages.ShowMessage(MessageKind::Problem, kNoScans);
         return result;
     }
     if (list2.IsEmpty()) {
-        messages.ShowMessage(MessageKind::Problem, "No scans 2 are yet loaded.");
+        messages.ShowMessage(MessageKind::Problem, kNoScans2);
         return result;
     }
     if (list2.GetSize() < list1.GetSize()) {
-        messages.ShowMessage(MessageKind::Problem, "Folder 2 holds fewer scans (" + std::to_string(list2.GetSize()) +
-                                                       ") than folder 1 (" + std::to_string(list1.GetSize()) +
-                                                       ").");
+        messages.ShowMessage(MessageKind::Problem, FewerScansMessage(list1.GetSize(), list2.GetSize()));
         return result;
     }
     const std::string maskFolder = WithTrailingSeparator(inputFolder) + kMaskSubfolder;

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <string>
 
 #include "cli/ConsoleMessages.h"
@@ -211,11 +213,138 @@ TEST_F(CliTest, InterruptStopsCleanlyWithStatus130) {
     }
 }
 
+// Every file and folder under `root`, with the contents of the files.
+std::map<std::string, std::string> Snapshot(const fs::path& root) {
+    std::map<std::string, std::string> tree;
+    if (!fs::exists(root)) return tree;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        tree[entry.path().string()] = entry.is_directory() ? std::string("<folder>") : Slurp(entry.path());
+    }
+    return tree;
+}
+
+// A dry run changes nothing, shows how the entries pair and what is wrong with each, and says on standard
+// error exactly what the real run then says there, with the same exit status.
+TEST_F(CliTest, DryRunShowsWhatTheRunWouldDoAndSaysWhatItWouldSay) {
+    using Args = std::vector<std::string>;
+    struct Case {
+        const char* what;
+        std::function<Args()> setup;  // makes the folders, returns the job's arguments
+        int status;
+        std::vector<std::string> shown;  // parts of the dry run's standard output
+    };
+    const fs::path automask = book / "cache" / "automask";
+    const Case cases[] = {
+        {"a clean back, with an earlier output to delete",
+         [&] {
+             MakeBook(book, 2, true);
+             test::WriteFile(book / "pics" / "old.tif", "old");
+             return Args{"back", book.string()};
+         },
+         0,
+         {"p1.tif  mask ok  -> pics/p1.tif\n", "p2.tif  mask ok  -> pics/p2.tif\n",
+          "The run would first delete 1 file in \"" + book.string() + "/pics/\"."}},
+        {"a back whose inputs are missing or unfit",
+         [&] {
+             MakeBook(book, 5, true);
+             fs::remove(automask / "p1.tif");
+             test::Save(MakeImage(24, 8, 8, [](unsigned, unsigned) { return 0; }).get(), automask / "p2.tif");
+             test::Save(MakeMask(20, 8, [](unsigned, unsigned) { return false; }).get(), automask / "p3.tif");
+             test::WriteFile(book / "p4.tif", "not an image");
+             test::Save(MakeMask(24, 8, [](unsigned x, unsigned) { return x < 8; }).get(), book / "p5.jpg");
+             test::Save(MakeMask(24, 8, [](unsigned x, unsigned) { return x < 8; }).get(), automask / "p5.jpg");
+             return Args{"back", book.string()};
+         },
+         1,
+         {"p1.tif  mask not found  -> pics/p1.tif (not written)\n", "p2.tif  mask not one bit deep  ->",
+          "p3.tif  mask smaller than its page  ->", "p4.tif (cannot be read)  mask ok  -> pics/p4.tif (not written)",
+          "p5.jpg  mask ok  -> pics/p5.jpg cannot hold the page in its format (not written)\n"}},
+        {"images past the size guard",
+         [&] {
+             MakeBook(book, 1, true);
+             return Args{"--max-megapixels", "0.0001", "back", book.string()};
+         },
+         1,
+         {"p1.tif (too large)  mask too large  ->"}},
+        {"an empty folder", [&] {
+             fs::create_directories(book);
+             return Args{"back", book.string()};
+         },
+         1, {}},
+        {"an output folder with a file in its place",
+         [&] {
+             MakeBook(book, 2, true);
+             test::WriteFile(book / "pics", "a file");
+             return Args{"back", book.string()};
+         },
+         1, {}},
+        {"a merge pairing by name order, with an unused page",
+         [&] {
+             MakeBook(book, 3, true);
+             EXPECT_EQ(Cli({"back", book.string()}).status, 0);
+             for (const char* name : {"s10.tif", "s2.tif", "s3.tif", "s4.tif"}) {
+                 test::Save(MakeImage(24, 8, 8, [](unsigned x, unsigned) { return x; }).get(), book2 / name);
+             }
+             return Args{"merge", book.string(), book2.string()};
+         },
+         0,
+         {"p1.tif + s10.tif  back subscan ok  mask ok  -> new_scans/p1.tif\n",
+          "p2.tif + s2.tif  back subscan ok  mask ok  -> new_scans/p2.tif\n", "p3.tif + s3.tif  back subscan ok",
+          "(no page) + s4.tif  unused\n"}},
+        {"a merge whose back subscans and masks are missing or unfit",
+         [&] {
+             MakeBook(book, 3, true);
+             MakeBook(book2, 3, false);
+             EXPECT_EQ(Cli({"back", book.string()}).status, 0);
+             fs::remove(book / "pics" / "p1.tif");
+             test::Save(MakeImage(10, 8, 8, [](unsigned, unsigned) { return 0; }).get(), book / "pics" / "p2.tif");
+             fs::remove(automask / "p3.tif");
+             return Args{"merge", book.string(), book2.string()};
+         },
+         1,
+         {"p1.tif + p1.tif  back subscan not found  mask ok  -> new_scans/p1.tif (not written)\n",
+          "p2.tif + p2.tif  back subscan differs from the page in size or depth  mask ok",
+          "p3.tif + p3.tif  back subscan ok  mask not found"}},
+        {"a merge with fewer pages in folder 2",
+         [&] {
+             MakeBook(book, 3, true);
+             MakeBook(book2, 2, false);
+             return Args{"merge", book.string(), book2.string()};
+         },
+         1, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(book);
+        fs::remove_all(book2);
+        Args args = c.setup();
+        const auto before = Snapshot(book), before2 = Snapshot(book2);
+        Args dryArgs = args;
+        dryArgs.insert(dryArgs.begin(), "--dry-run");
+        const CliRun dry = Cli(dryArgs);
+        EXPECT_EQ(Snapshot(book), before);
+        EXPECT_EQ(Snapshot(book2), before2);
+        EXPECT_EQ(dry.status, c.status) << dry.err;
+        for (const std::string& part : c.shown) EXPECT_NE(dry.out.find(part), std::string::npos) << part << "\n" << dry.out;
+        dryArgs.insert(dryArgs.begin(), "-q");
+        const CliRun quiet = Cli(dryArgs);
+        EXPECT_EQ(quiet.out, "");
+        EXPECT_EQ(quiet.err, dry.err);
+
+        const CliRun real = Cli(args);
+        EXPECT_EQ(dry.err, real.err);
+        EXPECT_EQ(dry.status, real.status);
+        if (c.status != 0) {
+            EXPECT_NE(real.err, "");
+        }
+    }
+}
+
 TEST_F(CliTest, HelpAndVersion) {
     CliRun help = Cli({"--help"});
     EXPECT_EQ(help.status, 0);
     for (const char* part : {"back FOLDER ", "merge FOLDER FOLDER2 ", "--jobs", "--quiet", "--max-megapixels",
-                             "Exit status:", "Example"}) {
+                             "Exit status", "--dry-run", "Example"}) {
         EXPECT_NE(help.out.find(part), std::string::npos) << part;
     }
     CliRun version = Cli({"--version"});
