@@ -213,12 +213,18 @@ TEST_F(CliTest, InterruptStopsCleanlyWithStatus130) {
     }
 }
 
-// Every file and folder under `root`, with the contents of the files.
+// Every file and folder under `root` and `root` itself, with the contents of the files and the modification
+// times of all (a folder's changes when a file in it is made or deleted, also when it is made and deleted).
 std::map<std::string, std::string> Snapshot(const fs::path& root) {
     std::map<std::string, std::string> tree;
     if (!fs::exists(root)) return tree;
+    auto stamp = [](const fs::path& path) {
+        return std::to_string(fs::last_write_time(path).time_since_epoch().count()) + " ";
+    };
+    tree[root.string()] = stamp(root);
     for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        tree[entry.path().string()] = entry.is_directory() ? std::string("<folder>") : Slurp(entry.path());
+        tree[entry.path().string()] =
+            stamp(entry.path()) + (entry.is_directory() ? std::string("<folder>") : Slurp(entry.path()));
     }
     return tree;
 }
