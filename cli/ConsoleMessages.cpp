@@ -141,10 +141,10 @@ void ConsoleMessages::EndRun(const BatchResult& result) {
     }
     const std::string summary = Summary(result);
     if (!summary.empty()) ShowMessage(MessageKind::Problem, summary);
+    // The last line of `ended`: its flush is left to whoever closes the stream, which sees its outcome.
     if (!m_heldEnded.empty() && m_settings.showEnded) {
         std::fputs(m_heldEnded.c_str(), m_ended);
         std::fputc('\n', m_ended);
-        std::fflush(m_ended);
     }
     m_heldEnded.clear();
 }

@@ -164,12 +164,13 @@ int UsageError(const std::string& what) {
 // Standard output may be a full disk, a closed pipe or /dev/full: what was written to it must have
 // arrived, or the run says so and does not end with status 0.
 bool CloseStandardOutput() {
-    std::cout.flush();
-    const bool failed = std::ferror(stdout) != 0;
-    const int flushError = std::fflush(stdout) == 0 ? 0 : errno;
-    if (!failed && flushError == 0) return true;
-    std::fprintf(stderr, "orfeo-cli: write error on standard output%s%s\n", flushError ? ": " : "",
-                 flushError ? std::strerror(flushError) : "");
+    errno = 0;
+    std::cout.flush();  // std::cout writes through stdout's buffer: this flushes it, and sets errno if it fails
+    std::fflush(stdout);
+    if (!std::ferror(stdout)) return true;
+    const int error = errno;  // 0 when the failure came from an earlier flush
+    std::fprintf(stderr, "orfeo-cli: write error on standard output%s%s\n", error ? ": " : "",
+                 error ? std::strerror(error) : "");
     return false;
 }
 

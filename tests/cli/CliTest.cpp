@@ -361,7 +361,7 @@ TEST_F(CliTest, HelpAndVersion) {
 // What a run prints on standard output must arrive there: a full device is an error, not a success.
 TEST_F(CliTest, FailedWriteToStandardOutputIsAnError) {
     MakeBook(book, 1, true);
-    for (const char* args : {"back", "--help", "--version"}) {
+    for (const char* args : {"back", "--dry-run back", "--help", "--version"}) {
         const std::string command = ShellQuoted(ORFEO_CLI) + " " + args + " " + ShellQuoted(book.string()) +
                                     " >/dev/full 2>" + ShellQuoted((dir.Path() / "err.txt").string());
         const int raw = std::system(command.c_str());
