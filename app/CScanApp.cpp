@@ -11,7 +11,7 @@ namespace orfeo {
 CScanApp::CScanApp(int& argc, char** argv) : QApplication(argc, argv) {
     KeepPageMemory();
     setApplicationName(ApplicationTitle());
-    setDesktopFileName(QStringLiteral("io.github.orfeo.Orfeo"));
+    setDesktopFileName(QStringLiteral("io.github.orfeo.orfeo"));
 }
 
 int CScanApp::Run() {

@@ -1,5 +1,10 @@
 #include "cli/ConsoleMessages.h"
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
 namespace orfeo {
 
 std::string EscapeControls(const std::string& text) {
@@ -24,10 +29,78 @@ std::string EscapeControls(const std::string& text) {
     return shown;
 }
 
-ConsoleMessages::ConsoleMessages(std::FILE* problems, std::FILE* ended, bool showProgress)
-    : m_problems(problems), m_ended(ended), m_showProgress(showProgress) {}
+namespace {
+
+// Redrawing on every page would make a fast run flicker and cost a write per page.
+constexpr std::chrono::milliseconds kRedrawEvery{200};
+
+// The number of columns `text` takes, counting each UTF-8 sequence as one.
+std::size_t Columns(const std::string& text) {
+    std::size_t columns = 0;
+    for (unsigned char c : text) columns += (c & 0xC0) != 0x80;
+    return columns;
+}
+
+// The last `columns` columns of `text`, never starting inside a UTF-8 sequence.
+std::string LastColumns(const std::string& text, std::size_t columns) {
+    std::size_t start = text.size(), taken = 0;
+    while (start > 0 && taken < columns) {
+        --start;
+        if ((static_cast<unsigned char>(text[start]) & 0xC0) != 0x80) ++taken;
+    }
+    return text.substr(start);
+}
+
+// The first `columns` columns of `text`, never ending inside a UTF-8 sequence.
+std::string FirstColumns(const std::string& text, std::size_t columns) {
+    std::size_t end = 0, taken = 0;
+    while (end < text.size()) {
+        if ((static_cast<unsigned char>(text[end]) & 0xC0) != 0x80 && taken++ == columns) break;
+        ++end;
+    }
+    return text.substr(0, end);
+}
+
+// `status`, then as much of `name` as fits in `columns` - 1 columns: a line that reaches the last column
+// makes some terminals wrap, so one stays free. A name that does not fit keeps its end (the page number
+// and the extension) behind "..."; a name that would keep fewer than a few characters is left out.
+std::string FitLine(const std::string& status, const std::string& name, std::size_t columns) {
+    const std::size_t room = columns > 1 ? columns - 1 : 1;
+    std::string line = status;
+    if (!name.empty()) {
+        const std::size_t left = Columns(status) + 2 < room ? room - Columns(status) - 2 : 0;
+        if (Columns(name) <= left) {
+            line += "  " + name;
+        } else if (left >= 10) {
+            line += "  ..." + LastColumns(name, left - 3);
+        }
+    }
+    return Columns(line) > room ? FirstColumns(line, room) : line;
+}
+
+std::string Seconds(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", seconds);
+    return text;
+}
+
+}  // namespace
+
+ConsoleMessages::ConsoleMessages(std::FILE* problems, std::FILE* ended, const Settings& settings)
+    : m_problems(problems), m_ended(ended), m_settings(settings) {}
 
 ConsoleMessages::~ConsoleMessages() { ClearProgress(); }
+
+unsigned ConsoleMessages::Columns() const {
+    if (m_settings.columns) return m_settings.columns;
+    winsize size{};
+    if (ioctl(fileno(m_problems), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    if (const char* columns = std::getenv("COLUMNS")) {
+        const long value = std::strtol(columns, nullptr, 10);
+        if (value > 0 && value < 10000) return static_cast<unsigned>(value);
+    }
+    return 80;
+}
 
 void ConsoleMessages::ClearProgress() {
     if (!m_progressShown) return;
@@ -36,23 +109,66 @@ void ConsoleMessages::ClearProgress() {
     m_progressShown = false;
 }
 
+void ConsoleMessages::DrawProgress(const std::string& line) {
+    std::fputs("\r\033[K", m_problems);
+    std::fputs(line.c_str(), m_problems);
+    std::fflush(m_problems);
+    m_progressShown = true;
+    m_lastDraw = std::chrono::steady_clock::now();
+}
+
 void ConsoleMessages::ShowMessage(MessageKind kind, const std::string& text) {
+    if (kind == MessageKind::Ended) {
+        m_heldEnded = text;
+        return;
+    }
     ClearProgress();
-    std::FILE* out = kind == MessageKind::Ended ? m_ended : m_problems;
-    std::fputs(EscapeControls(text).c_str(), out);
-    std::fputc('\n', out);
-    std::fflush(out);
+    std::fputs(EscapeControls(text).c_str(), m_problems);
+    std::fputc('\n', m_problems);
+    std::fflush(m_problems);
+    // The line comes back with the next page, not later.
+    m_lastDraw = {};
 }
 
 void ConsoleMessages::Progress(std::size_t done, std::size_t total, const std::string& name) {
-    if (!m_showProgress) return;
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
+    m_done = done;
+    if (!m_settings.showProgress) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (done < total && now - m_lastDraw < kRedrawEvery) return;
+    const double seconds = std::chrono::duration<double>(now - m_start).count();
     const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0.0;
     const double left = rate > 0 ? static_cast<double>(total - done) / rate : 0.0;
-    std::fprintf(m_problems, "\r\033[K%zu/%zu pages, %.1f pages/s, %.0f s left  %s", done, total, rate, left,
-                 EscapeControls(name).c_str());
-    std::fflush(m_problems);
-    m_progressShown = true;
+    char status[128];
+    std::snprintf(status, sizeof status, "%zu/%zu pages, %.1f pages/s, %.0f s left", done, total, rate, left);
+    DrawProgress(FitLine(status, EscapeControls(name), Columns()));
+}
+
+std::string ConsoleMessages::Summary(const BatchResult& result) {
+    if (result.refused || result.stopped || result.written >= result.entries) return {};
+    const std::size_t missing = result.entries - result.written;
+    return std::to_string(missing) + " of " + std::to_string(result.entries) +
+           (result.entries == 1 ? " page" : " pages") + (missing == 1 ? " was" : " were") + " not written.";
+}
+
+void ConsoleMessages::EndRun(const BatchResult& result) {
+    if (m_settings.showProgress && (m_progressShown || m_done > 0)) {
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
+        const std::string status = std::to_string(result.written) + " of " + std::to_string(result.entries) +
+                                   " pages written in " + Seconds(seconds);
+        DrawProgress(FitLine(status, {}, Columns()));
+        std::fputc('\n', m_problems);
+        std::fflush(m_problems);
+        m_progressShown = false;
+    }
+    const std::string summary = Summary(result);
+    if (!summary.empty()) ShowMessage(MessageKind::Problem, summary);
+    // The last line of `ended`: its flush is left to whoever closes the stream, which sees its outcome.
+    if (!m_heldEnded.empty() && m_settings.showEnded) {
+        std::fputs(EscapeControls(m_heldEnded).c_str(), m_ended);
+        std::fputc('\n', m_ended);
+    }
+    m_heldEnded.clear();
 }
 
 }  // namespace orfeo

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "imaging/BatchResult.h"
 #include "imaging/MessageSink.h"
 
 namespace orfeo {
@@ -15,25 +16,49 @@ std::string EscapeControls(const std::string& text);
 
 // Shows the core's messages on a console, control characters escaped (see EscapeControls): one a line,
 // problems on `problems` (standard error), the closing "Processing ended." on `ended` (standard output),
-// each flushed at once so the order holds in a log.
+// each flushed at once so the order holds in a log. "Processing ended." is held back until EndRun, which
+// puts the run's summary before it.
+//
 // With a progress line (only for a terminal), the line is kept at the bottom of `problems`: pages done of
-// all, pages per second and the time left, redrawn on every entry and cleared before each message.
+// all, pages per second, the time left and the page's name, cut to fit the terminal's width so that it
+// never wraps, redrawn at most a few times a second and cleared before each message. EndRun leaves it in
+// place with what the run wrote.
 class ConsoleMessages final : public IMessageSink {
 public:
-    ConsoleMessages(std::FILE* problems, std::FILE* ended, bool showProgress);
+    struct Settings {
+        bool showProgress = false;  // draw the progress line on `problems`
+        bool showEnded = true;      // print "Processing ended." (off for a quiet run)
+        unsigned columns = 0;       // width of the terminal; 0 asks the terminal behind `problems`
+    };
+
+    ConsoleMessages(std::FILE* problems, std::FILE* ended, const Settings& settings);
     ~ConsoleMessages() override;
 
     void ShowMessage(MessageKind kind, const std::string& text) override;
     void Progress(std::size_t done, std::size_t total, const std::string& name);
 
+    // Ends the console's part of a run that `result` describes: the last progress line with what was
+    // written, then, when some pages were not written, a line such as "3 of 40 pages were not written."
+    // on `problems`, then the held-back "Processing ended.".
+    void EndRun(const BatchResult& result);
+
+    // "N of M pages were not written." when a run that was neither refused nor stopped left pages unwritten;
+    // empty otherwise (a stopped run has said how far it got).
+    static std::string Summary(const BatchResult& result);
+
 private:
     void ClearProgress();
+    void DrawProgress(const std::string& line);
+    unsigned Columns() const;
 
     std::FILE* m_problems;
     std::FILE* m_ended;
-    bool m_showProgress;
+    Settings m_settings;
     bool m_progressShown = false;
-    std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
+    std::string m_heldEnded;
+    std::size_t m_done = 0;
+    const std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point m_lastDraw{};
 };
 
 }  // namespace orfeo

@@ -1,23 +1,29 @@
 // orfeo-cli: runs Orfeo's two jobs over folders from the command line.
 //
-//   orfeo-cli [-j N] [-q] back FOLDER            back subscans of FOLDER's pages into FOLDER/pics/
-//   orfeo-cli [-j N] [-q] merge FOLDER FOLDER2   FOLDER2's pages merged into FOLDER2/new_scans/
+//   orfeo-cli [OPTION]... back FOLDER            back subscans of FOLDER's pages into FOLDER/pics/
+//   orfeo-cli [OPTION]... merge FOLDER FOLDER2   FOLDER2's pages merged into FOLDER2/new_scans/
+//   orfeo-cli --dry-run JOB ...                  what the job would do and say, changing nothing
 //
 // Exit status: 0 when every entry was written, 1 when an entry failed or the run was refused, 2 for a
-// usage error, 130 or 143 when SIGINT or SIGTERM stopped the run.
+// usage error, 130 or 143 when SIGINT or SIGTERM stopped the run. A dry run gives the status the run would.
 
 #include <CLI/CLI.hpp>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
+#include <sstream>
 #include <string>
 
 #include "cli/ConsoleMessages.h"
 #include "cli/OptionChecks.h"
+#include "cli/PlanOutput.h"
 #include "imaging/BackSubscans.h"
+#include "imaging/DryRun.h"
 #include "imaging/MergeSubscans.h"
 #include "imaging/PageMemory.h"
 #include "imaging/StandardDescriptors.h"
@@ -28,6 +34,25 @@ namespace {
 
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+
+constexpr const char* kUsage =
+    "Usage: orfeo-cli [OPTION]... back FOLDER\n"
+    "       orfeo-cli [OPTION]... merge FOLDER FOLDER2\n"
+    "       orfeo-cli --dry-run [OPTION]... back|merge FOLDER...\n";
+
+constexpr const char* kHelpFooter =
+    "Exit status (of a dry run: of the run it shows):\n"
+    "  0         every page was written\n"
+    "  1         a page was not written, or the run was refused\n"
+    "  2         usage error\n"
+    "  130, 143  stopped by SIGINT, SIGTERM\n"
+    "\n"
+    "Example: back subscans of the pages in book/, then the rescans in book2/ merged into them, after a\n"
+    "look at how the pages pair:\n"
+    "  orfeo-cli back book && orfeo-cli --dry-run merge book book2\n"
+    "  orfeo-cli merge book book2\n"
+    "\n"
+    "Full documentation: man orfeo-cli";
 
 std::atomic<bool> g_stop{false};
 volatile std::sig_atomic_t g_signal = 0;
@@ -54,80 +79,177 @@ int ExitStatus(const orfeo::BatchResult& result) {
     return result.Succeeded() ? 0 : kExitFailed;
 }
 
-}  // namespace
+// What the command line asked for.
+struct Request {
+    unsigned jobs = 0;
+    bool quiet = false;
+    bool dryRun = false;
+    double maxMegapixels = orfeo::kDefaultMaxMegapixels;
+    std::string folder, folder2;
+    CLI::App* back = nullptr;
+    CLI::App* merge = nullptr;
+};
 
-int main(int argc, char** argv) {
-    orfeo::OpenStandardDescriptors();
-    CLI::App app{"Orfeo: back subscans and merges for scanned book pages.", "orfeo-cli"};
+// Help that names each job with its folders, as the usage lines do.
+class HelpFormatter final : public CLI::Formatter {
+public:
+    std::string make_usage(const CLI::App* app, std::string name) const override {
+        if (app->get_parent()) return CLI::Formatter::make_usage(app, name);
+        return kUsage;
+    }
+    std::string make_subcommand(const CLI::App* job) const override {
+        std::stringstream out;
+        std::string named = job->get_name();
+        for (const CLI::Option* folder : job->get_options([](const CLI::Option* o) { return o->get_positional(); })) {
+            named += " " + folder->get_name();
+        }
+        CLI::detail::format_help(out, named, job->get_description(), get_column_width());
+        return out.str();
+    }
+};
+
+void DefineCommandLine(CLI::App& app, Request& request) {
+    app.formatter(std::make_shared<HelpFormatter>());
+    app.get_formatter()->column_width(24);
+    app.footer(kHelpFooter);
     app.set_version_flag("--version", std::string("orfeo-cli ") + ORFEO_VERSION);
     app.require_subcommand(1, 1);
 
-    unsigned jobs = 0;
-    bool quiet = false;
-    app.add_option("-j,--jobs", jobs, "Pages processed at once (default: every core this process may use)")
-        ->check(orfeo::JobCount());
-    app.add_flag("-q,--quiet", quiet, "No progress line on a terminal");
-    double maxMegapixels = orfeo::kDefaultMaxMegapixels;
-    app.add_option("--max-megapixels", maxMegapixels,
+    app.add_option("-j,--jobs", request.jobs,
+                   "Pages processed at once (default: every core this process may use: its CPU affinity and "
+                   "its control group's CPU limit)")
+        ->type_name("N")
+        ->check(orfeo::JobCount().description(""));
+    app.add_flag("-q,--quiet", request.quiet, "Print nothing but problems: no progress line, no closing message");
+    app.add_flag("-n,--dry-run", request.dryRun,
+                 "Change nothing: read the images' headers and show, entry by entry, what the job would read and "
+                 "write, then what it would say");
+    app.add_option("--max-megapixels", request.maxMegapixels,
                    "Refuse images larger than this, before decoding them (default: " +
                        std::to_string(static_cast<int>(orfeo::kDefaultMaxMegapixels)) + ")")
-        ->check(orfeo::PositiveLimit());
+        ->type_name("N")
+        ->check(orfeo::PositiveLimit().description(""));
 
-    std::string folder, folder2;
-    CLI::App* back = app.add_subcommand(
+    request.back = app.add_subcommand(
         "back", "Write a back subscan of every page of FOLDER to FOLDER/pics/ (masked pixels set to white).");
-    back->fallthrough();
-    back->add_option("FOLDER", folder, "Folder of pages, with their masks in cache/automask/")
+    request.back->group("Jobs");
+    request.back->fallthrough();
+    request.back->add_option("FOLDER", request.folder, "Folder of pages, with their masks in cache/automask/")
         ->required()
         ->check(CLI::ExistingDirectory);
 
-    CLI::App* merge = app.add_subcommand(
+    request.merge = app.add_subcommand(
         "merge", "Merge the pages of FOLDER2 with FOLDER's back subscans into FOLDER2/new_scans/.");
-    merge->fallthrough();
-    merge->add_option("FOLDER", folder, "The first folder: masks in cache/automask/, back subscans in pics/")
+    request.merge->group("Jobs");
+    request.merge->fallthrough();
+    request.merge->add_option("FOLDER", request.folder, "The first folder: masks in cache/automask/, back subscans in pics/")
         ->required()
         ->check(CLI::ExistingDirectory);
-    merge->add_option("FOLDER2", folder2, "The second folder of pages, paired with FOLDER's by name order")
+    request.merge->add_option("FOLDER2", request.folder2, "The second folder of pages, paired with FOLDER's by name order")
         ->required()
         ->check(CLI::ExistingDirectory);
+}
 
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::CallForAllHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::CallForVersion& e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError& e) {
-        std::cerr << "orfeo-cli: " << e.what() << "\n"
-                  << "Usage: orfeo-cli [-j N] [-q] [--max-megapixels N] back FOLDER\n"
-                  << "       orfeo-cli [-j N] [-q] [--max-megapixels N] merge FOLDER FOLDER2\n"
-                  << "Try 'orfeo-cli --help' for more.\n";
-        return kExitUsage;
+// What went wrong with the command line, in the words of its user: a job name that is not one says so.
+std::string DescribeUsageError(const CLI::App& app, const CLI::ParseError& error) {
+    if (app.get_subcommands().empty()) {
+        for (const std::string& word : app.remaining()) {
+            if (!word.empty() && word[0] != '-') return "unknown job '" + word + "' (the jobs are back and merge)";
+        }
+        return "no job given (the jobs are back and merge)";
     }
+    return error.what();
+}
 
+int UsageError(const std::string& what) {
+    std::cerr << "orfeo-cli: " << what << "\n" << kUsage << "Try 'orfeo-cli --help' for more.\n";
+    return kExitUsage;
+}
+
+// Standard output may be a full disk, a closed pipe or /dev/full: what was written to it must have
+// arrived, or the run says so and does not end with status 0.
+bool CloseStandardOutput() {
+    errno = 0;
+    std::cout.flush();  // std::cout writes through stdout's buffer: this flushes it, and sets errno if it fails
+    std::fflush(stdout);
+    if (!std::ferror(stdout)) return true;
+    const int error = errno;  // 0 when the failure came from an earlier flush
+    std::fprintf(stderr, "orfeo-cli: write error on standard output%s%s\n", error ? ": " : "",
+                 error ? std::strerror(error) : "");
+    return false;
+}
+
+// The folders of a request, scanned as the desktop tool scans them.
+struct Folders {
+    explicit Folders(const Request& request) {
+        orfeo::ScanFolder(request.folder, list1, input, output, orfeo::kPicsSubfolder);
+        if (*request.merge) orfeo::ScanFolder(request.folder2, list2, input2, output2, orfeo::kNewScansSubfolder);
+    }
+    orfeo::CScanList list1, list2;
+    orfeo::TextHolder input, output, input2, output2;
+};
+
+int RunDryRun(const Request& request) {
+    const Folders folders(request);
+    const orfeo::JobPlan plan =
+        *request.back ? orfeo::PlanBackSubscans(folders.list1, folders.input.GetText(), folders.output.GetText(),
+                                                request.maxMegapixels)
+                      : orfeo::PlanMergeSubscans(folders.list1, folders.list2, folders.input.GetText(),
+                                                 folders.output.GetText(), folders.output2.GetText(),
+                                                 request.maxMegapixels);
+    orfeo::PrintPlan(plan, request.merge->parsed(), *request.back ? orfeo::kPicsSubfolder : orfeo::kNewScansSubfolder, stdout,
+                     stderr, request.quiet);
+    return plan.result.Succeeded() ? 0 : kExitFailed;
+}
+
+int RunJob(const Request& request) {
     InstallStopHandlers();
     orfeo::KeepPageMemory();
-    orfeo::ConsoleMessages console(stderr, stdout, !quiet && isatty(STDERR_FILENO));
+    orfeo::ConsoleMessages::Settings settings;
+    settings.showProgress = !request.quiet && isatty(STDERR_FILENO);
+    settings.showEnded = !request.quiet;
+    orfeo::ConsoleMessages console(stderr, stdout, settings);
     orfeo::JobOptions options;
-    options.workers = jobs;
-    options.maxMegapixels = maxMegapixels;
+    options.workers = request.jobs;
+    options.maxMegapixels = request.maxMegapixels;
     options.stop = &g_stop;
     options.progress = [&console](std::size_t done, std::size_t total, const std::string& name) {
         console.Progress(done, total, name);
     };
 
-    orfeo::CScanList list1;
-    orfeo::TextHolder input, output;
-    orfeo::ScanFolder(folder, list1, input, output, orfeo::kPicsSubfolder);
-    if (*back) {
-        return ExitStatus(orfeo::CreateBackSubscans(list1, input.GetText(), output.GetText(), console, options));
-    }
+    const Folders folders(request);
+    const orfeo::BatchResult result =
+        *request.back ? orfeo::CreateBackSubscans(folders.list1, folders.input.GetText(), folders.output.GetText(),
+                                                  console, options)
+                      : orfeo::MergeSubscans(folders.list1, folders.list2, folders.input.GetText(),
+                                             folders.output.GetText(), folders.output2.GetText(), console, options);
+    console.EndRun(result);
+    return ExitStatus(result);
+}
 
-    orfeo::CScanList list2;
-    orfeo::TextHolder input2, output2;
-    orfeo::ScanFolder(folder2, list2, input2, output2, orfeo::kNewScansSubfolder);
-    return ExitStatus(orfeo::MergeSubscans(list1, list2, input.GetText(), output.GetText(), output2.GetText(),
-                                           console, options));
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Before any file is opened: a closed standard descriptor would be taken by an output file, and
+    // messages would land in it.
+    orfeo::OpenStandardDescriptors();
+    CLI::App app{"Orfeo: back subscans and merges for scanned book pages.", "orfeo-cli"};
+    Request request;
+    DefineCommandLine(app, request);
+
+    int status = 0;
+    try {
+        app.parse(argc, argv);
+        status = request.dryRun ? RunDryRun(request) : RunJob(request);
+    } catch (const CLI::CallForHelp& e) {
+        status = app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        status = app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        status = app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        return UsageError(DescribeUsageError(app, e));
+    }
+    if (!CloseStandardOutput() && status == 0) status = kExitFailed;
+    return status;
 }

@@ -11,20 +11,15 @@ BatchResult CreateBackSubscans(const CScanList& list1, const std::string& inputF
                                const std::string& outputFolder, IMessageSink& messages, const JobOptions& options) {
     BatchResult result;
     if (list1.IsEmpty()) {
-        messages.ShowMessage(MessageKind::Problem, "No scans are yet loaded.");
+        messages.ShowMessage(MessageKind::Problem, kNoScans);
         result.refused = true;
         return result;
     }
     const std::string maskFolder = WithTrailingSeparator(inputFolder) + kMaskSubfolder;
     const std::string output = WithTrailingSeparator(outputFolder);
-    const FolderLock lock(output, {inputFolder, maskFolder});
-    std::vector<std::string> inputs;
-    inputs.reserve(2 * list1.GetSize());
-    for (const ScanEntry& entry : list1) {
-        inputs.push_back(entry.path);
-        inputs.push_back(maskFolder + entry.name);
-    }
-    if (!CheckFolderLock(lock, messages) || !CheckOutputFolder(output, inputs, messages)) {
+    const RunInputs inputs = BackRunInputs(list1, inputFolder);
+    const FolderLock lock(output, inputs.folders);
+    if (!CheckFolderLock(lock, messages) || !CheckOutputFolder(output, inputs.files, messages)) {
         result.refused = true;
         return result;
     }

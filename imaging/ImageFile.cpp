@@ -246,21 +246,26 @@ FREE_IMAGE_FORMAT FormatFromName(const std::string& path, unsigned bitsPerPixel)
     return FreeImage_GetFIFFromFilename(path.c_str());
 }
 
-ImagePtr LoadImageFile(const std::string& path, IMessageSink& messages, double maxMegapixels) {
+namespace {
+
+ImagePtr LoadImage(const std::string& path, IMessageSink& messages, double maxMegapixels, bool headerOnly,
+                   LoadProblem* problem) {
     QuietImageLibraries();
+    auto refuse = [&](const std::string& why, LoadProblem kind) {
+        messages.ShowMessage(MessageKind::Problem, "File " + Quoted(path) + why);
+        if (problem) *problem = kind;
+        return nullptr;
+    };
     InputFile input;
     switch (OpenInput(path, input)) {
         case OpenOutcome::Open:
             break;
         case OpenOutcome::Missing:
-            messages.ShowMessage(MessageKind::Problem, "File " + Quoted(path) + " not found.");
-            return nullptr;
+            return refuse(" not found.", LoadProblem::NotFound);
         case OpenOutcome::NotRegular:
-            messages.ShowMessage(MessageKind::Problem, "File " + Quoted(path) + " is not a regular file.");
-            return nullptr;
+            return refuse(" is not a regular file.", LoadProblem::NotRegular);
         case OpenOutcome::Unreadable:
-            messages.ShowMessage(MessageKind::Problem, "File " + Quoted(path) + " cannot be read.");
-            return nullptr;
+            return refuse(" cannot be read.", LoadProblem::CannotRead);
     }
     FREE_IMAGE_FORMAT format = FreeImage_GetFileTypeFromHandle(&input.io, &input, 0);
     input.Rewind();
@@ -273,26 +278,37 @@ ImagePtr LoadImageFile(const std::string& path, IMessageSink& messages, double m
         unsigned width = 0, height = 0;
         if (DeclaredSize(format, input, width, height) &&
             static_cast<double>(width) * height > maxMegapixels * 1e6) {
-            messages.ShowMessage(MessageKind::Problem, "File " + Quoted(path) + " is too large: " +
-                                                           std::to_string(width) + " x " + std::to_string(height) +
-                                                           " pixels, more than " + FormatMegapixels(maxMegapixels) +
-                                                           " megapixels.");
-            return nullptr;
+            return refuse(" is too large: " + std::to_string(width) + " x " + std::to_string(height) +
+                              " pixels, more than " + FormatMegapixels(maxMegapixels) + " megapixels.",
+                          LoadProblem::TooLarge);
         }
-        const bool endMeansShort = ReadsToTheEndOnlyWhenShort(format, input);
-        // A JPEG that ends early comes back grey below the cut, with a message: listen to the messages.
-        std::vector<std::string> complaints;
-        t_loadComplaints = &complaints;
-        image.reset(FreeImage_LoadFromHandle(format, &input.io, &input, 0));
-        t_loadComplaints = nullptr;
-        damaged = image && (!complaints.empty() || (endMeansShort && input.hitEnd));
+        if (headerOnly && FreeImage_FIFSupportsNoPixels(format)) {
+            image.reset(FreeImage_LoadFromHandle(format, &input.io, &input, FIF_LOAD_NOPIXELS));
+        } else {
+            const bool endMeansShort = ReadsToTheEndOnlyWhenShort(format, input);
+            // A JPEG that ends early comes back grey below the cut, with a message: listen to the messages.
+            std::vector<std::string> complaints;
+            t_loadComplaints = &complaints;
+            image.reset(FreeImage_LoadFromHandle(format, &input.io, &input, 0));
+            t_loadComplaints = nullptr;
+            damaged = image && (!complaints.empty() || (endMeansShort && input.hitEnd));
+        }
     }
-    if (damaged) {
-        messages.ShowMessage(MessageKind::Problem, "File " + Quoted(path) + " is truncated or damaged.");
-        return nullptr;
-    }
-    if (!image) messages.ShowMessage(MessageKind::Problem, "File " + Quoted(path) + " cannot be read.");
+    if (damaged) return refuse(" is truncated or damaged.", LoadProblem::Damaged);
+    if (!image) return refuse(" cannot be read.", LoadProblem::CannotRead);
+    if (problem) *problem = LoadProblem::None;
     return image;
+}
+
+}  // namespace
+
+ImagePtr LoadImageFile(const std::string& path, IMessageSink& messages, double maxMegapixels) {
+    return LoadImage(path, messages, maxMegapixels, false, nullptr);
+}
+
+ImagePtr LoadImageHeader(const std::string& path, IMessageSink& messages, double maxMegapixels,
+                         LoadProblem* problem) {
+    return LoadImage(path, messages, maxMegapixels, true, problem);
 }
 
 bool SaveImageFile(FIBITMAP* image, const std::string& path, IMessageSink& messages) {
@@ -329,11 +345,22 @@ bool SaveImageFile(FIBITMAP* image, const std::string& path, IMessageSink& messa
         // The new name is on the disk only once its folder is.
         if (saved && !SyncFolder(folder.empty() ? std::string(".") : folder, error)) saved = false;
     }
-    if (!saved) {
-        const std::string reason = error ? ": " + std::generic_category().message(error) : std::string();
-        messages.ShowMessage(MessageKind::Problem, "File " + Quoted(path) + " could not be written" + reason + ".");
-    }
+    if (!saved) messages.ShowMessage(MessageKind::Problem, NotWrittenMessage(path, error));
     return saved;
+}
+
+std::string NotWrittenMessage(const std::string& path, int error) {
+    const std::string reason = error ? ": " + std::generic_category().message(error) : std::string();
+    return "File " + Quoted(path) + " could not be written" + reason + ".";
+}
+
+bool FormatCanHold(const std::string& path, FIBITMAP* image) {
+    const unsigned bpp = FreeImage_GetBPP(image);
+    const FREE_IMAGE_TYPE type = FreeImage_GetImageType(image);
+    const FREE_IMAGE_FORMAT format = FormatFromName(path, bpp);
+    return format != FIF_UNKNOWN && FreeImage_FIFSupportsWriting(format) &&
+           FreeImage_FIFSupportsExportType(format, type) &&
+           (type != FIT_BITMAP || FreeImage_FIFSupportsExportBPP(format, static_cast<int>(bpp)));
 }
 
 bool ResetOutputFolder(const std::string& folder) {

@@ -21,6 +21,16 @@ namespace orfeo {
 ImagePtr LoadImageFile(const std::string& path, IMessageSink& messages,
                        double maxMegapixels = kDefaultMaxMegapixels);
 
+// Why LoadImageFile or LoadImageHeader gave no image.
+enum class LoadProblem { None, NotFound, NotRegular, CannotRead, Damaged, TooLarge };
+
+// LoadImageFile without the pixels, to check inputs before a run: the image's type, width, height and
+// depth, read from the header where FreeImage can (GIFs are decoded whole, after the size check). Shows
+// the same messages as LoadImageFile for what a header tells, and sets `problem`; a file whose header reads
+// but whose pixels do not decode is not noticed. The image it returns has no pixels unless it is a GIF.
+ImagePtr LoadImageHeader(const std::string& path, IMessageSink& messages, double maxMegapixels,
+                         LoadProblem* problem = nullptr);
+
 // Writes `image` to `path` in the format its extension names (".pnm" as PBM, PGM or PPM by depth), with
 // flags 0. The file is written to a new short temporary name beside the target (see OutputFile), every
 // write, the flush to the disk and the close checked, and renamed over the target only when all of it
@@ -29,6 +39,13 @@ ImagePtr LoadImageFile(const std::string& path, IMessageSink& messages,
 // system's reason, such as "No space left on device", after a colon when there is one), leaves no
 // temporary file behind and returns false.
 bool SaveImageFile(FIBITMAP* image, const std::string& path, IMessageSink& messages);
+
+// True when SaveImageFile finds a format for `path` that can hold an image of `image`'s type and depth
+// (a one-bit page cannot go to JPEG, for one). Whether the disk takes the file is not known before.
+bool FormatCanHold(const std::string& path, FIBITMAP* image);
+
+// SaveImageFile's message for a file that was not written; `error`, when not 0, adds the system's reason.
+std::string NotWrittenMessage(const std::string& path, int error = 0);
 
 // Empties and removes an output folder: deletes every entry of `folder` that is not a folder (links to
 // folders count as folders) and whose name does not begin with '.', stopping at the first deletion that

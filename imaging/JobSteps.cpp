@@ -4,6 +4,7 @@
 #include <oneapi/tbb/parallel_pipeline.h>
 #include <oneapi/tbb/task_arena.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -23,7 +24,7 @@ bool PrepareOutputFolder(const std::string& folder, IMessageSink& messages) {
     std::error_code error;
     fs::create_directory(fs::path(folder), error);
     if (fs::is_directory(fs::path(folder), error)) return true;
-    messages.ShowMessage(MessageKind::Problem, "Can't create folder " + folder);
+    messages.ShowMessage(MessageKind::Problem, CannotCreateFolderMessage(folder));
     return false;
 }
 
@@ -64,6 +65,46 @@ bool CheckOutputFolder(const std::string& folder, const std::vector<std::string>
         }
     }
     return true;
+}
+
+std::string CannotCreateFolderMessage(const std::string& folder) { return "Can't create folder " + folder; }
+
+std::string FewerScansMessage(std::size_t count1, std::size_t count2) {
+    return "Folder 2 holds fewer scans (" + std::to_string(count2) + ") than folder 1 (" + std::to_string(count1) +
+           ").";
+}
+
+RunInputs BackRunInputs(const CScanList& list1, const std::string& inputFolder) {
+    const std::string maskFolder = WithTrailingSeparator(inputFolder) + kMaskSubfolder;
+    RunInputs inputs{.folders = {inputFolder, maskFolder}, .files = {}};
+    inputs.files.reserve(2 * list1.GetSize());
+    for (const ScanEntry& entry : list1) {
+        inputs.files.push_back(entry.path);
+        inputs.files.push_back(maskFolder + entry.name);
+    }
+    return inputs;
+}
+
+RunInputs MergeRunInputs(const CScanList& list1, const CScanList& list2, const std::string& inputFolder,
+                         const std::string& outputFolder) {
+    const std::string maskFolder = WithTrailingSeparator(inputFolder) + kMaskSubfolder;
+    const std::string backFolder = WithTrailingSeparator(outputFolder);
+    RunInputs inputs;
+    if (!list2.IsEmpty()) {
+        const std::string pageFolder = fs::path(list2.GetAt(0).path).parent_path().string();
+        inputs.folders = {inputFolder, pageFolder, maskFolder, backFolder};
+    }
+    // Folder 1's pages are only named by a merge, but they are the user's pages all the same.
+    const std::size_t count = std::min(list1.GetSize(), list2.GetSize());
+    inputs.files.reserve(4 * count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string& name = list1.GetAt(i).name;
+        inputs.files.push_back(list1.GetAt(i).path);
+        inputs.files.push_back(list2.GetAt(i).path);
+        inputs.files.push_back(backFolder + name);
+        inputs.files.push_back(maskFolder + name);
+    }
+    return inputs;
 }
 
 bool CheckFolderLock(const FolderLock& lock, IMessageSink& messages) {

@@ -10,6 +10,7 @@
 #include "imaging/JobOptions.h"
 #include "imaging/MessageSink.h"
 #include "imaging/PixelRules.h"
+#include "scan/CScanList.h"
 
 namespace orfeo {
 
@@ -26,6 +27,18 @@ bool PrepareOutputFolder(const std::string& folder, IMessageSink& messages);
 // compared by identity on disk, so two paths to one folder count as one. Missing inputs are not looked at.
 bool CheckOutputFolder(const std::string& folder, const std::vector<std::string>& inputs,
                        IMessageSink& messages);
+
+// What a run reads: the folders it takes shared locks on, and the files that it must never delete or
+// write over (see CheckOutputFolder).
+struct RunInputs {
+    std::vector<std::string> folders;
+    std::vector<std::string> files;
+};
+// A back run over `list1`: the pages and their masks.
+RunInputs BackRunInputs(const CScanList& list1, const std::string& inputFolder);
+// A merge: folder 1's pages, the second folder's pages paired with them, the back subscans and the masks.
+RunInputs MergeRunInputs(const CScanList& list1, const CScanList& list2, const std::string& inputFolder,
+                         const std::string& outputFolder);
 
 // Shows `Folder "<folder>" is in use by another run.`, naming the lock's busy folder, and returns false
 // when another run holds a lock that excludes `lock`.
@@ -54,5 +67,13 @@ void RunEntries(std::size_t count, const EntryWork& work, const std::function<co
                 IMessageSink& messages, const JobOptions& options, BatchResult& result);
 
 inline const char* const kProcessingEnded = "Processing ended.";
+inline const char* const kNoScans = "No scans are yet loaded.";
+inline const char* const kNoScans2 = "No scans 2 are yet loaded.";
+
+// The refusal of a merge whose second folder holds `count2` pages, fewer than the first folder's `count1`.
+std::string FewerScansMessage(std::size_t count1, std::size_t count2);
+
+// The message for an output folder that is not a folder after the reset and the folder creation.
+std::string CannotCreateFolderMessage(const std::string& folder);
 
 }  // namespace orfeo

@@ -1,7 +1,5 @@
 #include "imaging/MergeSubscans.h"
 
-#include <filesystem>
-
 #include "imaging/ImageFile.h"
 #include "imaging/JobSteps.h"
 #include "imaging/PixelRules.h"
@@ -15,35 +13,23 @@ BatchResult MergeSubscans(const CScanList& list1, const CScanList& list2, const 
     BatchResult result;
     result.refused = true;
     if (list1.IsEmpty()) {
-        messages.ShowMessage(MessageKind::Problem, "No scans are yet loaded.");
+        messages.ShowMessage(MessageKind::Problem, kNoScans);
         return result;
     }
     if (list2.IsEmpty()) {
-        messages.ShowMessage(MessageKind::Problem, "No scans 2 are yet loaded.");
+        messages.ShowMessage(MessageKind::Problem, kNoScans2);
         return result;
     }
     if (list2.GetSize() < list1.GetSize()) {
-        messages.ShowMessage(MessageKind::Problem, "Folder 2 holds fewer scans (" + std::to_string(list2.GetSize()) +
-                                                       ") than folder 1 (" + std::to_string(list1.GetSize()) +
-                                                       ").");
+        messages.ShowMessage(MessageKind::Problem, FewerScansMessage(list1.GetSize(), list2.GetSize()));
         return result;
     }
     const std::string maskFolder = WithTrailingSeparator(inputFolder) + kMaskSubfolder;
     const std::string backFolder = WithTrailingSeparator(outputFolder);
     const std::string output = WithTrailingSeparator(outputFolder2);
-    const std::string pageFolder = std::filesystem::path(list2.GetAt(0).path).parent_path().string();
-    const FolderLock lock(output, {inputFolder, pageFolder, maskFolder, backFolder});
-    std::vector<std::string> inputs;
-    // Folder 1's pages are only named here, but they are the user's pages all the same.
-    inputs.reserve(4 * list1.GetSize());
-    for (std::size_t i = 0; i < list1.GetSize(); ++i) {
-        const std::string& name = list1.GetAt(i).name;
-        inputs.push_back(list1.GetAt(i).path);
-        inputs.push_back(list2.GetAt(i).path);
-        inputs.push_back(backFolder + name);
-        inputs.push_back(maskFolder + name);
-    }
-    if (!CheckFolderLock(lock, messages) || !CheckOutputFolder(output, inputs, messages)) return result;
+    const RunInputs inputs = MergeRunInputs(list1, list2, inputFolder, outputFolder);
+    const FolderLock lock(output, inputs.folders);
+    if (!CheckFolderLock(lock, messages) || !CheckOutputFolder(output, inputs.files, messages)) return result;
     result.refused = false;
     result.entries = list1.GetSize();
 

@@ -172,6 +172,8 @@ ImagePtr AllocateLike(FIBITMAP* model) {
                                         FreeImage_GetGreenMask(model), FreeImage_GetBlueMask(model)));
 }
 
+}  // namespace
+
 PixelStatus CheckBackInputs(FIBITMAP* page, FIBITMAP* mask) {
     if (!HasIntegerPixels(page)) return PixelStatus::UnsupportedPage;
     return CheckMask(page, mask);
@@ -182,8 +184,6 @@ PixelStatus CheckMergeInputs(FIBITMAP* newPage, FIBITMAP* back, FIBITMAP* mask) 
     if (!SameShape(back, newPage)) return PixelStatus::BackMismatch;
     return CheckMask(newPage, mask);
 }
-
-}  // namespace
 
 bool HasIntegerPixels(FIBITMAP* image) {
     const unsigned bpp = FreeImage_GetBPP(image);

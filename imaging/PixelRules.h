@@ -33,6 +33,11 @@ bool HasIntegerPixels(FIBITMAP* image);
 // and nothing else of it: at 8 bits a grey ramp palette (255 - i for a min-is-white page, i otherwise), at
 // 1 and 4 bits the page's own palette.
 
+// The checks each rule makes before it touches a pixel; they read only the images' type, size and depth,
+// so images loaded without their pixels (LoadImageHeader) do.
+PixelStatus CheckBackInputs(FIBITMAP* page, FIBITMAP* mask);
+PixelStatus CheckMergeInputs(FIBITMAP* newPage, FIBITMAP* back, FIBITMAP* mask);
+
 // The back subscan of `page`: every pixel that `mask` marks gets all of its bits set (255 at 8 bits), every
 // other pixel keeps the page's value. Neither input is changed.
 PixelResult MakeBackSubscan(FIBITMAP* page, FIBITMAP* mask);

@@ -44,6 +44,14 @@ orfeo_install_packages() {
   apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
 }
 
+# orfeo_build_programs DIR: only the programs, orfeo-cli and orfeo; the tests and benchmarks are left to
+# tools/test.
+orfeo_build_programs() {
+  local dir=$1
+  cmake -S "$ORFEO_ROOT" -B "$ORFEO_ROOT/$dir" -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$ORFEO_ROOT/$dir" -j "$(nproc)" --target orfeo-cli orfeo
+}
+
 # orfeo_build DIR [CMAKE OPTIONS...]
 orfeo_build() {
   local dir=$1

@@ -1,14 +1,19 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <string>
 
+#include "cli/ConsoleMessages.h"
 #include "tests/support/Fixtures.h"
 
 namespace orfeo {
@@ -90,6 +95,9 @@ TEST_F(CliTest, BackThenMergeWriteEveryPage) {
     EXPECT_EQ(merge.status, 0);
     EXPECT_EQ(merge.out, "Processing ended.\n");
     EXPECT_EQ(merge.err, "");
+    CliRun quiet = Cli({"-q", "merge", book.string(), book2.string()});  // a clean quiet run says nothing
+    EXPECT_EQ(quiet.status, 0);
+    EXPECT_EQ(quiet.out + quiet.err, "");
     ImagePtr merged = test::Load(book2 / "new_scans" / "p2.tif");
     ASSERT_TRUE(merged);
     EXPECT_EQ(test::GetPixel(merged.get(), 3, 1), 3u + 1 + 2 + 100);  // marked: from book two's p2.tif
@@ -101,9 +109,13 @@ TEST_F(CliTest, FailedEntriesGiveMessagesInOrderAndStatusOne) {
     fs::remove(book / "cache" / "automask" / "p2.tif");
     CliRun back = Cli({"back", book.string()});
     EXPECT_EQ(back.status, 1);
-    EXPECT_EQ(back.err, "File \"" + book.string() + "/cache/automask/p2.tif\" not found.\n");
+    EXPECT_EQ(back.err, "File \"" + book.string() + "/cache/automask/p2.tif\" not found.\n" +
+                            "1 of 3 pages was not written.\n");
     EXPECT_EQ(back.out, "Processing ended.\n");
     EXPECT_TRUE(fs::exists(book / "pics" / "p3.tif"));
+    CliRun quiet = Cli({"back", "--quiet", book.string()});  // problems only
+    EXPECT_EQ(quiet.err, back.err);
+    EXPECT_EQ(quiet.out, "");
 }
 
 TEST_F(CliTest, MaxMegapixelsRefusesLargerImages) {
@@ -112,7 +124,7 @@ TEST_F(CliTest, MaxMegapixelsRefusesLargerImages) {
     EXPECT_EQ(run.status, 1);
     const std::string tooLarge = "\" is too large: 24 x 8 pixels, more than 0.0001 megapixels.\n";
     EXPECT_EQ(run.err, "File \"" + book.string() + "/p1.tif" + tooLarge + "File \"" + book.string() +
-                           "/cache/automask/p1.tif" + tooLarge);
+                           "/cache/automask/p1.tif" + tooLarge + "1 of 1 page was not written.\n");
     EXPECT_EQ(Cli({"back", "--max-megapixels", "0.0002", book.string()}).status, 0);
 }
 
@@ -138,9 +150,10 @@ TEST_F(CliTest, UsageErrorsGiveStatusTwoAndAShortUsage) {
           {"-j", "0", "back", book.string()}, {"back", "--jobs", "many", book.string()}}) {
         CliRun run = Cli(args);
         EXPECT_EQ(run.status, 2) << run.err;
-        EXPECT_NE(run.err.find("Usage: orfeo-cli [-j N] [-q] [--max-megapixels N] back FOLDER"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("Usage: orfeo-cli [OPTION]... back FOLDER\n"), std::string::npos) << run.err;
         EXPECT_EQ(run.out, "");
     }
+    EXPECT_EQ(Cli({"frobnicate", book.string()}).err.rfind("orfeo-cli: unknown job 'frobnicate'", 0), 0u);
     EXPECT_FALSE(fs::exists(book / "pics"));
 }
 
@@ -202,7 +215,7 @@ TEST_F(CliTest, ControlCharactersInNamesAreShownEscaped) {
     fs::copy_file(book / "p1.tif", book / name);
     CliRun run = Cli({"back", book.string()});
     EXPECT_EQ(run.err, "File \"" + book.string() + "/cache/automask/a\\x0AFile \"x\" not found.\\x1B[2J\\x7F" +
-                           "\\xC2\\x9Bb.tif\" not found.\n");
+                           "\\xC2\\x9Bb.tif\" not found.\n1 of 2 pages was not written.\n");
 }
 
 TEST_F(CliTest, JobCountChangesNothingButSpeedAndNoProgressGoesToAPipe) {
@@ -217,7 +230,8 @@ TEST_F(CliTest, JobCountChangesNothingButSpeedAndNoProgressGoesToAPipe) {
     EXPECT_EQ(many.out, one.out);
     EXPECT_EQ(many.err, one.err);  // the messages only: no progress line, standard error is a file here
     EXPECT_EQ(one.err, "File \"" + book.string() + "/cache/automask/p3.tif\" not found.\n" +
-                           "File \"" + book.string() + "/cache/automask/p7.tif\" cannot be read.\n");
+                           "File \"" + book.string() + "/cache/automask/p7.tif\" cannot be read.\n" +
+                           "2 of 12 pages were not written.\n");
     EXPECT_EQ(Slurp(book / "pics" / "p12.tif"), first);
 }
 
@@ -264,13 +278,246 @@ TEST_F(CliTest, InterruptStopsCleanlyWithStatus130) {
     }
 }
 
+// Every file and folder under `root` and `root` itself, with the contents of the files and the modification
+// times of all (a folder's changes when a file in it is made or deleted, also when it is made and deleted).
+std::map<std::string, std::string> Snapshot(const fs::path& root) {
+    std::map<std::string, std::string> tree;
+    if (!fs::exists(root)) return tree;
+    auto stamp = [](const fs::path& path) {
+        return std::to_string(fs::last_write_time(path).time_since_epoch().count()) + " ";
+    };
+    tree[root.string()] = stamp(root);
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        tree[entry.path().string()] =
+            stamp(entry.path()) + (entry.is_directory()      ? std::string("<folder>")
+                                   : entry.is_regular_file() ? Slurp(entry.path())
+                                                             : std::string("<special>"));
+    }
+    return tree;
+}
+
+// A dry run changes nothing, shows how the entries pair and what is wrong with each, and says on standard
+// error exactly what the real run then says there, with the same exit status.
+TEST_F(CliTest, DryRunShowsWhatTheRunWouldDoAndSaysWhatItWouldSay) {
+    using Args = std::vector<std::string>;
+    struct Case {
+        const char* what;
+        std::function<Args()> setup;  // makes the folders, returns the job's arguments
+        int status;
+        std::vector<std::string> shown;  // parts of the dry run's standard output
+    };
+    const fs::path automask = book / "cache" / "automask";
+    const Case cases[] = {
+        {"a clean back, with an earlier output to delete",
+         [&] {
+             MakeBook(book, 2, true);
+             test::WriteFile(book / "pics" / "old.tif", "old");
+             return Args{"back", book.string()};
+         },
+         0,
+         {"p1.tif  mask ok  -> pics/p1.tif\n", "p2.tif  mask ok  -> pics/p2.tif\n",
+          "The run would first delete 1 file in \"" + book.string() + "/pics/\"."}},
+        {"a back whose inputs are missing or unfit",
+         [&] {
+             MakeBook(book, 5, true);
+             fs::remove(automask / "p1.tif");
+             test::Save(MakeImage(24, 8, 8, [](unsigned, unsigned) { return 0; }).get(), automask / "p2.tif");
+             test::Save(MakeMask(20, 8, [](unsigned, unsigned) { return false; }).get(), automask / "p3.tif");
+             test::WriteFile(book / "p4.tif", "not an image");
+             test::Save(MakeMask(24, 8, [](unsigned x, unsigned) { return x < 8; }).get(), book / "p5.jpg");
+             test::Save(MakeMask(24, 8, [](unsigned x, unsigned) { return x < 8; }).get(), automask / "p5.jpg");
+             return Args{"back", book.string()};
+         },
+         1,
+         {"p1.tif  mask not found  -> pics/p1.tif (not written)\n", "p2.tif  mask not one bit deep  ->",
+          "p3.tif  mask smaller than its page  ->", "p4.tif (cannot be read)  mask ok  -> pics/p4.tif (not written)",
+          "p5.jpg  mask ok  -> pics/p5.jpg cannot hold the page in its format (not written)\n"}},
+        {"images past the size guard",
+         [&] {
+             MakeBook(book, 1, true);
+             return Args{"--max-megapixels", "0.0001", "back", book.string()};
+         },
+         1,
+         {"p1.tif (too large)  mask too large  ->"}},
+        {"an empty folder", [&] {
+             fs::create_directories(book);
+             return Args{"back", book.string()};
+         },
+         1, {}},
+        {"an output folder with a file in its place",
+         [&] {
+             MakeBook(book, 2, true);
+             test::WriteFile(book / "pics", "a file");
+             return Args{"back", book.string()};
+         },
+         1, {}},
+        {"a merge pairing by name order, with an unused page",
+         [&] {
+             MakeBook(book, 3, true);
+             EXPECT_EQ(Cli({"back", book.string()}).status, 0);
+             for (const char* name : {"s10.tif", "s2.tif", "s3.tif", "s4.tif"}) {
+                 test::Save(MakeImage(24, 8, 8, [](unsigned x, unsigned) { return x; }).get(), book2 / name);
+             }
+             return Args{"merge", book.string(), book2.string()};
+         },
+         0,
+         {"p1.tif + s10.tif  back subscan ok  mask ok  -> new_scans/p1.tif\n",
+          "p2.tif + s2.tif  back subscan ok  mask ok  -> new_scans/p2.tif\n", "p3.tif + s3.tif  back subscan ok",
+          "(no page) + s4.tif  unused\n"}},
+        {"a merge whose back subscans and masks are missing or unfit",
+         [&] {
+             MakeBook(book, 3, true);
+             MakeBook(book2, 3, false);
+             EXPECT_EQ(Cli({"back", book.string()}).status, 0);
+             fs::remove(book / "pics" / "p1.tif");
+             test::Save(MakeImage(10, 8, 8, [](unsigned, unsigned) { return 0; }).get(), book / "pics" / "p2.tif");
+             fs::remove(automask / "p3.tif");
+             return Args{"merge", book.string(), book2.string()};
+         },
+         1,
+         {"p1.tif + p1.tif  back subscan not found  mask ok  -> new_scans/p1.tif (not written)\n",
+          "p2.tif + p2.tif  back subscan differs from the page in size or depth  mask ok",
+          "p3.tif + p3.tif  back subscan ok  mask not found"}},
+        {"an output folder that is a link, and a FIFO in place of a mask",
+         [&] {
+             MakeBook(book, 2, true);
+             fs::create_symlink(".", book / "pics");
+             fs::remove(automask / "p2.tif");
+             EXPECT_EQ(mkfifo((automask / "p2.tif").c_str(), 0600), 0);
+             return Args{"back", book.string()};
+         },
+         1, {}},
+        {"a FIFO in place of a mask",
+         [&] {
+             MakeBook(book, 2, true);
+             fs::remove(automask / "p2.tif");
+             EXPECT_EQ(mkfifo((automask / "p2.tif").c_str(), 0600), 0);
+             return Args{"back", book.string()};
+         },
+         1,
+         {"p2.tif  mask not a regular file  -> pics/p2.tif (not written)\n"}},
+        {"a merge into its own first folder",
+         [&] {
+             MakeBook(book / "new_scans", 2, true);
+             MakeBook(book, 2, false);
+             return Args{"merge", (book / "new_scans").string(), book.string()};
+         },
+         1, {}},
+        {"a merge with fewer pages in folder 2",
+         [&] {
+             MakeBook(book, 3, true);
+             MakeBook(book2, 2, false);
+             return Args{"merge", book.string(), book2.string()};
+         },
+         1, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(book);
+        fs::remove_all(book2);
+        Args args = c.setup();
+        const auto before = Snapshot(book), before2 = Snapshot(book2);
+        Args dryArgs = args;
+        dryArgs.insert(dryArgs.begin(), "--dry-run");
+        const CliRun dry = Cli(dryArgs);
+        EXPECT_EQ(Snapshot(book), before);
+        EXPECT_EQ(Snapshot(book2), before2);
+        EXPECT_EQ(dry.status, c.status) << dry.err;
+        for (const std::string& part : c.shown) EXPECT_NE(dry.out.find(part), std::string::npos) << part << "\n" << dry.out;
+        dryArgs.insert(dryArgs.begin(), "-q");
+        const CliRun quiet = Cli(dryArgs);
+        EXPECT_EQ(quiet.out, "");
+        EXPECT_EQ(quiet.err, dry.err);
+
+        const CliRun real = Cli(args);
+        EXPECT_EQ(dry.err, real.err);
+        EXPECT_EQ(dry.status, real.status);
+        if (c.status != 0) {
+            EXPECT_NE(real.err, "");
+        }
+    }
+}
+
 TEST_F(CliTest, HelpAndVersion) {
     CliRun help = Cli({"--help"});
     EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("merge"), std::string::npos);
+    for (const char* part : {"back FOLDER ", "merge FOLDER FOLDER2 ", "--jobs", "--quiet", "--max-megapixels",
+                             "Exit status", "--dry-run", "Example"}) {
+        EXPECT_NE(help.out.find(part), std::string::npos) << part;
+    }
     CliRun version = Cli({"--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out.rfind("orfeo-cli ", 0), 0u) << version.out;
+}
+
+// What a run prints on standard output must arrive there: a full device is an error, not a success.
+TEST_F(CliTest, FailedWriteToStandardOutputIsAnError) {
+    MakeBook(book, 1, true);
+    for (const char* args : {"back", "--dry-run back", "--help", "--version"}) {
+        const std::string command = ShellQuoted(ORFEO_CLI) + " " + args + " " + ShellQuoted(book.string()) +
+                                    " >/dev/full 2>" + ShellQuoted((dir.Path() / "err.txt").string());
+        const int raw = std::system(command.c_str());
+        EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 1) << args;
+        EXPECT_NE(Slurp(dir.Path() / "err.txt").find("orfeo-cli: write error on standard output"), std::string::npos)
+            << args;
+    }
+}
+
+// The progress line of a terminal 60 columns wide: never longer than 59 columns (the name is cut, from the
+// front), drawn again only a few times a second, and left at the end saying what was written.
+TEST(ConsoleProgressTest, FitsTheWidthAndEndsWithWhatWasWritten) {
+    std::FILE* problems = std::tmpfile();
+    std::FILE* ended = std::tmpfile();
+    ASSERT_TRUE(problems && ended);
+    {
+        ConsoleMessages::Settings settings;
+        settings.showProgress = true;
+        settings.columns = 60;
+        ConsoleMessages console(problems, ended, settings);
+        for (std::size_t done = 1; done <= 50; ++done) {
+            console.Progress(done, 50, "a_rather_long_file_name_for_a_p\xC3\xA4ge_" + std::to_string(done) + ".tif");
+            if (done == 20) console.ShowMessage(MessageKind::Problem, "File \"x\" not found.");
+        }
+        console.ShowMessage(MessageKind::Ended, "Processing ended.");
+        BatchResult result;
+        result.entries = 50;
+        result.written = 49;
+        console.EndRun(result);
+    }
+    auto contents = [](std::FILE* file) {
+        std::rewind(file);
+        std::string text;
+        for (int c; (c = std::fgetc(file)) != EOF;) text.push_back(static_cast<char>(c));
+        std::fclose(file);
+        return text;
+    };
+    const std::string out = contents(problems);
+    EXPECT_EQ(contents(ended), "Processing ended.\n");
+    std::vector<std::string> drawn;
+    std::string line;
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        if (out.compare(i, 3, "\033[K") == 0) {
+            i += 2;
+        } else if (out[i] == '\r' || out[i] == '\n') {
+            if (!line.empty()) drawn.push_back(line);
+            line.clear();
+        } else {
+            line.push_back(out[i]);
+        }
+    }
+    ASSERT_GE(drawn.size(), 4u) << out;
+    EXPECT_LT(drawn.size(), 20u) << out;  // not redrawn for every page
+    for (const std::string& text : drawn) {
+        std::size_t columns = 0;
+        for (unsigned char c : text) columns += (c & 0xC0) != 0x80;
+        EXPECT_LE(columns, 59u) << text;
+    }
+    EXPECT_EQ(drawn[0].rfind("1/50 pages", 0), 0u) << drawn[0];
+    EXPECT_NE(drawn[0].find("...") , std::string::npos) << drawn[0];
+    EXPECT_NE(std::find(drawn.begin(), drawn.end(), "File \"x\" not found."), drawn.end());
+    EXPECT_EQ(drawn[drawn.size() - 2].rfind("49 of 50 pages written in ", 0), 0u) << drawn[drawn.size() - 2];
+    EXPECT_EQ(drawn.back(), "1 of 50 pages was not written.");
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 3);  // the message, the last line, the summary
 }
 
 }  // namespace

@@ -60,6 +60,37 @@ TEST(LoadImageFile, SaysNotFoundOnlyForMissingFiles) {
                             }));
 }
 
+// What a dry run reads: type, size and depth without the pixels (GIFs come whole), and for a file that does
+// not load, the same message as LoadImageFile with the reason.
+TEST(LoadImageHeader, GivesTheShapeWithoutPixelsAndTheLoadersMessages) {
+    TempDir dir;
+    const auto page = MakeImage(5, 4, 8, [](unsigned x, unsigned y) { return x * y; });
+    for (const auto& [name, format] : {std::pair{"p.tif", FIF_TIFF}, {"p.bmp", FIF_BMP}, {"p.pgm", FIF_PGMRAW},
+                                       {"p.jpg", FIF_JPEG}, {"p.gif", FIF_GIF}}) {
+        test::Save(page.get(), dir.Path() / name, format);
+        RecordingSink sink;
+        LoadProblem problem = LoadProblem::TooLarge;
+        ImagePtr header = LoadImageHeader(dir.Folder() + name, sink, kDefaultMaxMegapixels, &problem);
+        ASSERT_TRUE(header) << name;
+        EXPECT_EQ(problem, LoadProblem::None);
+        EXPECT_EQ(FreeImage_GetWidth(header.get()), 5u) << name;
+        EXPECT_EQ(FreeImage_GetHeight(header.get()), 4u) << name;
+        EXPECT_EQ(FreeImage_GetBPP(header.get()), 8u) << name;
+        EXPECT_EQ(FreeImage_HasPixels(header.get()) != FALSE, format == FIF_GIF) << name;
+    }
+    test::WriteFile(dir.Path() / "broken.tif", "II*\0garbage");
+    for (const auto& [name, expected] : {std::pair{"missing.tif", LoadProblem::NotFound},
+                                         {"broken.tif", LoadProblem::CannotRead}, {"p.tif", LoadProblem::TooLarge}}) {
+        RecordingSink headerSink, loadSink;
+        LoadProblem problem = LoadProblem::None;
+        EXPECT_FALSE(LoadImageHeader(dir.Folder() + name, headerSink, 1e-5, &problem));
+        EXPECT_FALSE(LoadImageFile(dir.Folder() + name, loadSink, 1e-5));
+        EXPECT_EQ(problem, expected) << name;
+        EXPECT_EQ(headerSink.Texts(), loadSink.Texts());
+        EXPECT_EQ(headerSink.Texts().size(), 1u);
+    }
+}
+
 TEST(SaveImageFile, WritesTheFormatTheExtensionNames) {
     TempDir dir;
     auto page = MakeImage(6, 3, 8, [](unsigned x, unsigned) { return 40 * x; });

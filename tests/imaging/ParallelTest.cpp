@@ -234,5 +234,33 @@ TEST_F(StopAndProgressTest, StopLeavesOnlyCompleteOutputsAndSaysHowMany) {
     }
 }
 
+// A container's CPU limit lowers the default number of workers: the lowest limit on the way up counts,
+// with cgroup v2's cpu.max or v1's quota and period, and "max" or -1 is no limit.
+TEST(AvailableCoresTest, CgroupCpuLimitTakesTheLowestQuotaOnTheWay) {
+    struct Case {
+        const char* procSelfCgroup;
+        std::map<std::string, std::string> files;  // under the cgroup root
+        unsigned limit;
+    };
+    const Case cases[] = {
+        {"0::/\n", {}, 0},
+        {"0::/a/b\n", {{"a/b/cpu.max", "max 100000\n"}}, 0},
+        {"0::/a/b\n", {{"a/b/cpu.max", "150000 100000\n"}}, 2},
+        {"0::/a/b\n", {{"a/b/cpu.max", "400000 100000\n"}, {"a/cpu.max", "50000 100000\n"}}, 1},
+        {"0::/elsewhere\n", {{"cpu.max", "300000 100000\n"}}, 3},  // a container sees its group as the root
+        {"0::/a\n", {{"unified/a/cpu.max", "200000 100000\n"}}, 2},
+        {"4:cpu,cpuacct:/x\n0::/\n", {{"cpu/x/cpu.cfs_quota_us", "-1\n"}, {"cpu/x/cpu.cfs_period_us", "100000\n"}}, 0},
+        {"4:cpu,cpuacct:/x\n", {{"cpu,cpuacct/x/cpu.cfs_quota_us", "250000\n"}, {"cpu,cpuacct/x/cpu.cfs_period_us", "100000\n"}}, 3},
+        {"3:cpuacct:/x\n", {{"cpuacct/x/cpu.cfs_quota_us", "100000\n"}, {"cpuacct/x/cpu.cfs_period_us", "100000\n"}}, 0},
+        {"garbage\n0::/a\n", {{"a/cpu.max", "nonsense\n"}}, 0},
+    };
+    for (const Case& c : cases) {
+        TempDir root;
+        for (const auto& [path, content] : c.files) test::WriteFile(root.Path() / path, content);
+        EXPECT_EQ(CgroupCpuLimit(c.procSelfCgroup, root.Path().string()), c.limit) << c.procSelfCgroup;
+    }
+    EXPECT_GE(AvailableCores(), 1u);
+}
+
 }  // namespace
 }  // namespace orfeo

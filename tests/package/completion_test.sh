@@ -62,7 +62,10 @@ expect "--max-megapixels"   "orfeo-cli --m"                 orfeo-cli --m
 expect "--help"             "orfeo-cli --h"                 orfeo-cli --h
 expect "--quiet"            "orfeo-cli --q"                 orfeo-cli --q
 expect "--version"          "orfeo-cli --v"                 orfeo-cli --v
-expect "--help --jobs --max-megapixels --quiet --version -j -q" "orfeo-cli -" orfeo-cli -
+expect "--dry-run"          "orfeo-cli --d"                 orfeo-cli --d
+expect "--dry-run --help --jobs --max-megapixels --quiet --version -j -n -q" "orfeo-cli -" orfeo-cli -
+expect "merge"              "orfeo-cli -n m"                orfeo-cli -n m
+expect "book book2"         "orfeo-cli --dry-run merge book b" orfeo-cli --dry-run merge book b
 expect ""                   "orfeo-cli -j "                 orfeo-cli -j ""
 expect ""                   "orfeo-cli --max-megapixels "   orfeo-cli --max-megapixels ""
 expect ""                   "orfeo-cli --jobs="             orfeo-cli --jobs = ""

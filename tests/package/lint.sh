@@ -5,6 +5,8 @@
 #   lint.sh metainfo METAINFO_FILE VERSION
 #   lint.sh man MAN_PAGE VERSION
 #   lint.sh completion SCRIPT
+#   lint.sh copyright COPYRIGHT_FILE
+#   lint.sh changelog CHANGELOG VERSION
 set -u
 kind=$1
 file=$2
@@ -36,15 +38,16 @@ case $kind in
     ;;
   metainfo)
     need appstreamcli appstream
-    output=$(appstreamcli validate --no-net "$file" 2>&1)
+    output=$(appstreamcli validate --pedantic --no-net "$file" 2>&1)
     status=$?
     printf '%s\n' "$output"
     [ "$status" -eq 0 ] || fail "appstreamcli validate exited with status $status"
-    # Errors, warnings and infos are lines "E: ...", "W: ...", "I: ..."; pedantic notes are let through.
-    if grep -Eq '^ *[EWI]: ' <<<"$output"; then
-      fail "appstreamcli validate reported issues"
+    # Errors, warnings, infos and pedantic notes are lines "E: ...", "W: ...", "I: ...", "P: ...".
+    if grep -Eq '^ *[EWIP]: ' <<<"$output"; then
+      fail "appstreamcli validate --pedantic reported issues"
     fi
     grep -q "<release version=\"$version\"" "$file" || fail "no <release> for version $version"
+    grep -q "<project_license>GPL-3.0-or-later</project_license>" "$file" || fail "no GPL-3.0-or-later project_license"
     ;;
   man)
     need groff groff-base
@@ -63,8 +66,26 @@ case $kind in
   completion)
     run_silent bash -n "$file"
     ;;
+  copyright)
+    # Debian's machine-readable format: the format line, a header naming the work, a Files stanza for
+    # everything, and the licence it names spelled out with the path of Debian's copy of its text.
+    [ "$(head -n 1 "$file")" = "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" ] ||
+      fail "the first line is not the copyright-format 1.0 Format field"
+    grep -q '^Upstream-Name: Orfeo$' "$file" || fail "no Upstream-Name"
+    grep -q '^Files: \*$' "$file" || fail "no 'Files: *' stanza"
+    grep -q '^Copyright: ' "$file" || fail "no Copyright field"
+    [ "$(grep -c '^License: GPL-3+$' "$file")" -eq 2 ] || fail "GPL-3+ is not both named and spelled out"
+    grep -q '/usr/share/common-licenses/GPL-3' "$file" || fail "no pointer to /usr/share/common-licenses/GPL-3"
+    grep -q 'either version 3 of the License, or' "$file" || fail "the 'or later' grant is missing"
+    ! grep -nP '\t| +$' "$file" || fail "tabs or trailing blanks"
+    ;;
+  changelog)
+    need dpkg-parsechangelog dpkg-dev
+    got=$(dpkg-parsechangelog -l "$file" -S Version 2>&1) || fail "dpkg-parsechangelog: $got"
+    [ "$got" = "$version" ] || fail "the newest entry is for version '$got', not $version"
+    ;;
   *)
-    echo "usage: lint.sh desktop|metainfo|man|completion FILE [VERSION]" >&2
+    echo "usage: lint.sh desktop|metainfo|man|completion|copyright|changelog FILE [VERSION]" >&2
     exit 2
     ;;
 esac
