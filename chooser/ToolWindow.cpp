@@ -56,14 +56,13 @@ public:
 
 private:
     void BringForward() {
-        // After the window system has finished activating the main window. The window manager raises
-        // `front` with the dialog that stands over it.
+        // After the window system has finished raising and activating the main window: `front` goes back
+        // over it, and the dialog over `front`.
         QTimer::singleShot(0, this, [this] {
+            if (m_front) m_front->raise();
             if (m_dialog && m_dialog->isVisible()) {
                 m_dialog->raise();
                 m_dialog->activateWindow();
-            } else if (m_front) {
-                m_front->raise();
             }
         });
     }

@@ -60,6 +60,16 @@ windows() {
     sort | paste -sd'|'
 }
 active() { xdotool getactivewindow getwindowname 2>/dev/null; }
+# The names of the visible windows from the bottom of the stack to the top, joined by "|".
+stacking() {
+  local id visible
+  visible=" $(xdotool search --onlyvisible --name . 2>/dev/null | tr '\n' ' ') "
+  for id in $(xprop -root _NET_CLIENT_LIST_STACKING | sed 's/.*#//; s/,//g'); do
+    [[ $visible == *" $((id)) "* ]] && xdotool getwindowname "$id"
+  done | paste -sd'|'
+}
+stacking_is() { [ "$(stacking)" = "$1" ]; }
+expect_stacking() { wait_until stacking_is "$1" || fail "expected the windows stacked as '$1' (bottom to top), not '$(stacking)'"; }
 # The first visible window whose name matches the pattern (case counts: "orfeo" is not "Orfeo").
 window_id() {
   local id
@@ -150,6 +160,7 @@ step "The chooser opens in front and takes a click: Cancel"
 click_main open
 expect_windows 'Open Folder|Orfeo'
 expect_active 'Open Folder'
+expect_stacking 'Orfeo|Open Folder'
 shot chooser '^Open Folder$'
 click_chooser cancel
 expect_windows 'Orfeo'
@@ -209,10 +220,12 @@ key Up
 click_chooser create
 expect_windows 'New folder|Open Folder|Orfeo'
 expect_active 'New folder'
+expect_stacking 'Orfeo|Open Folder|New folder'
 shot new-folder '^New folder$'
-click_main open2   # blocked: no second chooser, no scan
+click_main open2   # blocked: no second chooser, no scan; the chooser and the dialog come back to the front
 expect_windows 'New folder|Open Folder|Orfeo'
-xdotool windowactivate --sync "$(window_id '^New folder$')"
+expect_stacking 'Orfeo|Open Folder|New folder'
+expect_active 'New folder'
 key Tab Tab
 xdotool type --delay 60 made
 key Return
@@ -227,6 +240,7 @@ expect_active 'New folder'
 key Return   # an empty name: the selected folder itself, which exists
 expect_windows 'Open Folder|Orfeo|orfeo'
 expect_active 'orfeo'
+expect_stacking 'Orfeo|Open Folder|orfeo'
 key Return
 expect_windows 'Open Folder|Orfeo'
 expect_active 'Open Folder'
