@@ -3,28 +3,60 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace orfeo {
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at `i`, or 0 when there is none.
+std::size_t Utf8Sequence(const std::string& text, std::size_t i) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const std::size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
+                               : lead >= 0xF0 && lead <= 0xF4                                  ? 4
+                                                                                               : 0;
+    if (length == 0 || i + length > text.size()) return 0;
+    for (std::size_t k = 1; k < length; ++k) {
+        if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return 0;
+    }
+    return length;
+}
+
+void AppendEscaped(std::string& shown, unsigned char c) {
+    char escaped[5];
+    std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+    shown += escaped;
+}
+
+}  // namespace
+
 std::string EscapeControls(const std::string& text) {
     std::string shown;
     shown.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
+    for (std::size_t i = 0; i < text.size();) {
         const auto c = static_cast<unsigned char>(text[i]);
-        const bool c1 =
-            c == 0xC2 && i + 1 < text.size() && (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80;
-        if (c >= 0x20 && c != 0x7F && !c1) {
-            shown += static_cast<char>(c);
+        if (c < 0x80) {
+            if (c < 0x20 || c == 0x7F) {
+                AppendEscaped(shown, c);
+            } else {
+                shown += static_cast<char>(c);
+            }
+            ++i;
             continue;
         }
-        const std::size_t bytes = c1 ? 2 : 1;
-        for (std::size_t k = 0; k < bytes; ++k) {
-            char escaped[5];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned char>(text[i + k]));
-            shown += escaped;
+        // A C1 control, as UTF-8 encodes it, or a byte that is not part of a well-formed sequence (a lone
+        // 0x9B is a control sequence introducer to some terminals) is escaped; other characters pass.
+        const std::size_t length = Utf8Sequence(text, i);
+        const bool c1 = length == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0;
+        if (length == 0 || c1) {
+            for (std::size_t k = 0; k < std::max<std::size_t>(length, 1); ++k) {
+                AppendEscaped(shown, static_cast<unsigned char>(text[i + k]));
+            }
+        } else {
+            shown.append(text, i, length);
         }
-        i += bytes - 1;
+        i += std::max<std::size_t>(length, 1);
     }
     return shown;
 }

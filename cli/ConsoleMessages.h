@@ -10,8 +10,9 @@
 
 namespace orfeo {
 
-// `text` with every control character (C0, DEL, and C1 as UTF-8 encodes it) written as \xHH, so that a
-// file name can neither start a line of its own nor send escape sequences to the terminal.
+// `text` with every control character (C0, DEL, and C1 as UTF-8 encodes it) and every byte that is not
+// part of well-formed UTF-8 written as \xHH, so that a file name can neither start a line of its own nor
+// send escape sequences to the terminal.
 std::string EscapeControls(const std::string& text);
 
 // Shows the core's messages on a console, control characters escaped (see EscapeControls): one a line,

@@ -211,11 +211,11 @@ TEST_F(CliTest, ClosedStandardStreamsNeverLandInOutputs) {
 // A file name cannot forge a message line or reach the terminal as an escape sequence.
 TEST_F(CliTest, ControlCharactersInNamesAreShownEscaped) {
     MakeBook(book, 1, true);
-    const std::string name = std::string("a\nFile \"x\" not found.\x1b[2J\x7f\xc2\x9b") + "b.tif";
+    const std::string name = std::string("a\nFile \"x\" not found.\x1b[2J\x7f\xc2\x9b") + "b\x9b\xc3\xa9.tif";
     fs::copy_file(book / "p1.tif", book / name);
     CliRun run = Cli({"back", book.string()});
     EXPECT_EQ(run.err, "File \"" + book.string() + "/cache/automask/a\\x0AFile \"x\" not found.\\x1B[2J\\x7F" +
-                           "\\xC2\\x9Bb.tif\" not found.\n1 of 2 pages was not written.\n");
+                           "\\xC2\\x9Bb\\x9B\xc3\xa9.tif\" not found.\n1 of 2 pages was not written.\n");
 }
 
 TEST_F(CliTest, JobCountChangesNothingButSpeedAndNoProgressGoesToAPipe) {
