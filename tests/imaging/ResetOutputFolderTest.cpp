@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "imaging/ImageFile.h"
+#include "tests/support/Files.h"
 #include "tests/support/Fixtures.h"
 
 namespace orfeo {

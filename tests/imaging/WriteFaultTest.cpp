@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "imaging/BackSubscans.h"
@@ -9,6 +8,7 @@
 #include "imaging/OutputFile.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
+#include "tests/support/Files.h"
 #include "tests/support/Fixtures.h"
 
 namespace orfeo {
@@ -26,12 +26,7 @@ protected:
         OutputFile::FailDiskFlushes(false);
     }
 
-    std::vector<std::string> Entries() {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(dir.Path())) names.push_back(entry.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
+    std::vector<std::string> Entries() { return test::SortedNames(dir.Path()); }
 
     TempDir dir;
 };
@@ -50,8 +45,7 @@ TEST_F(WriteFaultTest, AFailingWriteLeavesTheOldFileAndNothingElse) {
             EXPECT_EQ(sink.Texts(),
                       std::vector<std::string>{"File \"" + path + "\" could not be written: No space left on device."});
             EXPECT_EQ(Entries(), std::vector<std::string>{name});
-            std::ifstream kept(path);
-            EXPECT_EQ(std::string((std::istreambuf_iterator<char>(kept)), {}), "the earlier version");
+            EXPECT_EQ(test::Slurp(path), "the earlier version");
             fs::remove(path);
         }
     }
