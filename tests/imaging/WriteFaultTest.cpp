@@ -31,7 +31,7 @@ using test::TempDir;
 // this lives, a write that would take a file of this process past `bytes` bytes fails with EFBIG, as one to a
 // full disk fails with ENOSPC (the signal the kernel would send for it is ignored meanwhile).
 class FileSizeLimit {
-public:
+  public:
     explicit FileSizeLimit(rlim_t bytes) {
         struct sigaction ignore {};
         ignore.sa_handler = SIG_IGN;
@@ -48,14 +48,14 @@ public:
     FileSizeLimit(const FileSizeLimit&) = delete;
     FileSizeLimit& operator=(const FileSizeLimit&) = delete;
 
-private:
+  private:
     rlimit m_limit{};
     struct sigaction m_action {};
 };
 
 // Runs `save` in a child process whose flushes to the disk (fsync, fdatasync) fail with EIO, as a failing
-// disk's do, and returns what it said: "saved" or "not saved", then each of its messages on a line of its own.
-// The filter cannot be lifted again, hence the child.
+// disk's do, and returns what it said: "saved" or "not saved", then each of its messages on a line of its
+// own. The filter cannot be lifted again, hence the child.
 std::string WithFailingDiskFlushes(const std::function<bool(IMessageSink&)>& save) {
     int pipeEnds[2];
     if (pipe(pipeEnds) != 0) return "no pipe";
@@ -70,7 +70,8 @@ std::string WithFailingDiskFlushes(const std::function<bool(IMessageSink&)>& sav
             BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
         };
         sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
-        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
             _exit(2);
         }
         RecordingSink sink;
@@ -82,7 +83,8 @@ std::string WithFailingDiskFlushes(const std::function<bool(IMessageSink&)>& sav
     close(pipeEnds[1]);
     std::string said;
     char buffer[512];
-    for (ssize_t got; (got = read(pipeEnds[0], buffer, sizeof buffer)) > 0;) said.append(buffer, std::size_t(got));
+    for (ssize_t got; (got = read(pipeEnds[0], buffer, sizeof buffer)) > 0;)
+        said.append(buffer, std::size_t(got));
     close(pipeEnds[0]);
     int status = 0;
     waitpid(child, &status, 0);
@@ -90,7 +92,7 @@ std::string WithFailingDiskFlushes(const std::function<bool(IMessageSink&)>& sav
 }
 
 class WriteFaultTest : public ::testing::Test {
-protected:
+  protected:
     std::vector<std::string> Entries() { return test::SortedNames(dir.Path()); }
 
     TempDir dir;
@@ -110,8 +112,8 @@ TEST_F(WriteFaultTest, AFailingWriteLeavesTheOldFileAndNothingElse) {
                 saved = SaveImageFile(page.get(), path, sink);
             }
             EXPECT_FALSE(saved);
-            EXPECT_EQ(sink.Texts(),
-                      std::vector<std::string>{"File \"" + path + "\" could not be written: File too large."});
+            EXPECT_EQ(sink.Texts(), std::vector<std::string>{"File \"" + path +
+                                                             "\" could not be written: File too large."});
             EXPECT_EQ(Entries(), std::vector<std::string>{name});
             EXPECT_EQ(test::Slurp(path), "the earlier version");
             fs::remove(path);
@@ -124,8 +126,9 @@ TEST_F(WriteFaultTest, AFailingFlushToTheDiskKeepsTheEarlierFile) {
     const auto page = test::MakeImage(30, 20, 8, [](unsigned x, unsigned y) { return x + y; });
     const std::string path = dir.Folder() + "p.tif";
     test::WriteFile(path, "the earlier version");
-    EXPECT_EQ(WithFailingDiskFlushes([&](IMessageSink& sink) { return SaveImageFile(page.get(), path, sink); }),
-              "not saved\nFile \"" + path + "\" could not be written: Input/output error.");
+    EXPECT_EQ(
+        WithFailingDiskFlushes([&](IMessageSink& sink) { return SaveImageFile(page.get(), path, sink); }),
+        "not saved\nFile \"" + path + "\" could not be written: Input/output error.");
     EXPECT_EQ(Entries(), std::vector<std::string>{"p.tif"});
     EXPECT_EQ(test::Slurp(path), "the earlier version");
     RecordingSink sink;

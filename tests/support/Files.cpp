@@ -35,7 +35,8 @@ std::string Slurp(const fs::path& path) {
 
 std::vector<std::string> SortedNames(const fs::path& folder) {
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -60,9 +61,24 @@ std::map<std::string, std::string> Snapshot(const fs::path& root, bool times) {
     if (!fs::exists(root)) return tree;
     if (times) tree[""] = Stamp(root);
     for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        tree[entry.path().lexically_relative(root).string()] = (times ? Stamp(entry.path()) : "") + Held(entry);
+        tree[entry.path().lexically_relative(root).string()] =
+            (times ? Stamp(entry.path()) : "") + Held(entry);
     }
     return tree;
+}
+
+void MakeTree(const fs::path& root, const std::map<std::string, std::string>& tree) {
+    for (const auto& [name, held] : tree) {
+        const fs::path path = root / name;
+        fs::create_directories(path.parent_path());
+        if (held == "<folder>") {
+            fs::create_directories(path);
+        } else if (held.starts_with("-> ")) {
+            fs::create_symlink(held.substr(3), path);
+        } else {
+            WriteFile(path, held);
+        }
+    }
 }
 
 }  // namespace orfeo::test

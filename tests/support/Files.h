@@ -10,7 +10,7 @@ namespace orfeo::test {
 
 // A fresh folder under the system's temporary folder, removed with everything in it at the end of scope.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -20,7 +20,7 @@ public:
     // The folder as Orfeo stores folders: with a trailing separator.
     std::string Folder() const { return m_path.string() + "/"; }
 
-private:
+  private:
     std::filesystem::path m_path;
 };
 
@@ -38,5 +38,9 @@ std::vector<std::string> SortedNames(const std::filesystem::path& folder);
 // `root` itself ("") too, and each starts with its modification time (a folder's changes when an entry in it
 // is made or deleted, also when one is made and deleted again).
 std::map<std::string, std::string> Snapshot(const std::filesystem::path& root, bool times = false);
+
+// Makes under `root` what a snapshot without times lists: each file with its bytes, a link for "-> " and its
+// target, a folder for "<folder>", and the folders on the way.
+void MakeTree(const std::filesystem::path& root, const std::map<std::string, std::string>& tree);
 
 }  // namespace orfeo::test
