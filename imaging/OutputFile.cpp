@@ -3,7 +3,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <limits>
 #include <random>
 
 #include <fcntl.h>
@@ -11,30 +10,11 @@
 
 namespace orfeo {
 
-namespace {
-constexpr std::uint64_t kNoFault = std::numeric_limits<std::uint64_t>::max();
-std::atomic<std::uint64_t> g_failAfter{kNoFault};
-std::atomic<bool> g_failFlushes{false};
-
-int FlushToDisk(int fd) {
-    if (g_failFlushes) {
-        errno = EIO;
-        return -1;
-    }
-    return ::fsync(fd);
-}
-}  // namespace
-
-void OutputFile::FailWritesAfter(std::optional<std::uint64_t> bytes) { g_failAfter = bytes.value_or(kNoFault); }
-
-void OutputFile::FailDiskFlushes(bool fail) { g_failFlushes = fail; }
-
 OutputFile::OutputFile(const std::string& folder) {
     m_io.read_proc = Read;
     m_io.write_proc = Write;
     m_io.seek_proc = Seek;
     m_io.tell_proc = Tell;
-    if (const std::uint64_t limit = g_failAfter.load(); limit != kNoFault) m_failAfter = limit;
     static std::atomic<std::uint64_t> counter{std::random_device{}()};
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
@@ -73,7 +53,7 @@ bool OutputFile::Close() {
     errno = 0;
     if (std::fflush(m_file) != 0) Fail(errno);
     errno = 0;
-    if (m_error == 0 && FlushToDisk(::fileno(m_file)) != 0) Fail(errno);
+    if (m_error == 0 && ::fsync(::fileno(m_file)) != 0) Fail(errno);
     errno = 0;
     if (std::fclose(m_file) != 0) Fail(errno);
     m_file = nullptr;
@@ -92,14 +72,9 @@ unsigned DLL_CALLCONV OutputFile::Write(void* buffer, unsigned size, unsigned co
     // Plug-ins write empty blocks (the GIF writer does): nothing to write is not a failure, though fwrite
     // returns 0 for it.
     if (bytes == 0) return count;
-    if (self->m_failAfter && self->m_written + bytes > *self->m_failAfter) {
-        self->Fail(ENOSPC);
-        return 0;
-    }
     errno = 0;
     const std::size_t done = std::fwrite(buffer, size, count, self->m_file);
     if (done != count) self->Fail(errno);
-    self->m_written += std::uint64_t{size} * done;
     return static_cast<unsigned>(done);
 }
 

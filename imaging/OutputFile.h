@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <optional>
 #include <string>
 
 namespace orfeo {
@@ -34,13 +33,6 @@ public:
     // The error number of the first failure; 0 when there was none.
     int Error() const { return m_error; }
 
-    // For tests: every file opened from now on fails its writes, as a full disk does, once it has taken
-    // `bytes` bytes; std::nullopt ends it. Process-wide.
-    static void FailWritesAfter(std::optional<std::uint64_t> bytes);
-    // For tests: every flush to the disk fails from now on, as a failing disk's does, until called with
-    // false. Process-wide.
-    static void FailDiskFlushes(bool fail);
-
 private:
     static unsigned DLL_CALLCONV Read(void* buffer, unsigned size, unsigned count, fi_handle handle);
     static unsigned DLL_CALLCONV Write(void* buffer, unsigned size, unsigned count, fi_handle handle);
@@ -52,8 +44,6 @@ private:
     std::FILE* m_file = nullptr;
     FreeImageIO m_io{};
     int m_error = 0;
-    std::optional<std::uint64_t> m_failAfter;
-    std::uint64_t m_written = 0;
 };
 
 }  // namespace orfeo

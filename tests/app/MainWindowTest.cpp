@@ -22,6 +22,7 @@
 #include "chooser/DialogUnits.h"
 #include "chooser/ShellFolderDialog.h"
 #include "chooser/ToolWindow.h"
+#include "tests/support/Files.h"
 #include "tests/support/Fixtures.h"
 #include "tests/support/UiScript.h"
 

@@ -8,12 +8,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <string>
 
 #include "cli/ConsoleMessages.h"
+#include "tests/support/Files.h"
 #include "tests/support/Fixtures.h"
 
 namespace orfeo {
@@ -22,17 +22,14 @@ namespace {
 namespace fs = std::filesystem;
 using test::MakeImage;
 using test::MakeMask;
+using test::Slurp;
+using test::Snapshot;
 using test::TempDir;
 
 struct CliRun {
     int status = -1;
     std::string out, err;
 };
-
-std::string Slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), {});
-}
 
 std::string ShellQuoted(const std::string& text) {
     std::string quoted = "'";
@@ -278,24 +275,6 @@ TEST_F(CliTest, InterruptStopsCleanlyWithStatus130) {
     }
 }
 
-// Every file and folder under `root` and `root` itself, with the contents of the files and the modification
-// times of all (a folder's changes when a file in it is made or deleted, also when it is made and deleted).
-std::map<std::string, std::string> Snapshot(const fs::path& root) {
-    std::map<std::string, std::string> tree;
-    if (!fs::exists(root)) return tree;
-    auto stamp = [](const fs::path& path) {
-        return std::to_string(fs::last_write_time(path).time_since_epoch().count()) + " ";
-    };
-    tree[root.string()] = stamp(root);
-    for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        tree[entry.path().string()] =
-            stamp(entry.path()) + (entry.is_directory()      ? std::string("<folder>")
-                                   : entry.is_regular_file() ? Slurp(entry.path())
-                                                             : std::string("<special>"));
-    }
-    return tree;
-}
-
 // A dry run changes nothing, shows how the entries pair and what is wrong with each, and says on standard
 // error exactly what the real run then says there, with the same exit status.
 TEST_F(CliTest, DryRunShowsWhatTheRunWouldDoAndSaysWhatItWouldSay) {
@@ -416,12 +395,12 @@ TEST_F(CliTest, DryRunShowsWhatTheRunWouldDoAndSaysWhatItWouldSay) {
         fs::remove_all(book);
         fs::remove_all(book2);
         Args args = c.setup();
-        const auto before = Snapshot(book), before2 = Snapshot(book2);
+        const auto before = Snapshot(book, true), before2 = Snapshot(book2, true);
         Args dryArgs = args;
         dryArgs.insert(dryArgs.begin(), "--dry-run");
         const CliRun dry = Cli(dryArgs);
-        EXPECT_EQ(Snapshot(book), before);
-        EXPECT_EQ(Snapshot(book2), before2);
+        EXPECT_EQ(Snapshot(book, true), before);
+        EXPECT_EQ(Snapshot(book2, true), before2);
         EXPECT_EQ(dry.status, c.status) << dry.err;
         for (const std::string& part : c.shown) EXPECT_NE(dry.out.find(part), std::string::npos) << part << "\n" << dry.out;
         dryArgs.insert(dryArgs.begin(), "-q");

@@ -9,6 +9,7 @@
 #include "imaging/MergeSubscans.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
+#include "tests/support/Files.h"
 #include "tests/support/Fixtures.h"
 
 namespace orfeo {
@@ -54,13 +55,6 @@ protected:
         return MergeSubscans(list1, list2, input.GetText(), output.GetText(), output2.GetText(), sink);
     }
 
-    std::vector<std::string> Files(const fs::path& folder) {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-
     TempDir dir;
     fs::path book = dir.Path() / "book";
     fs::path book2 = dir.Path() / "book2";
@@ -104,7 +98,7 @@ TEST_F(BatchTest, SecondRunClearsTheFirstRunsOutput) {
     fs::remove(book / "page2.tif");
     sink.messages.clear();
     EXPECT_TRUE(Back().Succeeded());
-    EXPECT_EQ(Files(book / "pics"), std::vector<std::string>{"page1.tif"});
+    EXPECT_EQ(test::SortedNames(book / "pics"), std::vector<std::string>{"page1.tif"});
 }
 
 TEST_F(BatchTest, FailingEntriesAreSkippedWithOneMessageAndTheRestWritten) {
@@ -133,7 +127,7 @@ TEST_F(BatchTest, FailingEntriesAreSkippedWithOneMessageAndTheRestWritten) {
     EXPECT_EQ(result.entries, 6u);
     EXPECT_EQ(result.written, 1u);
     EXPECT_FALSE(result.Succeeded());
-    EXPECT_EQ(Files(book / "pics"), std::vector<std::string>{"page6.tif"});
+    EXPECT_EQ(test::SortedNames(book / "pics"), std::vector<std::string>{"page6.tif"});
 }
 
 TEST_F(BatchTest, UnwritableOutputIsReportedAndLeavesNoFile) {
@@ -147,7 +141,7 @@ TEST_F(BatchTest, UnwritableOutputIsReportedAndLeavesNoFile) {
                                                       "Processing ended."}));
     EXPECT_EQ(result.written, 1u);
     EXPECT_FALSE(result.Succeeded());
-    EXPECT_EQ(Files(book / "pics"), std::vector<std::string>{"page1.tif"});
+    EXPECT_EQ(test::SortedNames(book / "pics"), std::vector<std::string>{"page1.tif"});
 }
 
 TEST_F(BatchTest, OutputFolderThatCannotBeMadeStopsBeforeTheFirstEntry) {
@@ -169,7 +163,7 @@ TEST_F(BatchTest, MergePairsByPositionAndTakesMarkedPixelsFromTheNewPage) {
     const BatchResult result = Merge();
     EXPECT_TRUE(result.Succeeded());
     EXPECT_EQ(sink.Texts(), std::vector<std::string>{"Processing ended."});
-    EXPECT_EQ(Files(book2 / "new_scans"), (std::vector<std::string>{"page1.tif", "page2.tif"}));
+    EXPECT_EQ(test::SortedNames(book2 / "new_scans"), (std::vector<std::string>{"page1.tif", "page2.tif"}));
     for (unsigned i = 1; i <= 2; ++i) {  // s_a.tif goes into page1.tif, s_b.tif into page2.tif
         ImagePtr merged = test::Load(book2 / "new_scans" / ("page" + std::to_string(i) + ".tif"));
         ASSERT_TRUE(merged);
@@ -192,7 +186,7 @@ TEST_F(BatchTest, MergeRefusesListsThatCannotPairAndTouchesNothing) {
     EXPECT_TRUE(Merge().refused);
     EXPECT_EQ(sink.Texts(), (std::vector<std::string>{"No scans are yet loaded.", "No scans 2 are yet loaded.",
                                                       "Folder 2 holds fewer scans (1) than folder 1 (2)."}));
-    EXPECT_EQ(Files(book2 / "new_scans"), std::vector<std::string>{"keep.tif"});
+    EXPECT_EQ(test::SortedNames(book2 / "new_scans"), std::vector<std::string>{"keep.tif"});
 }
 
 TEST_F(BatchTest, MergeUsesOnlyAsManyNewPagesAsFolderOneHas) {
@@ -201,7 +195,7 @@ TEST_F(BatchTest, MergeUsesOnlyAsManyNewPagesAsFolderOneHas) {
     ASSERT_TRUE(Back().Succeeded());
     const BatchResult result = Merge();
     EXPECT_TRUE(result.Succeeded());
-    EXPECT_EQ(Files(book2 / "new_scans"), (std::vector<std::string>{"page1.tif", "page2.tif"}));
+    EXPECT_EQ(test::SortedNames(book2 / "new_scans"), (std::vector<std::string>{"page1.tif", "page2.tif"}));
 }
 
 TEST_F(BatchTest, MergeSkipsMissingAndMismatchedBackSubscans) {
@@ -219,7 +213,7 @@ TEST_F(BatchTest, MergeSkipsMissingAndMismatchedBackSubscans) {
                                 "Processing ended.",
                             }));
     EXPECT_EQ(result.written, 1u);
-    EXPECT_EQ(Files(book2 / "new_scans"), std::vector<std::string>{"page3.tif"});
+    EXPECT_EQ(test::SortedNames(book2 / "new_scans"), std::vector<std::string>{"page3.tif"});
 }
 
 }  // namespace

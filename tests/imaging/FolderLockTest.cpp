@@ -11,6 +11,7 @@
 #include "imaging/MergeSubscans.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
+#include "tests/support/Files.h"
 #include "tests/support/Fixtures.h"
 
 namespace orfeo {

@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <string>
@@ -13,6 +12,7 @@
 #include "imaging/MergeSubscans.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
+#include "tests/support/Files.h"
 #include "tests/support/Fixtures.h"
 
 namespace orfeo {
@@ -78,20 +78,6 @@ std::string GifBomb() {
     Put16(gif, 65535);
     gif += std::string("\x00\x08\x02\x4c\x01\x00\x3b", 7);
     return gif;
-}
-
-// Every file under `root`, links not followed, with its content (a link: its target).
-std::map<std::string, std::string> Tree(const fs::path& root) {
-    std::map<std::string, std::string> files;
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
-        if (it->is_symlink()) {
-            files[it->path().string()] = "-> " + fs::read_symlink(it->path()).string();
-        } else if (it->is_regular_file()) {
-            std::ifstream in(it->path(), std::ios::binary);
-            files[it->path().string()] = std::string((std::istreambuf_iterator<char>(in)), {});
-        }
-    }
-    return files;
 }
 
 BatchResult RunJob(const fs::path& folder, const fs::path* folder2, IMessageSink& sink) {
@@ -316,7 +302,7 @@ TEST(HardInputs, ARunThatWouldDestroyItsInputsOrLeaveItsFolderIsRefused) {
         }
         test::WriteFile(root / "mine" / "letter.txt", "mine");
         c.arrange(root);
-        const auto before = Tree(root);
+        const auto before = test::Snapshot(root);
         RecordingSink sink;
         const fs::path folder2 = c.folder2 ? root / c.folder2 : fs::path();
         const BatchResult result = RunJob(root / c.folder, c.folder2 ? &folder2 : nullptr, sink);
@@ -324,7 +310,7 @@ TEST(HardInputs, ARunThatWouldDestroyItsInputsOrLeaveItsFolderIsRefused) {
         std::string message = c.message;
         for (std::size_t at; (at = message.find("ROOT")) != std::string::npos;) message.replace(at, 4, root.string());
         EXPECT_EQ(sink.Texts(), std::vector<std::string>{message});
-        EXPECT_TRUE(Tree(root) == before);
+        EXPECT_TRUE(test::Snapshot(root) == before);
     }
 }
 

@@ -3,10 +3,10 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include "imaging/ImageFile.h"
+#include "tests/support/Files.h"
 #include "tests/support/Fixtures.h"
 
 namespace orfeo {
@@ -17,13 +17,6 @@ using test::MakeImage;
 using test::MakeMask;
 using test::RecordingSink;
 using test::TempDir;
-
-std::vector<fs::path> Entries(const fs::path& folder) {
-    std::vector<fs::path> entries;
-    for (const auto& entry : fs::directory_iterator(folder)) entries.push_back(entry.path().filename());
-    std::sort(entries.begin(), entries.end());
-    return entries;
-}
 
 TEST(LoadImageFile, FindsTheFormatByContentBeforeName) {
     TempDir dir;
@@ -130,8 +123,7 @@ TEST(SaveImageFile, PnmNamesWorkBothWaysAndOneBitPnmKeepsItsLook) {
     ImagePtr bitonal = LoadImageFile(dir.Folder() + "in.pnm", sink);
     ASSERT_TRUE(bitonal);
     ASSERT_TRUE(SaveImageFile(bitonal.get(), dir.Folder() + "out.pnm", sink));
-    std::ifstream written(dir.Path() / "out.pnm", std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(written)), {});
+    const std::string bytes = test::Slurp(dir.Path() / "out.pnm");
     EXPECT_EQ(bytes.substr(bytes.size() - 4), std::string("\xF0\x00\x0F\xC0", 4));
     EXPECT_TRUE(sink.messages.empty()) << sink.Texts().front();
 }
@@ -145,7 +137,7 @@ TEST(SaveImageFile, FailedSaveLeavesNothingAndSaysSo) {
     EXPECT_FALSE(SaveImageFile(bitonal.get(), jpeg, sink));
     EXPECT_FALSE(SaveImageFile(bitonal.get(), unknown, sink));
     EXPECT_FALSE(SaveImageFile(bitonal.get(), dir.Folder() + "missing/p.tif", sink));
-    EXPECT_TRUE(Entries(dir.Path()).empty());
+    EXPECT_TRUE(test::SortedNames(dir.Path()).empty());
     ASSERT_EQ(sink.messages.size(), 3u);
     EXPECT_EQ(sink.messages[0].second, "File \"" + jpeg + "\" could not be written.");
     EXPECT_EQ(sink.messages[1].second, "File \"" + unknown + "\" could not be written.");
@@ -158,7 +150,7 @@ TEST(SaveImageFile, ReplacesAnExistingTargetWhole) {
     auto page = MakeImage(4, 4, 8, [](unsigned x, unsigned) { return x; });
     RecordingSink sink;
     ASSERT_TRUE(SaveImageFile(page.get(), path, sink));
-    EXPECT_EQ(Entries(dir.Path()), std::vector<fs::path>{"p.tif"});
+    EXPECT_EQ(test::SortedNames(dir.Path()), std::vector<std::string>{"p.tif"});
     EXPECT_TRUE(test::SamePixels(test::Load(path).get(), page.get()));
 }
 
@@ -188,11 +180,8 @@ TEST(ImageFiles, TiffLibraryNoiseNeverReachesStandardError) {
     auto page = MakeImage(16, 16, 8, [](unsigned x, unsigned) { return x; });
     test::Save(page.get(), dir.Path() / "p.tif");
     const std::string truncated = dir.Folder() + "cut.tif";
-    {
-        std::ifstream in(dir.Path() / "p.tif", std::ios::binary);
-        const std::string bytes((std::istreambuf_iterator<char>(in)), {});
-        test::WriteFile(truncated, bytes.substr(0, bytes.size() / 2));
-    }
+    const std::string bytes = test::Slurp(dir.Path() / "p.tif");
+    test::WriteFile(truncated, bytes.substr(0, bytes.size() / 2));
     const std::string captured = dir.Folder() + "stderr.txt";
     std::fflush(stderr);
     const int saved = dup(STDERR_FILENO);

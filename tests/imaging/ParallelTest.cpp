@@ -3,7 +3,6 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -12,6 +11,7 @@
 #include "imaging/MergeSubscans.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
+#include "tests/support/Files.h"
 #include "tests/support/Fixtures.h"
 
 namespace orfeo {
@@ -68,15 +68,6 @@ void MakeMixedBook(const fs::path& book, const fs::path& book2) {
     }
 }
 
-std::map<std::string, std::string> FilesIn(const fs::path& folder) {
-    std::map<std::string, std::string> files;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        std::ifstream in(entry.path(), std::ios::binary);
-        files[entry.path().filename().string()] = std::string((std::istreambuf_iterator<char>(in)), {});
-    }
-    return files;
-}
-
 struct BatchRuns {
     std::vector<std::string> back, merge;  // messages, with the run's own folder written as "<root>"
     std::map<std::string, std::string> pics, newScans;
@@ -109,8 +100,8 @@ BatchRuns RunBoth(unsigned workers) {
         MergeSubscans(list1, list2, input.GetText(), output.GetText(), output2.GetText(), mergeSink, options);
     run.back = Relative(backSink, dir.Path().string());
     run.merge = Relative(mergeSink, dir.Path().string());
-    run.pics = FilesIn(book / "pics");
-    run.newScans = FilesIn(book2 / "new_scans");
+    run.pics = test::Snapshot(book / "pics");
+    run.newScans = test::Snapshot(book2 / "new_scans");
     return run;
 }
 
@@ -130,18 +121,12 @@ TEST(ParallelRuns, WriteTheSameFilesAndMessagesAsOneAtATime) {
     }
 }
 
-// Every file under `root` but the output folders, with its content.
+// Everything under `root` but the output folders.
 std::map<std::string, std::string> Inputs(const fs::path& root) {
-    std::map<std::string, std::string> files;
-    for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        const std::string path = entry.path().string();
-        if (!entry.is_regular_file() || path.find("/pics/") != std::string::npos ||
-            path.find("/new_scans/") != std::string::npos) {
-            continue;
-        }
-        std::ifstream in(entry.path(), std::ios::binary);
-        files[path] = std::string((std::istreambuf_iterator<char>(in)), {});
-    }
+    std::map<std::string, std::string> files = test::Snapshot(root);
+    std::erase_if(files, [](const auto& file) {
+        return file.first.starts_with("book/pics") || file.first.starts_with("book2/new_scans");
+    });
     return files;
 }
 

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
+#include <string>
 
 #include "imaging/ImageFile.h"
+#include "tests/support/Files.h"
 #include "tests/support/Fixtures.h"
 
 namespace orfeo {
@@ -10,60 +13,48 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::TempDir;
-using test::WriteFile;
 
-TEST(ResetOutputFolder, RemovesFilesAndTheFolder) {
-    TempDir dir;
-    const fs::path pics = dir.Path() / "pics";
-    WriteFile(pics / "a.tif", "a");
-    WriteFile(pics / "notes", "no dot in the name");
-    EXPECT_TRUE(ResetOutputFolder(pics.string()));  // without trailing separator
-    EXPECT_FALSE(fs::exists(pics));
-}
-
-TEST(ResetOutputFolder, KeepsSubfoldersAndDotFilesAndSaysFalse) {
-    TempDir dir;
-    const fs::path pics = dir.Path() / "pics";
-    WriteFile(pics / "a.tif", "a");
-    WriteFile(pics / "b.tif", "b");
-    WriteFile(pics / ".keep", "k");
-    WriteFile(pics / "old" / "c.tif", "c");
-    EXPECT_FALSE(ResetOutputFolder(pics.string() + "/"));
-    EXPECT_FALSE(fs::exists(pics / "a.tif"));
-    EXPECT_FALSE(fs::exists(pics / "b.tif"));
-    EXPECT_TRUE(fs::exists(pics / ".keep"));
-    EXPECT_TRUE(fs::exists(pics / "old" / "c.tif"));
-}
-
-TEST(ResetOutputFolder, MissingFolderIsFalseAndUnchanged) {
-    TempDir dir;
-    EXPECT_FALSE(ResetOutputFolder((dir.Path() / "none").string()));
-    EXPECT_FALSE(fs::exists(dir.Path() / "none"));
-}
-
-TEST(ResetOutputFolder, RemovesLinksNotWhatTheyPointTo) {
-    TempDir dir;
-    const fs::path pics = dir.Path() / "pics";
-    WriteFile(dir.Path() / "page.tif", "precious");
-    fs::create_directories(dir.Path() / "folder");
-    WriteFile(dir.Path() / "folder" / "inside.tif", "also precious");
-    fs::create_directories(pics);
-    fs::create_symlink(dir.Path() / "page.tif", pics / "link.tif");
-    fs::create_directory_symlink(dir.Path() / "folder", pics / "dirlink");
-    EXPECT_FALSE(ResetOutputFolder(pics.string()));  // the link to a folder stays, like a folder
-    EXPECT_FALSE(fs::is_symlink(pics / "link.tif"));
-    EXPECT_TRUE(fs::is_symlink(pics / "dirlink"));
-    EXPECT_TRUE(fs::exists(dir.Path() / "page.tif"));
-    EXPECT_TRUE(fs::exists(dir.Path() / "folder" / "inside.tif"));
-}
-
-TEST(ResetOutputFolder, ALinkInPlaceOfTheFolderIsNeverFollowed) {
-    TempDir dir;
-    WriteFile(dir.Path() / "book" / "page.tif", "precious");
-    fs::create_directory_symlink("book", dir.Path() / "pics");
-    EXPECT_FALSE(ResetOutputFolder((dir.Path() / "pics").string() + "/"));
-    EXPECT_TRUE(fs::is_symlink(dir.Path() / "pics"));
-    EXPECT_TRUE(fs::exists(dir.Path() / "book" / "page.tif"));
+// The files of the folder go, and with them the folder when nothing else is left: true then. Subfolders,
+// dot files and links to folders stay, and no link is ever followed.
+TEST(ResetOutputFolder, RemovesTheFilesOfTheFolderOnlyAndFollowsNoLink) {
+    using Tree = std::map<std::string, std::string>;  // as test::Snapshot writes it
+    struct Case {
+        const char* what;
+        Tree before;
+        const char* folder;
+        bool emptied;
+        Tree after;
+    };
+    const Case cases[] = {
+        {"files, also one without a dot", {{"pics/a.tif", "a"}, {"pics/notes", "n"}}, "pics", true, {}},
+        {"subfolders and dot files",
+         {{"pics/a.tif", "a"}, {"pics/.keep", "k"}, {"pics/old/c.tif", "c"}},
+         "pics/",
+         false,
+         {{"pics", "<folder>"}, {"pics/.keep", "k"}, {"pics/old", "<folder>"}, {"pics/old/c.tif", "c"}}},
+        {"a missing folder", {}, "pics", false, {}},
+        {"links to a file and to a folder",
+         {{"f.tif", "f"}, {"dir/g.tif", "g"}, {"pics/f.tif", "-> ../f.tif"}, {"pics/dir", "-> ../dir"}},
+         "pics",
+         false,
+         {{"f.tif", "f"},
+          {"dir", "<folder>"},
+          {"dir/g.tif", "g"},
+          {"pics", "<folder>"},
+          {"pics/dir", "-> ../dir"}}},
+        {"a link in place of the folder",
+         {{"book/p.tif", "p"}, {"pics", "-> book"}},
+         "pics/",
+         false,
+         {{"book", "<folder>"}, {"book/p.tif", "p"}, {"pics", "-> book"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        test::MakeTree(dir.Path(), c.before);
+        EXPECT_EQ(ResetOutputFolder((dir.Path() / c.folder).string()), c.emptied);
+        EXPECT_EQ(test::Snapshot(dir.Path()), c.after);
+    }
 }
 
 }  // namespace

@@ -1,13 +1,12 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
+#include "tests/support/Files.h"
 
 namespace orfeo {
 namespace {
@@ -16,18 +15,6 @@ namespace fs = std::filesystem;
 
 class FolderScanTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "orfeo-scan-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        root = pattern;
-    }
-    void TearDown() override { fs::remove_all(root); }
-
-    void Touch(const fs::path& path) {
-        fs::create_directories(path.parent_path());
-        std::ofstream(path) << "x";
-    }
-
     std::vector<std::string> Scan(const std::string& folder, const std::string& subfolder = kPicsSubfolder) {
         ScanFolder(folder, list, input, output, subfolder);
         std::vector<std::string> names;
@@ -38,7 +25,8 @@ protected:
         return names;
     }
 
-    fs::path root;
+    test::TempDir dir;
+    fs::path root = dir.Path();
     CScanList list;
     TextHolder input, output;
 };
@@ -71,17 +59,17 @@ TEST(GetFileNamePart, TakesWhatFollowsTheLastSeparator) {
 TEST_F(FolderScanTest, ListsSupportedFilesSortedAndSkipsTheRest) {
     for (const char* name : {"b.tif", "A.tif", "c.bmp", "Page.TIF", "scan.jpeg", "scan.pbm", "notes.txt",
                              "scan.tiff.bak", "readme", ".hidden.tif", "x.markdownfile"}) {
-        Touch(root / name);
+        test::WriteFile(root / name, "x");
     }
     fs::create_directories(root / "x.tif");
-    Touch(root / "cache" / "automask" / "A.tif");
-    Touch(root / "pics" / "A.tif");
+    test::WriteFile(root / "cache" / "automask" / "A.tif", "x");
+    test::WriteFile(root / "pics" / "A.tif", "x");
     EXPECT_EQ(Scan(root.string()),
               (std::vector<std::string>{"A.tif", "b.tif", "c.bmp", "Page.TIF", "scan.jpeg", "scan.pbm"}));
 }
 
 TEST_F(FolderScanTest, SetsTheFieldsWithOrWithoutTrailingSeparator) {
-    Touch(root / "p.tif");
+    test::WriteFile(root / "p.tif", "x");
     const std::string folder = root.string() + "/";
     EXPECT_EQ(Scan(root.string()), std::vector<std::string>{"p.tif"});
     EXPECT_EQ(input.GetText(), folder);
@@ -93,8 +81,8 @@ TEST_F(FolderScanTest, SetsTheFieldsWithOrWithoutTrailingSeparator) {
 
 TEST_F(FolderScanTest, DotsInFolderNamesDoNotMakeDotlessFilesImages) {
     const fs::path folder = root / "scans.old";
-    Touch(folder / "longname");
-    Touch(folder / "p.gif");
+    test::WriteFile(folder / "longname", "x");
+    test::WriteFile(folder / "p.gif", "x");
     EXPECT_EQ(Scan(folder.string()), std::vector<std::string>{"p.gif"});
 }
 
@@ -107,7 +95,7 @@ TEST_F(FolderScanTest, UnlistableFolderGivesEmptyListButSetsFields) {
 }
 
 TEST_F(FolderScanTest, LinksToFoldersAreSkippedLinksToFilesListed) {
-    Touch(root / "real" / "a.tif");
+    test::WriteFile(root / "real" / "a.tif", "x");
     fs::create_directories(root / "book");
     fs::create_directory_symlink(root / "real", root / "book" / "dir.tif");
     fs::create_symlink(root / "real" / "a.tif", root / "book" / "link.tif");

@@ -52,23 +52,5 @@ TEST(SortByName, IsStableForNamesThatCompareEqual) {
     EXPECT_EQ(paths, (std::vector<std::string>{"a", "first", "second", "third"}));
 }
 
-TEST(SortByName, LeavesEmptyAndSingleListsAlone) {
-    CScanList empty;
-    empty.SortByName();
-    EXPECT_EQ(empty.GetSize(), 0u);
-    CScanList one = ListOf({"x.tif"});
-    one.SortByName();
-    EXPECT_EQ(Names(one), (std::vector<std::string>{"x.tif"}));
-}
-
-TEST(CScanList, AddSetAtAndRemoveAll) {
-    CScanList list = ListOf({"a.tif", "b.tif"});
-    EXPECT_EQ(list.Add({"c.tif", "/c"}), 2u);
-    list.SetAt(0, {"z.tif", "/z"});
-    EXPECT_EQ(list.GetAt(0), (ScanEntry{"z.tif", "/z"}));
-    list.RemoveAll();
-    EXPECT_TRUE(list.IsEmpty());
-}
-
 }  // namespace
 }  // namespace orfeo

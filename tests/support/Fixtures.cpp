@@ -2,25 +2,11 @@
 
 #include "imaging/ImageFile.h"
 
-#include <stdlib.h>
-
-#include <fstream>
 #include <stdexcept>
 
 namespace orfeo::test {
 
 namespace fs = std::filesystem;
-
-TempDir::TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "orfeo-test-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot make a temporary folder");
-    m_path = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code error;
-    fs::remove_all(m_path, error);
-}
 
 std::vector<std::string> RecordingSink::Texts() const {
     std::vector<std::string> texts;
@@ -107,11 +93,6 @@ std::uint64_t Mix(std::uint64_t x) {
     x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
     x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
     return x ^ (x >> 31);
-}
-
-void WriteFile(const fs::path& path, const std::string& content) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << content;
 }
 
 }  // namespace orfeo::test

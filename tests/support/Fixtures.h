@@ -12,23 +12,9 @@
 #include "imaging/ImagePtr.h"
 #include "imaging/MessageSink.h"
 
+// Image fixtures for the core's tests (FreeImage), and a sink that records what the core says. The helpers
+// for folders and files are in Files.h.
 namespace orfeo::test {
-
-// A fresh folder under the system's temporary folder, removed with everything in it at the end of scope.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::filesystem::path& Path() const { return m_path; }
-    // The folder as Orfeo stores folders: with a trailing separator.
-    std::string Folder() const { return m_path.string() + "/"; }
-
-private:
-    std::filesystem::path m_path;
-};
 
 // Keeps every message the core shows, in order.
 class RecordingSink final : public IMessageSink {
@@ -64,7 +50,5 @@ bool SamePixels(FIBITMAP* a, FIBITMAP* b);
 
 // Deterministic pseudo-random numbers for fixtures.
 std::uint64_t Mix(std::uint64_t x);
-
-void WriteFile(const std::filesystem::path& path, const std::string& content);
 
 }  // namespace orfeo::test
