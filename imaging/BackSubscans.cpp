@@ -2,6 +2,7 @@
 
 #include "imaging/ImageFile.h"
 #include "imaging/JobSteps.h"
+#include "imaging/Messages.h"
 #include "imaging/PixelRules.h"
 #include "scan/Paths.h"
 
@@ -11,7 +12,7 @@ BatchResult CreateBackSubscans(const CScanList& list1, const std::string& inputF
                                const std::string& outputFolder, IMessageSink& messages, const JobOptions& options) {
     BatchResult result;
     if (list1.IsEmpty()) {
-        messages.ShowMessage(MessageKind::Problem, kNoScans);
+        messages.ShowMessage(MessageKind::Problem, NoScansMessage());
         result.refused = true;
         return result;
     }
@@ -25,7 +26,7 @@ BatchResult CreateBackSubscans(const CScanList& list1, const std::string& inputF
     }
     result.entries = list1.GetSize();
     if (!PrepareOutputFolder(output, messages)) {
-        messages.ShowMessage(MessageKind::Ended, kProcessingEnded);
+        messages.ShowMessage(MessageKind::Ended, ProcessingEndedMessage());
         return result;
     }
 

@@ -6,6 +6,7 @@
 #include "imaging/FolderLock.h"
 #include "imaging/ImageFile.h"
 #include "imaging/JobSteps.h"
+#include "imaging/Messages.h"
 #include "imaging/PixelRules.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
@@ -111,7 +112,7 @@ JobPlan PlanBackSubscans(const CScanList& list1, const std::string& inputFolder,
     JobPlan plan;
     plan.outputFolder = WithTrailingSeparator(outputFolder);
     if (list1.IsEmpty()) {
-        plan.before.push_back(kNoScans);
+        plan.before.push_back(NoScansMessage());
         plan.result.refused = true;
         return plan;
     }
@@ -142,11 +143,11 @@ JobPlan PlanMergeSubscans(const CScanList& list1, const CScanList& list2, const 
     plan.outputFolder = WithTrailingSeparator(outputFolder2);
     plan.result.refused = true;
     if (list1.IsEmpty()) {
-        plan.before.push_back(kNoScans);
+        plan.before.push_back(NoScansMessage());
         return plan;
     }
     if (list2.IsEmpty()) {
-        plan.before.push_back(kNoScans2);
+        plan.before.push_back(NoScans2Message());
         return plan;
     }
     if (list2.GetSize() < list1.GetSize()) {

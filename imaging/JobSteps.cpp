@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "imaging/ImageFile.h"
+#include "imaging/Messages.h"
 #include "scan/Paths.h"
 
 namespace orfeo {
@@ -34,8 +35,7 @@ bool CheckOutputFolder(const std::string& folder, const std::vector<std::string>
     while (bare.size() > 1 && bare.back() == kPathSeparator) bare.pop_back();
     std::error_code error;
     if (fs::is_symlink(fs::path(bare), error)) {
-        messages.ShowMessage(MessageKind::Problem, "Output folder " + Quoted(folder) +
-                                                       " is a link; Orfeo writes only into a real folder.");
+        messages.ShowMessage(MessageKind::Problem, OutputFolderIsLinkMessage(folder));
         return false;
     }
     const fs::path output(bare);
@@ -59,19 +59,11 @@ bool CheckOutputFolder(const std::string& folder, const std::vector<std::string>
             lastInside = fs::equivalent(parent, output, error) && !error;
         }
         if (lastInside) {
-            const std::string where = " lies in the output folder " + Quoted(folder) + ", which the run empties.";
-            messages.ShowMessage(MessageKind::Problem, "File " + Quoted(input) + where);
+            messages.ShowMessage(MessageKind::Problem, InputInOutputFolderMessage(input, folder));
             return false;
         }
     }
     return true;
-}
-
-std::string CannotCreateFolderMessage(const std::string& folder) { return "Can't create folder " + folder; }
-
-std::string FewerScansMessage(std::size_t count1, std::size_t count2) {
-    return "Folder 2 holds fewer scans (" + std::to_string(count2) + ") than folder 1 (" + std::to_string(count1) +
-           ").";
 }
 
 RunInputs BackRunInputs(const CScanList& list1, const std::string& inputFolder) {
@@ -109,32 +101,19 @@ RunInputs MergeRunInputs(const CScanList& list1, const CScanList& list2, const s
 
 bool CheckFolderLock(const FolderLock& lock, IMessageSink& messages) {
     if (lock.Held()) return true;
-    messages.ShowMessage(MessageKind::Problem,
-                         "Folder " + Quoted(lock.BusyFolder()) + " is in use by another run.");
+    messages.ShowMessage(MessageKind::Problem, FolderInUseMessage(lock.BusyFolder()));
     return false;
 }
 
 void ReportPixelProblem(PixelStatus status, const EntryFiles& files, IMessageSink& messages) {
     std::string text;
     switch (status) {
-        case PixelStatus::Ok:
-            return;
-        case PixelStatus::UnsupportedPage:
-            text = "File " + Quoted(files.page) + " has a pixel type that cannot be processed.";
-            break;
-        case PixelStatus::MaskNotOneBit:
-            text = "Mask " + Quoted(files.mask) + " is not one bit deep.";
-            break;
-        case PixelStatus::MaskTooSmall:
-            text = "Mask " + Quoted(files.mask) + " is smaller than its page " + Quoted(files.page) + ".";
-            break;
-        case PixelStatus::BackMismatch:
-            text = "Back subscan " + Quoted(files.back) + " differs from " + Quoted(files.page) +
-                   " in size or depth.";
-            break;
-        case PixelStatus::OutOfMemory:
-            text = "Not enough memory to make " + Quoted(files.output) + ".";
-            break;
+        case PixelStatus::Ok: return;
+        case PixelStatus::UnsupportedPage: text = UnsupportedPixelsMessage(files.page); break;
+        case PixelStatus::MaskNotOneBit: text = MaskNotOneBitMessage(files.mask); break;
+        case PixelStatus::MaskTooSmall: text = MaskTooSmallMessage(files.mask, files.page); break;
+        case PixelStatus::BackMismatch: text = BackMismatchMessage(files.back, files.page); break;
+        case PixelStatus::OutOfMemory: text = OutOfMemoryMessage(files.output); break;
     }
     messages.ShowMessage(MessageKind::Problem, text);
 }
@@ -217,10 +196,9 @@ void RunEntries(std::size_t count, const EntryWork& work, const std::function<co
 
     if (started < count) {
         result.stopped = true;
-        messages.ShowMessage(MessageKind::Problem, "Stopped: " + std::to_string(result.written) + " of " +
-                                                       std::to_string(count) + " scans written.");
+        messages.ShowMessage(MessageKind::Problem, StoppedMessage(result.written, count));
     }
-    messages.ShowMessage(MessageKind::Ended, kProcessingEnded);
+    messages.ShowMessage(MessageKind::Ended, ProcessingEndedMessage());
 }
 
 }  // namespace orfeo

@@ -66,14 +66,4 @@ using EntryWork = std::function<bool(std::size_t index, IMessageSink& messages)>
 void RunEntries(std::size_t count, const EntryWork& work, const std::function<const std::string&(std::size_t)>& name,
                 IMessageSink& messages, const JobOptions& options, BatchResult& result);
 
-inline const char* const kProcessingEnded = "Processing ended.";
-inline const char* const kNoScans = "No scans are yet loaded.";
-inline const char* const kNoScans2 = "No scans 2 are yet loaded.";
-
-// The refusal of a merge whose second folder holds `count2` pages, fewer than the first folder's `count1`.
-std::string FewerScansMessage(std::size_t count1, std::size_t count2);
-
-// The message for an output folder that is not a folder after the reset and the folder creation.
-std::string CannotCreateFolderMessage(const std::string& folder);
-
 }  // namespace orfeo

@@ -2,6 +2,7 @@
 
 #include "imaging/ImageFile.h"
 #include "imaging/JobSteps.h"
+#include "imaging/Messages.h"
 #include "imaging/PixelRules.h"
 #include "scan/Paths.h"
 
@@ -13,11 +14,11 @@ BatchResult MergeSubscans(const CScanList& list1, const CScanList& list2, const 
     BatchResult result;
     result.refused = true;
     if (list1.IsEmpty()) {
-        messages.ShowMessage(MessageKind::Problem, kNoScans);
+        messages.ShowMessage(MessageKind::Problem, NoScansMessage());
         return result;
     }
     if (list2.IsEmpty()) {
-        messages.ShowMessage(MessageKind::Problem, kNoScans2);
+        messages.ShowMessage(MessageKind::Problem, NoScans2Message());
         return result;
     }
     if (list2.GetSize() < list1.GetSize()) {
@@ -34,7 +35,7 @@ BatchResult MergeSubscans(const CScanList& list1, const CScanList& list2, const 
     result.entries = list1.GetSize();
 
     if (!PrepareOutputFolder(output, messages)) {
-        messages.ShowMessage(MessageKind::Ended, kProcessingEnded);
+        messages.ShowMessage(MessageKind::Ended, ProcessingEndedMessage());
         return result;
     }
 

@@ -9,6 +9,7 @@
 #include "imaging/BackSubscans.h"
 #include "imaging/FolderLock.h"
 #include "imaging/MergeSubscans.h"
+#include "imaging/Messages.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
 #include "tests/support/Fixtures.h"
@@ -49,7 +50,7 @@ TEST_F(FolderLockTest, ASecondRunOnTheSameOutputIsRefusedAndTouchesNothing) {
         EXPECT_TRUE(Back().refused);
         EXPECT_TRUE(fs::exists(book / "pics" / "earlier.tif"));
     }
-    EXPECT_EQ(sink.Texts().front(), "Folder \"" + output.GetText() + "\" is in use by another run.");
+    EXPECT_EQ(sink.Texts().front(), FolderInUseMessage(output.GetText()));
     sink.messages.clear();
     EXPECT_TRUE(Back().Succeeded());
     EXPECT_FALSE(fs::exists(book / "pics" / "earlier.tif"));
@@ -62,7 +63,7 @@ TEST_F(FolderLockTest, WritersExcludeReadersOfTheirFoldersAndReadersShare) {
     {
         const FolderLock backRun(pics, {input.GetText(), cache});
         EXPECT_TRUE(merge().refused);  // it would read back subscans being rewritten
-        EXPECT_EQ(sink.Texts().back(), "Folder \"" + pics + "\" is in use by another run.");
+        EXPECT_EQ(sink.Texts().back(), FolderInUseMessage(pics));
     }
     {
         const FolderLock mergeRun(output2.GetText(), {book2.string(), cache, pics});
