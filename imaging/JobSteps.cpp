@@ -58,7 +58,7 @@ bool CheckOutputFolder(const std::string& folder, const std::vector<std::string>
 }
 
 bool CheckFolderLock(const FolderLock& lock, IMessageSink& messages) {
-    if (lock.Held()) return true;
+    if (!lock.Busy()) return true;
     messages.ShowMessage(MessageKind::Problem, FolderInUseMessage(lock.BusyFolder()));
     return false;
 }

@@ -46,7 +46,7 @@ protected:
 TEST_F(FolderLockTest, ASecondRunOnTheSameOutputIsRefusedAndTouchesNothing) {
     {
         const FolderLock first(output.GetText());
-        ASSERT_TRUE(first.Held());
+        ASSERT_FALSE(first.Busy());
         EXPECT_TRUE(Back().refused);
         EXPECT_TRUE(fs::exists(book / "pics" / "earlier.tif"));
     }
@@ -69,7 +69,7 @@ TEST_F(FolderLockTest, WritersExcludeReadersOfTheirFoldersAndReadersShare) {
         const FolderLock mergeRun(output2.GetText(), {book2.string(), cache, pics});
         EXPECT_TRUE(Back().refused);  // it would rewrite back subscans being read
         const FolderLock otherReader((dir.Path() / "book3" / "new_scans").string(), {cache, pics});
-        EXPECT_TRUE(otherReader.Held());
+        EXPECT_FALSE(otherReader.Busy());
     }
     sink.messages.clear();
     EXPECT_TRUE(Back().Succeeded());
@@ -83,7 +83,7 @@ TEST_F(FolderLockTest, ALockLeftByAKilledRunNeverBlocks) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         const FolderLock held(output.GetText());
-        const char state = held.Held() ? 'y' : 'n';
+        const char state = held.Busy() ? 'n' : 'y';
         (void)!write(ready[1], &state, 1);
         pause();
         _exit(0);
