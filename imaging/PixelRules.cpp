@@ -48,6 +48,23 @@ inline void BlendGroup(std::uint8_t* dst, const std::uint8_t* marked, const std:
     }
 }
 
+// The last group of a line whose width is not a multiple of 8: the mask bits past the width are ignored,
+// and only the bytes that hold pixels of the line are read and written (the scan line may end right after
+// them).
+template <unsigned Bpp, bool kMerge>
+void BlendPartialGroup(std::uint8_t* dst, const std::uint8_t* marked, const std::uint8_t* unmarked,
+                       const std::uint8_t* mask, unsigned width) {
+    const unsigned groups = width / 8;
+    const std::uint8_t m = mask[groups] & static_cast<std::uint8_t>(0xFF00u >> (width % 8));
+    const std::size_t bytes = (std::size_t{width % 8} * Bpp + 7) / 8;
+    const std::size_t offset = std::size_t{groups} * Bpp;
+    std::array<std::uint8_t, Bpp> in{}, from{}, out{};
+    std::memcpy(in.data(), unmarked + offset, bytes);
+    if (kMerge) std::memcpy(from.data(), marked + offset, bytes);
+    BlendGroup<Bpp, kMerge>(out.data(), from.data(), in.data(), &ExpandedMasks<Bpp>()[m * Bpp]);
+    std::memcpy(dst + offset, out.data(), bytes);
+}
+
 // One scan line. Runs of mask bytes that mark none or all of their pixels are copied or filled in one go;
 // only mixed bytes go pixel by pixel.
 template <unsigned Bpp, bool kMerge>
@@ -82,18 +99,7 @@ void BlendLine(std::uint8_t* dst, const std::uint8_t* marked, const std::uint8_t
         }
     }
 
-    const unsigned tail = width % 8;
-    if (tail == 0) return;
-    // The last group is partial: the mask bits past the width are ignored, and only the bytes that hold
-    // pixels of the line are read and written (the scan line may end right after them).
-    const std::uint8_t m = mask[groups] & static_cast<std::uint8_t>(0xFF00u >> tail);
-    const std::size_t bytes = (std::size_t{tail} * Bpp + 7) / 8;
-    const std::size_t offset = std::size_t{groups} * Bpp;
-    std::array<std::uint8_t, Bpp> in{}, from{}, out{};
-    std::memcpy(in.data(), unmarked + offset, bytes);
-    if (kMerge) std::memcpy(from.data(), marked + offset, bytes);
-    BlendGroup<Bpp, kMerge>(out.data(), from.data(), in.data(), &table[m * Bpp]);
-    std::memcpy(dst + offset, out.data(), bytes);
+    if (width % 8 != 0) BlendPartialGroup<Bpp, kMerge>(dst, marked, unmarked, mask, width);
 }
 
 // Scan line y of an image, FreeImage's line order (0 = bottom). FreeImage_GetScanLine checks the header on
