@@ -36,6 +36,7 @@
 #include "imaging/MessageSink.h"
 #include "imaging/PageMemory.h"
 #include "imaging/PixelRules.h"
+#include "imaging/PixelRulesInto.h"
 #include "scan/CScanList.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
@@ -202,8 +203,8 @@ void BM_MakeBackSubscanInto(benchmark::State& state) {
     if (!in.ok) return state.SkipWithError("could not build the inputs");
     ImagePtr result(FreeImage_Clone(in.back.get()));
     for (auto _ : state) {
-        if (orfeo::MakeBackSubscanInto(result.get(), in.page.get(), in.mask.get()) != orfeo::PixelStatus::Ok) {
-            state.SkipWithError("MakeBackSubscanInto failed");
+        if (orfeo::MakeBackSubscanInto(result.get(), in.page.get(), in.mask.get()) != orfeo::IntoStatus::Written) {
+            state.SkipWithError("MakeBackSubscanInto wrote nothing");
             break;
         }
         benchmark::DoNotOptimize(result.get());
@@ -218,8 +219,8 @@ void BM_MergeSubscanInto(benchmark::State& state) {
     ImagePtr result(FreeImage_Clone(in.back.get()));
     for (auto _ : state) {
         if (orfeo::MergeSubscanInto(result.get(), in.newPage.get(), in.back.get(), in.mask.get()) !=
-            orfeo::PixelStatus::Ok) {
-            state.SkipWithError("MergeSubscanInto failed");
+            orfeo::IntoStatus::Written) {
+            state.SkipWithError("MergeSubscanInto wrote nothing");
             break;
         }
         benchmark::DoNotOptimize(result.get());

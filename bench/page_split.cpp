@@ -31,6 +31,7 @@
 #include "imaging/MessageSink.h"
 #include "imaging/PageMemory.h"
 #include "imaging/PixelRules.h"
+#include "imaging/PixelRulesInto.h"
 
 namespace {
 
@@ -123,9 +124,9 @@ int main(int argc, char** argv) {
         if (!held) held.reset(FreeImage_Clone(result.image.get()));
         if (!held) return Fail("out of memory");
         start = Clock::now();
-        const orfeo::PixelStatus into = orfeo::MakeBackSubscanInto(held.get(), page.get(), mask.get());
+        const orfeo::IntoStatus into = orfeo::MakeBackSubscanInto(held.get(), page.get(), mask.get());
         times["into"].push_back(MillisecondsSince(start));
-        if (into != orfeo::PixelStatus::Ok) return Fail("MakeBackSubscanInto failed");
+        if (into != orfeo::IntoStatus::Written) return Fail("MakeBackSubscanInto wrote nothing");
 
         start = Clock::now();
         const bool saved = orfeo::SaveImageFile(result.image.get(), orfeoOut, sink);

@@ -1,50 +1,50 @@
 #include "imaging/BackSubscans.h"
 
-#include "imaging/ImageFile.h"
-#include "imaging/JobSteps.h"
-#include "imaging/PixelRules.h"
+#include "imaging/Messages.h"
 #include "scan/Paths.h"
 
 namespace orfeo {
 
-BatchResult CreateBackSubscans(const CScanList& list1, const std::string& inputFolder,
-                               const std::string& outputFolder, IMessageSink& messages, const JobOptions& options) {
-    BatchResult result;
-    if (list1.IsEmpty()) {
-        messages.ShowMessage(MessageKind::Problem, kNoScans);
-        result.refused = true;
-        return result;
+namespace {
+
+// The pages and their masks.
+RunInputs BackRunInputs(const CScanList& list1, const std::string& maskFolder, const std::string& inputFolder) {
+    RunInputs inputs{.folders = {inputFolder, maskFolder}, .files = {}};
+    inputs.files.reserve(2 * list1.GetSize());
+    for (const ScanEntry& entry : list1) {
+        inputs.files.push_back(entry.path);
+        inputs.files.push_back(maskFolder + entry.name);
     }
+    return inputs;
+}
+
+}  // namespace
+
+BatchJob BackSubscanJob(const CScanList& list1, const std::string& inputFolder, const std::string& outputFolder) {
     const std::string maskFolder = WithTrailingSeparator(inputFolder) + kMaskSubfolder;
     const std::string output = WithTrailingSeparator(outputFolder);
-    const RunInputs inputs = BackRunInputs(list1, inputFolder);
-    const FolderLock lock(output, inputs.folders);
-    if (!CheckFolderLock(lock, messages) || !CheckOutputFolder(output, inputs.files, messages)) {
-        result.refused = true;
-        return result;
-    }
-    result.entries = list1.GetSize();
-    if (!PrepareOutputFolder(output, messages)) {
-        messages.ShowMessage(MessageKind::Ended, kProcessingEnded);
-        return result;
-    }
-
-    const EntryWork work = [&](std::size_t index, IMessageSink& entryMessages) {
+    auto files = [&list1, maskFolder, output](std::size_t index) {
         const ScanEntry& entry = list1.GetAt(index);
-        const EntryFiles files{entry.path, maskFolder + entry.name, {}, output + entry.name};
-        PixelResult back;
-        {
-            ImagePtr page = LoadImageFile(files.page, entryMessages, options.maxMegapixels);
-            ImagePtr mask = LoadImageFile(files.mask, entryMessages, options.maxMegapixels);
-            if (!page || !mask) return false;
-            back = MakeBackSubscan(page.get(), mask.get());
-        }
-        ReportPixelProblem(back.status, files, entryMessages);
-        return back.image && SaveImageFile(back.image.get(), files.output, entryMessages);
+        return EntryFiles{.name = entry.name,
+                          .page = entry.path,
+                          .mask = maskFolder + entry.name,
+                          .back = {},  // none: the back subscan is what this job makes
+                          .output = output + entry.name};
     };
-    RunEntries(list1.GetSize(), work, [&](std::size_t index) -> const std::string& { return list1.GetAt(index).name; },
-               messages, options, result);
-    return result;
+    return BatchJob{
+        .refusal = list1.IsEmpty() ? NoScansMessage() : std::string(),
+        .outputFolder = output,
+        .inputs = BackRunInputs(list1, maskFolder, inputFolder),
+        .entries = list1.GetSize(),
+        .files = files,
+        .check = [](FIBITMAP* page, FIBITMAP*, FIBITMAP* mask) { return CheckBackInputs(page, mask); },
+        .rule = [](FIBITMAP* page, FIBITMAP*, FIBITMAP* mask) { return MakeBackSubscan(page, mask); },
+    };
+}
+
+BatchResult CreateBackSubscans(const CScanList& list1, const std::string& inputFolder,
+                               const std::string& outputFolder, IMessageSink& messages, const JobOptions& options) {
+    return RunBatch(BackSubscanJob(list1, inputFolder, outputFolder), messages, options);
 }
 
 }  // namespace orfeo

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "imaging/BatchResult.h"
+#include "imaging/BatchRun.h"
 #include "imaging/JobOptions.h"
 #include "imaging/MessageSink.h"
 #include "scan/CScanList.h"
@@ -20,5 +21,8 @@ namespace orfeo {
 // `options` set the number of workers, a progress callback and a stop request (see JobOptions).
 BatchResult CreateBackSubscans(const CScanList& list1, const std::string& inputFolder,
                                const std::string& outputFolder, IMessageSink& messages, const JobOptions& options = {});
+
+// The job that CreateBackSubscans runs and PlanBackSubscans plans. It refers to `list1`, which must outlive it.
+BatchJob BackSubscanJob(const CScanList& list1, const std::string& inputFolder, const std::string& outputFolder);
 
 }  // namespace orfeo

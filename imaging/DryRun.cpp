@@ -3,9 +3,12 @@
 #include <filesystem>
 #include <system_error>
 
+#include "imaging/BackSubscans.h"
 #include "imaging/FolderLock.h"
 #include "imaging/ImageFile.h"
 #include "imaging/JobSteps.h"
+#include "imaging/MergeSubscans.h"
+#include "imaging/Messages.h"
 #include "imaging/PixelRules.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
@@ -47,7 +50,7 @@ ImagePtr PlanInput(PlannedFile& file, IMessageSink& messages, double maxMegapixe
 }
 
 // The pixel rule's check, as the real run makes it once every input loaded, given to the file it is about.
-void PlanPixelCheck(PixelStatus status, PlannedEntry& entry, IMessageSink& messages) {
+void PlanPixelCheck(PixelStatus status, const EntryFiles& files, PlannedEntry& entry, IMessageSink& messages) {
     switch (status) {
         case PixelStatus::UnsupportedPage: entry.page.verdict = FileVerdict::UnsupportedPixels; break;
         case PixelStatus::MaskNotOneBit: entry.mask.verdict = FileVerdict::MaskNotOneBit; break;
@@ -56,8 +59,7 @@ void PlanPixelCheck(PixelStatus status, PlannedEntry& entry, IMessageSink& messa
         case PixelStatus::Ok:
         case PixelStatus::OutOfMemory: break;
     }
-    ReportPixelProblem(status, EntryFiles{entry.page.path, entry.mask.path, entry.back.path, entry.output.path},
-                       messages);
+    ReportPixelProblem(status, files, messages);
 }
 
 // The output's part: a result like `model` saved under the output's name.
@@ -98,6 +100,43 @@ bool PlanOutputFolder(JobPlan& plan, std::size_t entries, const RunInputs& input
     return true;
 }
 
+// Entry `index` of `job`, as the real run would load, rule and write it.
+PlannedEntry PlanEntry(const BatchJob& job, std::size_t index, double maxMegapixels) {
+    const EntryFiles files = job.files(index);
+    PlannedEntry entry{.name = files.name,
+                       .page = {.path = files.page},
+                       .mask = {.path = files.mask},
+                       .back = {.path = files.back},
+                       .output = {.path = files.output},
+                       .messages = {},
+                       .written = false};
+    MessageList messages(entry.messages);
+    ImagePtr page = PlanInput(entry.page, messages, maxMegapixels);
+    ImagePtr back = files.back.empty() ? nullptr : PlanInput(entry.back, messages, maxMegapixels);
+    ImagePtr mask = PlanInput(entry.mask, messages, maxMegapixels);
+    if (!page || !mask || (!back && !files.back.empty())) return entry;
+    const PixelStatus status = job.check(page.get(), back.get(), mask.get());
+    PlanPixelCheck(status, files, entry, messages);
+    if (status == PixelStatus::Ok) PlanOutput(page.get(), entry, messages);
+    return entry;
+}
+
+JobPlan PlanJob(const BatchJob& job, double maxMegapixels) {
+    JobPlan plan;
+    plan.outputFolder = job.outputFolder;
+    if (!job.refusal.empty()) {
+        plan.before.push_back(job.refusal);
+        plan.result.refused = true;
+        return plan;
+    }
+    if (!PlanOutputFolder(plan, job.entries, job.inputs)) return plan;
+    for (std::size_t i = 0; i < job.entries; ++i) {
+        plan.entries.push_back(PlanEntry(job, i, maxMegapixels));
+        plan.result.written += plan.entries.back().written;
+    }
+    return plan;
+}
+
 }  // namespace
 
 std::vector<std::string> JobPlan::Messages() const {
@@ -108,76 +147,15 @@ std::vector<std::string> JobPlan::Messages() const {
 
 JobPlan PlanBackSubscans(const CScanList& list1, const std::string& inputFolder, const std::string& outputFolder,
                          double maxMegapixels) {
-    JobPlan plan;
-    plan.outputFolder = WithTrailingSeparator(outputFolder);
-    if (list1.IsEmpty()) {
-        plan.before.push_back(kNoScans);
-        plan.result.refused = true;
-        return plan;
-    }
-    if (!PlanOutputFolder(plan, list1.GetSize(), BackRunInputs(list1, inputFolder))) return plan;
-
-    const std::string maskFolder = WithTrailingSeparator(inputFolder) + kMaskSubfolder;
-    for (const ScanEntry& scan : list1) {
-        PlannedEntry& entry = plan.entries.emplace_back();
-        entry.name = scan.name;
-        entry.page.path = scan.path;
-        entry.mask.path = maskFolder + scan.name;
-        entry.output.path = plan.outputFolder + scan.name;
-        MessageList messages(entry.messages);
-        ImagePtr page = PlanInput(entry.page, messages, maxMegapixels);
-        ImagePtr mask = PlanInput(entry.mask, messages, maxMegapixels);
-        if (!page || !mask) continue;
-        const PixelStatus status = CheckBackInputs(page.get(), mask.get());
-        PlanPixelCheck(status, entry, messages);
-        if (status == PixelStatus::Ok) PlanOutput(page.get(), entry, messages);
-        plan.result.written += entry.written;
-    }
-    return plan;
+    return PlanJob(BackSubscanJob(list1, inputFolder, outputFolder), maxMegapixels);
 }
 
 JobPlan PlanMergeSubscans(const CScanList& list1, const CScanList& list2, const std::string& inputFolder,
                           const std::string& outputFolder, const std::string& outputFolder2, double maxMegapixels) {
-    JobPlan plan;
-    plan.outputFolder = WithTrailingSeparator(outputFolder2);
-    plan.result.refused = true;
-    if (list1.IsEmpty()) {
-        plan.before.push_back(kNoScans);
-        return plan;
-    }
-    if (list2.IsEmpty()) {
-        plan.before.push_back(kNoScans2);
-        return plan;
-    }
-    if (list2.GetSize() < list1.GetSize()) {
-        plan.before.push_back(FewerScansMessage(list1.GetSize(), list2.GetSize()));
-        return plan;
-    }
-    plan.result.refused = false;
+    const BatchJob job = MergeSubscanJob(list1, list2, inputFolder, outputFolder, outputFolder2);
+    JobPlan plan = PlanJob(job, maxMegapixels);
+    if (!job.refusal.empty()) return plan;
     for (std::size_t i = list1.GetSize(); i < list2.GetSize(); ++i) plan.unused.push_back(list2.GetAt(i).path);
-    if (!PlanOutputFolder(plan, list1.GetSize(), MergeRunInputs(list1, list2, inputFolder, outputFolder))) {
-        return plan;
-    }
-
-    const std::string maskFolder = WithTrailingSeparator(inputFolder) + kMaskSubfolder;
-    const std::string backFolder = WithTrailingSeparator(outputFolder);
-    for (std::size_t i = 0; i < list1.GetSize(); ++i) {
-        PlannedEntry& entry = plan.entries.emplace_back();
-        entry.name = list1.GetAt(i).name;
-        entry.page.path = list2.GetAt(i).path;
-        entry.back.path = backFolder + entry.name;
-        entry.mask.path = maskFolder + entry.name;
-        entry.output.path = plan.outputFolder + entry.name;
-        MessageList messages(entry.messages);
-        ImagePtr page = PlanInput(entry.page, messages, maxMegapixels);
-        ImagePtr back = PlanInput(entry.back, messages, maxMegapixels);
-        ImagePtr mask = PlanInput(entry.mask, messages, maxMegapixels);
-        if (!page || !back || !mask) continue;
-        const PixelStatus status = CheckMergeInputs(page.get(), back.get(), mask.get());
-        PlanPixelCheck(status, entry, messages);
-        if (status == PixelStatus::Ok) PlanOutput(page.get(), entry, messages);
-        plan.result.written += entry.written;
-    }
     return plan;
 }
 

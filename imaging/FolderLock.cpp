@@ -27,7 +27,7 @@ std::string PlaceOf(std::string folder) {
 FolderLock::FolderLock(const std::string& outputFolder, const std::vector<std::string>& readFolders) {
     Take(outputFolder, true);
     for (const std::string& folder : readFolders) {
-        if (Held()) Take(folder, false);
+        if (!Busy()) Take(folder, false);
     }
 }
 
@@ -53,7 +53,7 @@ void FolderLock::Take(const std::string& folder, bool exclusive) {
             return;
         }
     }
-    m_places.push_back(Place{fd, status.st_dev, status.st_ino});
+    m_places.push_back(Place{.fd = fd, .device = status.st_dev, .inode = status.st_ino});
     if (::flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0 && errno == EWOULDBLOCK) m_busy = folder;
 #else
     (void)folder;

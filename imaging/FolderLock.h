@@ -9,9 +9,11 @@ namespace orfeo {
 // second run (another window, a double start, a script beside the window) can neither empty a folder
 // under the first nor rewrite files that the first is reading, while runs that only read the same folders
 // go side by side. A folder is locked through the folder that holds it (its place), which stays in place
-// while an output folder is emptied and made anew; two jobs whose outputs share that place (back and merge
-// of one folder) exclude each other too. The operating system drops the locks when the run ends, also when
-// the process is killed, so a lock never outlives its run.
+// while an output folder is emptied and made anew. A place holds more than the one folder, so the locks
+// err on the side of caution: folders that merely share a place count as one (a back run of book/, which
+// writes book/pics/, excludes a back run of book/part2/, which reads a folder that book/ holds). The operating system drops the locks when the run
+// ends, also when the process is killed, so a lock never outlives its run. Where there is no flock(),
+// nothing is locked.
 class FolderLock {
 public:
     // Tries to lock the place of `outputFolder` for writing and the places of `readFolders` for reading;
@@ -21,10 +23,11 @@ public:
     FolderLock(const FolderLock&) = delete;
     FolderLock& operator=(const FolderLock&) = delete;
 
-    // False when another run holds a lock that excludes one of ours. A place that cannot be opened (it
-    // does not exist yet) counts as locked by nobody: the run goes on and reports what it finds.
-    bool Held() const { return m_busy.empty(); }
-    // The folder (output or read) whose place another run holds; empty when Held().
+    // True when another run holds a lock that excludes one of ours. A place that cannot be opened (it does
+    // not exist yet) or locked for another reason counts as locked by nobody: the run goes on and reports
+    // what it finds.
+    bool Busy() const { return !m_busy.empty(); }
+    // The folder (output or read) whose place another run holds; empty unless Busy().
     const std::string& BusyFolder() const { return m_busy; }
 
 private:

@@ -8,10 +8,10 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
-#include <sstream>
 #include <system_error>
 #include <vector>
 
+#include "imaging/Messages.h"
 #include "imaging/OutputFile.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
@@ -226,12 +226,6 @@ bool SyncFolder(const std::string& folder, int& error) {
 #endif
 }
 
-std::string FormatMegapixels(double megapixels) {
-    std::ostringstream text;
-    text << megapixels;
-    return text.str();
-}
-
 }  // namespace
 
 FREE_IMAGE_FORMAT FormatFromName(const std::string& path, unsigned bitsPerPixel) {
@@ -248,11 +242,34 @@ FREE_IMAGE_FORMAT FormatFromName(const std::string& path, unsigned bitsPerPixel)
 
 namespace {
 
+// The format of an opened input: from its content, failing that from its name.
+FREE_IMAGE_FORMAT InputFormat(const std::string& path, InputFile& input) {
+    const FREE_IMAGE_FORMAT format = FreeImage_GetFileTypeFromHandle(&input.io, &input, 0);
+    input.Rewind();
+    return format == FIF_UNKNOWN ? FormatFromName(path) : format;
+}
+
+// Decodes `input`, only its header when `headerOnly` and the format can. `damaged` is set when the loader
+// gave an image but said that the data was cut short or broken.
+ImagePtr Decode(FREE_IMAGE_FORMAT format, InputFile& input, bool headerOnly, bool& damaged) {
+    if (headerOnly && FreeImage_FIFSupportsNoPixels(format)) {
+        return ImagePtr(FreeImage_LoadFromHandle(format, &input.io, &input, FIF_LOAD_NOPIXELS));
+    }
+    const bool endMeansShort = ReadsToTheEndOnlyWhenShort(format, input);
+    // A JPEG that ends early comes back grey below the cut, with a message: listen to the messages.
+    std::vector<std::string> complaints;
+    t_loadComplaints = &complaints;
+    ImagePtr image(FreeImage_LoadFromHandle(format, &input.io, &input, 0));
+    t_loadComplaints = nullptr;
+    damaged = image && (!complaints.empty() || (endMeansShort && input.hitEnd));
+    return image;
+}
+
 ImagePtr LoadImage(const std::string& path, IMessageSink& messages, double maxMegapixels, bool headerOnly,
                    LoadProblem* problem) {
     QuietImageLibraries();
-    auto refuse = [&](const std::string& why, LoadProblem kind) {
-        messages.ShowMessage(MessageKind::Problem, "File " + Quoted(path) + why);
+    auto refuse = [&](const std::string& message, LoadProblem kind) {
+        messages.ShowMessage(MessageKind::Problem, message);
         if (problem) *problem = kind;
         return nullptr;
     };
@@ -261,43 +278,58 @@ ImagePtr LoadImage(const std::string& path, IMessageSink& messages, double maxMe
         case OpenOutcome::Open:
             break;
         case OpenOutcome::Missing:
-            return refuse(" not found.", LoadProblem::NotFound);
+            return refuse(FileNotFoundMessage(path), LoadProblem::NotFound);
         case OpenOutcome::NotRegular:
-            return refuse(" is not a regular file.", LoadProblem::NotRegular);
+            return refuse(NotRegularFileMessage(path), LoadProblem::NotRegular);
         case OpenOutcome::Unreadable:
-            return refuse(" cannot be read.", LoadProblem::CannotRead);
+            return refuse(CannotReadMessage(path), LoadProblem::CannotRead);
     }
-    FREE_IMAGE_FORMAT format = FreeImage_GetFileTypeFromHandle(&input.io, &input, 0);
-    input.Rewind();
-    if (format == FIF_UNKNOWN) format = FormatFromName(path);
-
-    ImagePtr image;
+    const FREE_IMAGE_FORMAT format = InputFormat(path, input);
+    if (format == FIF_UNKNOWN || !FreeImage_FIFSupportsReading(format)) {
+        return refuse(CannotReadMessage(path), LoadProblem::CannotRead);
+    }
+    // A few kilobytes can declare gigabytes of pixels: look at the header before decoding.
+    unsigned width = 0, height = 0;
+    if (DeclaredSize(format, input, width, height) && static_cast<double>(width) * height > maxMegapixels * 1e6) {
+        return refuse(TooLargeMessage(path, width, height, maxMegapixels), LoadProblem::TooLarge);
+    }
     bool damaged = false;
-    if (format != FIF_UNKNOWN && FreeImage_FIFSupportsReading(format)) {
-        // A few kilobytes can declare gigabytes of pixels: look at the header before decoding.
-        unsigned width = 0, height = 0;
-        if (DeclaredSize(format, input, width, height) &&
-            static_cast<double>(width) * height > maxMegapixels * 1e6) {
-            return refuse(" is too large: " + std::to_string(width) + " x " + std::to_string(height) +
-                              " pixels, more than " + FormatMegapixels(maxMegapixels) + " megapixels.",
-                          LoadProblem::TooLarge);
-        }
-        if (headerOnly && FreeImage_FIFSupportsNoPixels(format)) {
-            image.reset(FreeImage_LoadFromHandle(format, &input.io, &input, FIF_LOAD_NOPIXELS));
-        } else {
-            const bool endMeansShort = ReadsToTheEndOnlyWhenShort(format, input);
-            // A JPEG that ends early comes back grey below the cut, with a message: listen to the messages.
-            std::vector<std::string> complaints;
-            t_loadComplaints = &complaints;
-            image.reset(FreeImage_LoadFromHandle(format, &input.io, &input, 0));
-            t_loadComplaints = nullptr;
-            damaged = image && (!complaints.empty() || (endMeansShort && input.hitEnd));
-        }
-    }
-    if (damaged) return refuse(" is truncated or damaged.", LoadProblem::Damaged);
-    if (!image) return refuse(" cannot be read.", LoadProblem::CannotRead);
+    ImagePtr image = Decode(format, input, headerOnly, damaged);
+    if (damaged) return refuse(DamagedMessage(path), LoadProblem::Damaged);
+    if (!image) return refuse(CannotReadMessage(path), LoadProblem::CannotRead);
     if (problem) *problem = LoadProblem::None;
     return image;
+}
+
+// Writes `image` in `format` to a temporary file in the folder of `path` and renames it over `path` when
+// the whole file is written; `error` takes the system's reason for a failure, when there is one.
+bool WriteInPlace(FIBITMAP* image, FREE_IMAGE_FORMAT format, const std::string& path, int& error) {
+    ImagePtr pbmCopy = IsPnmFamily(format) ? PbmReadyCopy(image) : nullptr;
+    FIBITMAP* toSave = pbmCopy ? pbmCopy.get() : image;
+    // A failed save can leave a truncated file: write beside the target, then rename over it.
+    const std::size_t separator = path.rfind(kPathSeparator);
+    const std::string folder = separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
+    std::string temporary;
+    bool saved = false;
+    {
+        OutputFile file(folder);
+        temporary = file.Path();
+        const bool encoded = file.IsOpen() && FreeImage_SaveToHandle(format, toSave, file.Io(), file.Handle(), 0);
+        saved = file.Close() && encoded;
+        error = file.Error();
+    }
+    if (saved) {
+        std::error_code renameError;
+        fs::rename(fs::path(temporary), fs::path(path), renameError);
+        saved = !renameError;
+        if (renameError) error = renameError.value();
+    }
+    if (!saved && !temporary.empty()) {
+        std::error_code removeError;
+        fs::remove(fs::path(temporary), removeError);
+    }
+    // The new name is on the disk only once its folder is.
+    return saved && SyncFolder(folder.empty() ? std::string(".") : folder, error);
 }
 
 }  // namespace
@@ -314,44 +346,10 @@ ImagePtr LoadImageHeader(const std::string& path, IMessageSink& messages, double
 bool SaveImageFile(FIBITMAP* image, const std::string& path, IMessageSink& messages) {
     QuietImageLibraries();
     const FREE_IMAGE_FORMAT format = FormatFromName(path, FreeImage_GetBPP(image));
-    bool saved = false;
     int error = 0;
-    if (format != FIF_UNKNOWN) {
-        ImagePtr pbmCopy = IsPnmFamily(format) ? PbmReadyCopy(image) : nullptr;
-        FIBITMAP* toSave = pbmCopy ? pbmCopy.get() : image;
-        // A failed save can leave a truncated file: write beside the target, then rename over it.
-        const std::size_t separator = path.rfind(kPathSeparator);
-        const std::string folder =
-            separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
-        std::string temporary;
-        {
-            OutputFile file(folder);
-            temporary = file.Path();
-            const bool encoded =
-                file.IsOpen() && FreeImage_SaveToHandle(format, toSave, file.Io(), file.Handle(), 0);
-            saved = file.Close() && encoded;
-            error = file.Error();
-        }
-        if (saved) {
-            std::error_code renameError;
-            fs::rename(fs::path(temporary), fs::path(path), renameError);
-            saved = !renameError;
-            if (renameError) error = renameError.value();
-        }
-        if (!saved && !temporary.empty()) {
-            std::error_code removeError;
-            fs::remove(fs::path(temporary), removeError);
-        }
-        // The new name is on the disk only once its folder is.
-        if (saved && !SyncFolder(folder.empty() ? std::string(".") : folder, error)) saved = false;
-    }
+    const bool saved = format != FIF_UNKNOWN && WriteInPlace(image, format, path, error);
     if (!saved) messages.ShowMessage(MessageKind::Problem, NotWrittenMessage(path, error));
     return saved;
-}
-
-std::string NotWrittenMessage(const std::string& path, int error) {
-    const std::string reason = error ? ": " + std::generic_category().message(error) : std::string();
-    return "File " + Quoted(path) + " could not be written" + reason + ".";
 }
 
 bool FormatCanHold(const std::string& path, FIBITMAP* image) {

@@ -44,9 +44,6 @@ bool SaveImageFile(FIBITMAP* image, const std::string& path, IMessageSink& messa
 // (a one-bit page cannot go to JPEG, for one). Whether the disk takes the file is not known before.
 bool FormatCanHold(const std::string& path, FIBITMAP* image);
 
-// SaveImageFile's message for a file that was not written; `error`, when not 0, adds the system's reason.
-std::string NotWrittenMessage(const std::string& path, int error = 0);
-
 // Empties and removes an output folder: deletes every entry of `folder` that is not a folder (links to
 // folders count as folders) and whose name does not begin with '.', stopping at the first deletion that
 // fails, then removes the folder itself. Subfolders and their contents are never touched. Returns true when

@@ -12,7 +12,9 @@ namespace orfeo {
 // How a batch job runs; the defaults give a run on every core, with no progress and no stop.
 struct JobOptions {
     // Entries processed at once: 0 for as many as the cores the process may run on, 1 for the plain
-    // sequential run. Every count writes the same files and shows the same messages in the same order.
+    // sequential run; never more than the threads oneTBB runs at once in this process (one a core, unless
+    // the process set another limit). Every count writes the same files and shows the same messages in the
+    // same order.
     unsigned workers = 0;
 
     // Called once for every entry that was taken up, in list order, after its messages were shown: entries

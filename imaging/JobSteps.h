@@ -1,20 +1,15 @@
 #pragma once
 
-#include <cstddef>
-#include <functional>
 #include <string>
 #include <vector>
 
-#include "imaging/BatchResult.h"
 #include "imaging/FolderLock.h"
-#include "imaging/JobOptions.h"
 #include "imaging/MessageSink.h"
 #include "imaging/PixelRules.h"
-#include "scan/CScanList.h"
 
 namespace orfeo {
 
-// Steps the two batch jobs share.
+// Steps of a batch run that the real run and the dry run share.
 
 // Empties `folder` with ResetOutputFolder and creates it again. When it is not a folder afterwards, shows
 // "Can't create folder " followed by the path and returns false.
@@ -34,18 +29,14 @@ struct RunInputs {
     std::vector<std::string> folders;
     std::vector<std::string> files;
 };
-// A back run over `list1`: the pages and their masks.
-RunInputs BackRunInputs(const CScanList& list1, const std::string& inputFolder);
-// A merge: folder 1's pages, the second folder's pages paired with them, the back subscans and the masks.
-RunInputs MergeRunInputs(const CScanList& list1, const CScanList& list2, const std::string& inputFolder,
-                         const std::string& outputFolder);
 
 // Shows `Folder "<folder>" is in use by another run.`, naming the lock's busy folder, and returns false
 // when another run holds a lock that excludes `lock`.
 bool CheckFolderLock(const FolderLock& lock, IMessageSink& messages);
 
-// The files a pixel rule worked on, for naming them when it gave no result.
+// The files of one entry: what it reads, what it writes, and the name the output takes.
 struct EntryFiles {
+    std::string name;    // the first folder's page name, which the mask, back subscan and output take
     std::string page;    // the page, or the new page of a merge
     std::string mask;
     std::string back;    // the back subscan of a merge; empty for a back subscan
@@ -54,26 +45,5 @@ struct EntryFiles {
 
 // Shows the message for a pixel rule that gave no result (nothing for PixelStatus::Ok).
 void ReportPixelProblem(PixelStatus status, const EntryFiles& files, IMessageSink& messages);
-
-// Processes entry `index`, showing its messages through `messages`; true when its output was written.
-// Called from several threads at once for different entries.
-using EntryWork = std::function<bool(std::size_t index, IMessageSink& messages)>;
-
-// Runs `work` over entries 0 .. count-1 as `options` say, then shows the stop message (if a stop ended
-// the run) and "Processing ended.". Whatever the number of workers, the messages of entry k reach
-// `messages` after those of every entry before it, and while `messages` is busy with one, no new entry
-// starts. `name(index)` names an entry for the progress callback.
-void RunEntries(std::size_t count, const EntryWork& work, const std::function<const std::string&(std::size_t)>& name,
-                IMessageSink& messages, const JobOptions& options, BatchResult& result);
-
-inline const char* const kProcessingEnded = "Processing ended.";
-inline const char* const kNoScans = "No scans are yet loaded.";
-inline const char* const kNoScans2 = "No scans 2 are yet loaded.";
-
-// The refusal of a merge whose second folder holds `count2` pages, fewer than the first folder's `count1`.
-std::string FewerScansMessage(std::size_t count1, std::size_t count2);
-
-// The message for an output folder that is not a folder after the reset and the folder creation.
-std::string CannotCreateFolderMessage(const std::string& folder);
 
 }  // namespace orfeo

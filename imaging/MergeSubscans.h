@@ -3,6 +3,7 @@
 #include <string>
 
 #include "imaging/BatchResult.h"
+#include "imaging/BatchRun.h"
 #include "imaging/JobOptions.h"
 #include "imaging/MessageSink.h"
 #include "scan/CScanList.h"
@@ -20,5 +21,10 @@ namespace orfeo {
 BatchResult MergeSubscans(const CScanList& list1, const CScanList& list2, const std::string& inputFolder,
                           const std::string& outputFolder, const std::string& outputFolder2,
                           IMessageSink& messages, const JobOptions& options = {});
+
+// The job that MergeSubscans runs and PlanMergeSubscans plans. It refers to `list1` and `list2`, which must
+// outlive it.
+BatchJob MergeSubscanJob(const CScanList& list1, const CScanList& list2, const std::string& inputFolder,
+                         const std::string& outputFolder, const std::string& outputFolder2);
 
 }  // namespace orfeo

@@ -1,8 +1,11 @@
 #include "imaging/PixelRules.h"
 
+#include "imaging/PixelRulesInto.h"
+
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 namespace orfeo {
 
@@ -45,6 +48,23 @@ inline void BlendGroup(std::uint8_t* dst, const std::uint8_t* marked, const std:
     }
 }
 
+// The last group of a line whose width is not a multiple of 8: the mask bits past the width are ignored,
+// and only the bytes that hold pixels of the line are read and written (the scan line may end right after
+// them).
+template <unsigned Bpp, bool kMerge>
+void BlendPartialGroup(std::uint8_t* dst, const std::uint8_t* marked, const std::uint8_t* unmarked,
+                       const std::uint8_t* mask, unsigned width) {
+    const unsigned groups = width / 8;
+    const std::uint8_t m = mask[groups] & static_cast<std::uint8_t>(0xFF00u >> (width % 8));
+    const std::size_t bytes = (std::size_t{width % 8} * Bpp + 7) / 8;
+    const std::size_t offset = std::size_t{groups} * Bpp;
+    std::array<std::uint8_t, Bpp> in{}, from{}, out{};
+    std::memcpy(in.data(), unmarked + offset, bytes);
+    if (kMerge) std::memcpy(from.data(), marked + offset, bytes);
+    BlendGroup<Bpp, kMerge>(out.data(), from.data(), in.data(), &ExpandedMasks<Bpp>()[m * Bpp]);
+    std::memcpy(dst + offset, out.data(), bytes);
+}
+
 // One scan line. Runs of mask bytes that mark none or all of their pixels are copied or filled in one go;
 // only mixed bytes go pixel by pixel.
 template <unsigned Bpp, bool kMerge>
@@ -79,18 +99,7 @@ void BlendLine(std::uint8_t* dst, const std::uint8_t* marked, const std::uint8_t
         }
     }
 
-    const unsigned tail = width % 8;
-    if (tail == 0) return;
-    // The last group is partial: the mask bits past the width are ignored, and only the bytes that hold
-    // pixels of the line are read and written (the scan line may end right after them).
-    const std::uint8_t m = mask[groups] & static_cast<std::uint8_t>(0xFF00u >> tail);
-    const std::size_t bytes = (std::size_t{tail} * Bpp + 7) / 8;
-    const std::size_t offset = std::size_t{groups} * Bpp;
-    std::array<std::uint8_t, Bpp> in{}, from{}, out{};
-    std::memcpy(in.data(), unmarked + offset, bytes);
-    if (kMerge) std::memcpy(from.data(), marked + offset, bytes);
-    BlendGroup<Bpp, kMerge>(out.data(), from.data(), in.data(), &table[m * Bpp]);
-    std::memcpy(dst + offset, out.data(), bytes);
+    if (width % 8 != 0) BlendPartialGroup<Bpp, kMerge>(dst, marked, unmarked, mask, width);
 }
 
 // Scan line y of an image, FreeImage's line order (0 = bottom). FreeImage_GetScanLine checks the header on
@@ -148,7 +157,7 @@ bool SameShape(FIBITMAP* a, FIBITMAP* b) {
 }
 
 // Gives `result` what it takes from `model` besides the pixels: the palette rule and the resolution.
-void TakeLook(FIBITMAP* result, FIBITMAP* model) {
+void SetPaletteAndResolution(FIBITMAP* result, FIBITMAP* model) {
     const unsigned bpp = FreeImage_GetBPP(model);
     RGBQUAD* palette = FreeImage_GetPalette(result);
     if (palette && bpp == 8) {
@@ -170,6 +179,17 @@ ImagePtr AllocateLike(FIBITMAP* model) {
                                         static_cast<int>(FreeImage_GetHeight(model)),
                                         static_cast<int>(FreeImage_GetBPP(model)), FreeImage_GetRedMask(model),
                                         FreeImage_GetGreenMask(model), FreeImage_GetBlueMask(model)));
+}
+
+// The rules on inputs that passed their checks, into a result shaped like the page.
+void FillBackSubscan(FIBITMAP* result, FIBITMAP* page, FIBITMAP* mask) {
+    SetPaletteAndResolution(result, page);
+    BlendImage<false>(result, nullptr, page, mask);
+}
+
+void FillMerge(FIBITMAP* result, FIBITMAP* newPage, FIBITMAP* back, FIBITMAP* mask) {
+    SetPaletteAndResolution(result, newPage);
+    BlendImage<true>(result, newPage, back, mask);
 }
 
 }  // namespace
@@ -202,42 +222,36 @@ bool HasIntegerPixels(FIBITMAP* image) {
     }
 }
 
-PixelStatus MakeBackSubscanInto(FIBITMAP* result, FIBITMAP* page, FIBITMAP* mask) {
-    const PixelStatus status = CheckBackInputs(page, mask);
-    if (status != PixelStatus::Ok) return status;
-    if (!SameShape(result, page)) return PixelStatus::OutOfMemory;
-    TakeLook(result, page);
-    BlendImage<false>(result, nullptr, page, mask);
-    return PixelStatus::Ok;
-}
-
-PixelStatus MergeSubscanInto(FIBITMAP* result, FIBITMAP* newPage, FIBITMAP* back, FIBITMAP* mask) {
-    const PixelStatus status = CheckMergeInputs(newPage, back, mask);
-    if (status != PixelStatus::Ok) return status;
-    if (!SameShape(result, newPage)) return PixelStatus::OutOfMemory;
-    TakeLook(result, newPage);
-    BlendImage<true>(result, newPage, back, mask);
-    return PixelStatus::Ok;
-}
-
 PixelResult MakeBackSubscan(FIBITMAP* page, FIBITMAP* mask) {
-    PixelResult out;
-    out.status = CheckBackInputs(page, mask);
-    if (out.status != PixelStatus::Ok) return out;
-    out.image = AllocateLike(page);
-    out.status = out.image ? MakeBackSubscanInto(out.image.get(), page, mask) : PixelStatus::OutOfMemory;
-    if (out.status != PixelStatus::Ok) out.image.reset();
-    return out;
+    const PixelStatus status = CheckBackInputs(page, mask);
+    if (status != PixelStatus::Ok) return {.image = nullptr, .status = status};
+    ImagePtr result = AllocateLike(page);
+    if (!result) return {.image = nullptr, .status = PixelStatus::OutOfMemory};
+    FillBackSubscan(result.get(), page, mask);
+    return {.image = std::move(result), .status = PixelStatus::Ok};
 }
 
 PixelResult MergeSubscan(FIBITMAP* newPage, FIBITMAP* back, FIBITMAP* mask) {
-    PixelResult out;
-    out.status = CheckMergeInputs(newPage, back, mask);
-    if (out.status != PixelStatus::Ok) return out;
-    out.image = AllocateLike(newPage);
-    out.status = out.image ? MergeSubscanInto(out.image.get(), newPage, back, mask) : PixelStatus::OutOfMemory;
-    if (out.status != PixelStatus::Ok) out.image.reset();
-    return out;
+    const PixelStatus status = CheckMergeInputs(newPage, back, mask);
+    if (status != PixelStatus::Ok) return {.image = nullptr, .status = status};
+    ImagePtr result = AllocateLike(newPage);
+    if (!result) return {.image = nullptr, .status = PixelStatus::OutOfMemory};
+    FillMerge(result.get(), newPage, back, mask);
+    return {.image = std::move(result), .status = PixelStatus::Ok};
+}
+
+IntoStatus MakeBackSubscanInto(FIBITMAP* result, FIBITMAP* page, FIBITMAP* mask) {
+    if (CheckBackInputs(page, mask) != PixelStatus::Ok) return IntoStatus::InputsRefused;
+    if (!SameShape(result, page)) return IntoStatus::ResultMismatch;
+    FillBackSubscan(result, page, mask);
+    return IntoStatus::Written;
+}
+
+IntoStatus MergeSubscanInto(FIBITMAP* result, FIBITMAP* newPage, FIBITMAP* back, FIBITMAP* mask) {
+    if (CheckMergeInputs(newPage, back, mask) != PixelStatus::Ok) return IntoStatus::InputsRefused;
+    if (!SameShape(result, newPage)) return IntoStatus::ResultMismatch;
+    FillMerge(result, newPage, back, mask);
+    return IntoStatus::Written;
 }
 
 }  // namespace orfeo

@@ -47,10 +47,4 @@ PixelResult MakeBackSubscan(FIBITMAP* page, FIBITMAP* mask);
 // `newPage` in width, height, type and depth.
 PixelResult MergeSubscan(FIBITMAP* newPage, FIBITMAP* back, FIBITMAP* mask);
 
-// The same rules into an image the caller already holds, which must have the page's (merge: the new
-// page's) type, width, height and depth; its palette and resolution are set as above and every pixel is
-// written. Returns PixelStatus::OutOfMemory, and writes nothing, when `result` does not have that shape.
-PixelStatus MakeBackSubscanInto(FIBITMAP* result, FIBITMAP* page, FIBITMAP* mask);
-PixelStatus MergeSubscanInto(FIBITMAP* result, FIBITMAP* newPage, FIBITMAP* back, FIBITMAP* mask);
-
 }  // namespace orfeo

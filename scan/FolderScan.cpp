@@ -61,7 +61,7 @@ void ScanFolder(const std::string& folder, CScanList& list, ITextField& inputFie
     outputField.SetText(base + outputSubfolder);
     const bool listed = ForEachFolderFile(base, [&](const std::string& name) {
         const std::string path = base + name;
-        if (IsSupportedImage(path)) list.Add(ScanEntry{GetFileNamePart(path), path});
+        if (IsSupportedImage(path)) list.Add(ScanEntry{.name = GetFileNamePart(path), .path = path});
         return true;
     });
     if (listed) list.SortByName();

@@ -6,6 +6,7 @@
 
 #include "imaging/BackSubscans.h"
 #include "imaging/ImageFile.h"
+#include "imaging/Messages.h"
 #include "imaging/MergeSubscans.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
@@ -87,7 +88,7 @@ TEST_F(BatchTest, EmptyListTouchesNothing) {
     const BatchResult result = Back();
     EXPECT_TRUE(result.refused);
     EXPECT_FALSE(result.Succeeded());
-    EXPECT_EQ(sink.Texts(), std::vector<std::string>{"No scans are yet loaded."});
+    EXPECT_EQ(sink.Texts(), std::vector<std::string>{NoScansMessage()});
     EXPECT_TRUE(fs::exists(book / "pics" / "keep.tif"));
 }
 
@@ -184,8 +185,7 @@ TEST_F(BatchTest, MergeRefusesListsThatCannotPairAndTouchesNothing) {
     EXPECT_TRUE(Merge().refused);
     test::Save(MakeImage(kWidth, kHeight, 8, [](unsigned, unsigned) { return 1; }).get(), book2 / "only.tif");
     EXPECT_TRUE(Merge().refused);
-    EXPECT_EQ(sink.Texts(), (std::vector<std::string>{"No scans are yet loaded.", "No scans 2 are yet loaded.",
-                                                      "Folder 2 holds fewer scans (1) than folder 1 (2)."}));
+    EXPECT_EQ(sink.Texts(), (std::vector<std::string>{NoScansMessage(), NoScans2Message(), FewerScansMessage(2, 1)}));
     EXPECT_EQ(test::SortedNames(book2 / "new_scans"), std::vector<std::string>{"keep.tif"});
 }
 

@@ -9,6 +9,7 @@
 #include "imaging/BackSubscans.h"
 #include "imaging/FolderLock.h"
 #include "imaging/MergeSubscans.h"
+#include "imaging/Messages.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
 #include "tests/support/Files.h"
@@ -46,11 +47,11 @@ protected:
 TEST_F(FolderLockTest, ASecondRunOnTheSameOutputIsRefusedAndTouchesNothing) {
     {
         const FolderLock first(output.GetText());
-        ASSERT_TRUE(first.Held());
+        ASSERT_FALSE(first.Busy());
         EXPECT_TRUE(Back().refused);
         EXPECT_TRUE(fs::exists(book / "pics" / "earlier.tif"));
     }
-    EXPECT_EQ(sink.Texts().front(), "Folder \"" + output.GetText() + "\" is in use by another run.");
+    EXPECT_EQ(sink.Texts().front(), FolderInUseMessage(output.GetText()));
     sink.messages.clear();
     EXPECT_TRUE(Back().Succeeded());
     EXPECT_FALSE(fs::exists(book / "pics" / "earlier.tif"));
@@ -63,13 +64,13 @@ TEST_F(FolderLockTest, WritersExcludeReadersOfTheirFoldersAndReadersShare) {
     {
         const FolderLock backRun(pics, {input.GetText(), cache});
         EXPECT_TRUE(merge().refused);  // it would read back subscans being rewritten
-        EXPECT_EQ(sink.Texts().back(), "Folder \"" + pics + "\" is in use by another run.");
+        EXPECT_EQ(sink.Texts().back(), FolderInUseMessage(pics));
     }
     {
         const FolderLock mergeRun(output2.GetText(), {book2.string(), cache, pics});
         EXPECT_TRUE(Back().refused);  // it would rewrite back subscans being read
         const FolderLock otherReader((dir.Path() / "book3" / "new_scans").string(), {cache, pics});
-        EXPECT_TRUE(otherReader.Held());
+        EXPECT_FALSE(otherReader.Busy());
     }
     sink.messages.clear();
     EXPECT_TRUE(Back().Succeeded());
@@ -83,7 +84,7 @@ TEST_F(FolderLockTest, ALockLeftByAKilledRunNeverBlocks) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         const FolderLock held(output.GetText());
-        const char state = held.Held() ? 'y' : 'n';
+        const char state = held.Busy() ? 'n' : 'y';
         (void)!write(ready[1], &state, 1);
         pause();
         _exit(0);

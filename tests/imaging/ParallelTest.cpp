@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "imaging/BackSubscans.h"
+#include "imaging/Messages.h"
 #include "imaging/MergeSubscans.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
@@ -203,9 +204,8 @@ TEST_F(StopAndProgressTest, StopLeavesOnlyCompleteOutputsAndSaysHowMany) {
             EXPECT_FALSE(result.Succeeded());
             EXPECT_GE(result.written, stopAfter);
             EXPECT_LE(result.written, stopAfter + workers + 1);  // only the entries in flight went on
-            EXPECT_EQ(sink.Texts(), (std::vector<std::string>{"Stopped: " + std::to_string(result.written) + " of " +
-                                                                  std::to_string(kEntries) + " scans written.",
-                                                              "Processing ended."}));
+            EXPECT_EQ(sink.Texts(), (std::vector<std::string>{StoppedMessage(result.written, kEntries),
+                                                              ProcessingEndedMessage()}));
             std::size_t files = 0;
             for (const auto& entry : fs::directory_iterator(book / "pics")) {
                 ++files;
