@@ -2,10 +2,10 @@
 
 #include <QCloseEvent>
 #include <QFile>
-#include <QPalette>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPalette>
 #include <QPushButton>
 #include <QScreen>
 
@@ -142,7 +142,8 @@ void CScanDlg::RunJob(const JobRun::Job& job, std::size_t entries, const QString
     m_busy = false;
 }
 
-void CScanDlg::OpenFolder(CScanList& list, QLineEdit* input, QLineEdit* output, const std::string& subfolder) {
+void CScanDlg::OpenFolder(CScanList& list, QLineEdit* input, QLineEdit* output,
+                          const std::string& subfolder) {
     if (m_busy) return;
     std::string folder;
     if (!m_browse(folder, QStringLiteral("Choose folder"))) return;
@@ -156,17 +157,21 @@ void CScanDlg::OnOpenFolder2() { OpenFolder(m_list2, m_editInput2, m_editOutput2
 
 void CScanDlg::OnCreateBackSubscans() {
     const std::string input = FieldText(m_editInput), output = FieldText(m_editOutput);
-    RunJob([&](IMessageSink& messages, const JobOptions& options) {
-        return CreateBackSubscans(m_list1, input, output, messages, options);
-    }, m_list1.GetSize(), QStringLiteral("Create back subscans"));
+    RunJob(
+        [&](IMessageSink& messages, const JobOptions& options) {
+            return CreateBackSubscans(m_list1, input, output, messages, options);
+        },
+        m_list1.GetSize(), QStringLiteral("Create back subscans"));
 }
 
 void CScanDlg::OnMergeSubscans() {
     const std::string input = FieldText(m_editInput), output = FieldText(m_editOutput),
                       output2 = FieldText(m_editOutput2);
-    RunJob([&](IMessageSink& messages, const JobOptions& options) {
-        return MergeSubscans(m_list1, m_list2, input, output, output2, messages, options);
-    }, m_list1.GetSize(), QStringLiteral("Merge subscans"));
+    RunJob(
+        [&](IMessageSink& messages, const JobOptions& options) {
+            return MergeSubscans(m_list1, m_list2, input, output, output2, messages, options);
+        },
+        m_list1.GetSize(), QStringLiteral("Merge subscans"));
 }
 
 }  // namespace orfeo

@@ -2,7 +2,6 @@
 
 #include <QDialog>
 #include <QIcon>
-
 #include <functional>
 #include <string>
 

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QDialog>
-
 #include <cstddef>
 
 class QCloseEvent;

@@ -4,7 +4,6 @@
 #include <QMetaObject>
 #include <QThread>
 #include <QTimer>
-
 #include <thread>
 
 #include "app/JobProgressDlg.h"
@@ -30,8 +29,8 @@ BatchResult JobRun::Run(const Job& job) {
     options.stop = &m_stop;
     options.progress = [this](std::size_t done, std::size_t total, const std::string& name) {
         const QString file = QString::fromStdString(name);
-        QMetaObject::invokeMethod(this, [this, done, total, file] { OnProgress(done, total, file); },
-                                  Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, done, total, file] { OnProgress(done, total, file); }, Qt::QueuedConnection);
     };
 
     QEventLoop loop;
@@ -87,7 +86,8 @@ void JobRun::ShowMessage(MessageKind, const std::string& text) {
         ShowMessageNow(message);
         return;
     }
-    QMetaObject::invokeMethod(this, [this, message] { ShowMessageNow(message); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, message] { ShowMessageNow(message); }, Qt::BlockingQueuedConnection);
 }
 
 }  // namespace orfeo

@@ -2,7 +2,6 @@
 
 #include <QObject>
 #include <QString>
-
 #include <atomic>
 #include <cstddef>
 #include <functional>
@@ -47,10 +46,10 @@ private:
     QString m_title;
     std::atomic<bool> m_stop{false};
     JobProgressDlg* m_dialog = nullptr;
-    bool m_delayPassed = false;      // the run has gone on long enough for a progress dialog
-    bool m_messageShowing = false;   // a message box is up
-    bool m_pagesSinceMessage = true; // a page was done since the last message (or there was none)
-    bool m_allDone = false;          // every page is done; only the closing messages can follow
+    bool m_delayPassed = false;       // the run has gone on long enough for a progress dialog
+    bool m_messageShowing = false;    // a message box is up
+    bool m_pagesSinceMessage = true;  // a page was done since the last message (or there was none)
+    bool m_allDone = false;           // every page is done; only the closing messages can follow
 };
 
 }  // namespace orfeo

@@ -14,14 +14,15 @@ bool AnswerInformationRequest(int argc, char** argv, int& status) {
             return true;
         }
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            status = std::fputs("Usage: orfeo [Qt options]\n"
-                                "Orfeo's desktop tool: back subscans and merges for scanned book pages.\n"
-                                "It opens its window and takes its folders there; orfeo-cli runs the same jobs\n"
-                                "from the command line. See orfeo(1).\n"
-                                "\n"
-                                "  -h, --help     show this help and exit\n"
-                                "      --version  show the version and exit\n",
-                                stdout) < 0 ||
+            status = std::fputs(
+                         "Usage: orfeo [Qt options]\n"
+                         "Orfeo's desktop tool: back subscans and merges for scanned book pages.\n"
+                         "It opens its window and takes its folders there; orfeo-cli runs the same jobs\n"
+                         "from the command line. See orfeo(1).\n"
+                         "\n"
+                         "  -h, --help     show this help and exit\n"
+                         "      --version  show the version and exit\n",
+                         stdout) < 0 ||
                      std::fflush(stdout) != 0;
             return true;
         }

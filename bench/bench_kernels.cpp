@@ -203,7 +203,8 @@ void BM_MakeBackSubscanInto(benchmark::State& state) {
     if (!in.ok) return state.SkipWithError("could not build the inputs");
     ImagePtr result(FreeImage_Clone(in.back.get()));
     for (auto _ : state) {
-        if (orfeo::MakeBackSubscanInto(result.get(), in.page.get(), in.mask.get()) != orfeo::IntoStatus::Written) {
+        if (orfeo::MakeBackSubscanInto(result.get(), in.page.get(), in.mask.get()) !=
+            orfeo::IntoStatus::Written) {
             state.SkipWithError("MakeBackSubscanInto wrote nothing");
             break;
         }

@@ -7,7 +7,6 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QTreeWidget>
-
 #include <algorithm>
 #include <filesystem>
 #include <system_error>
@@ -31,7 +30,8 @@ QString FromLocal(const std::string& path) { return QFile::decodeName(QByteArray
 
 class ChooserCommandEvent : public QEvent {
 public:
-    explicit ChooserCommandEvent(int id) : QEvent(static_cast<QEvent::Type>(ChooserCommandEventType())), m_id(id) {}
+    explicit ChooserCommandEvent(int id)
+        : QEvent(static_cast<QEvent::Type>(ChooserCommandEventType())), m_id(id) {}
     int Id() const { return m_id; }
 
 private:
@@ -78,7 +78,8 @@ void BrowseCallbackProc(ShellFolderDialog* hwnd, int uMsg, const std::optional<Q
 
     // A preselection that does not lead to a folder (it was removed, or never made) falls back to the
     // computer item, so that what OK would pick is always the highlighted item.
-    const bool preselected = !g_szPreselectFolder.empty() && hwnd->SetSelection(FromLocal(g_szPreselectFolder));
+    const bool preselected =
+        !g_szPreselectFolder.empty() && hwnd->SetSelection(FromLocal(g_szPreselectFolder));
     g_szPreselectFolder.clear();
     if (!preselected) hwnd->SelectComputer();
 
@@ -106,7 +107,8 @@ bool BrowseWndProc::eventFilter(QObject* watched, QEvent* event) {
     auto* chooser = qobject_cast<ShellFolderDialog*>(watched);
     if (!chooser) return false;
     if (event->type() == ChooserCommandEventType()) {
-        if (static_cast<ChooserCommandEvent*>(event)->Id() == kCreateNewFolderId) return OnCreateNewFolder(chooser);
+        if (static_cast<ChooserCommandEvent*>(event)->Id() == kCreateNewFolderId)
+            return OnCreateNewFolder(chooser);
         return false;
     }
     switch (event->type()) {

@@ -1,12 +1,11 @@
 #include "chooser/CNewFolderDlg.h"
 
-#include <algorithm>
-
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QShowEvent>
+#include <algorithm>
 
 #include "chooser/DialogUnits.h"
 #include "chooser/ToolWindow.h"
@@ -60,8 +59,10 @@ void CNewFolderDlg::OnInitDialog() {
         frame.moveCenter(owner->window()->geometry().center());
         if (const QScreen* screen = owner->window()->screen()) {
             const QRect area = screen->availableGeometry();
-            frame.moveLeft(std::clamp(frame.left(), area.left(), std::max(area.left(), area.right() - frame.width())));
-            frame.moveTop(std::clamp(frame.top(), area.top(), std::max(area.top(), area.bottom() - frame.height())));
+            frame.moveLeft(
+                std::clamp(frame.left(), area.left(), std::max(area.left(), area.right() - frame.width())));
+            frame.moveTop(
+                std::clamp(frame.top(), area.top(), std::max(area.top(), area.bottom() - frame.height())));
         }
         move(frame.topLeft());
     }

@@ -37,9 +37,9 @@ protected:
 private:
     void OnInitDialog();
 
-    QPushButton* m_ok = nullptr;       // IDOK
-    QPushButton* m_cancel = nullptr;   // IDCANCEL
-    QLabel* m_label = nullptr;         // control 1138
+    QPushButton* m_ok = nullptr;      // IDOK
+    QPushButton* m_cancel = nullptr;  // IDCANCEL
+    QLabel* m_label = nullptr;        // control 1138
     QString m_strName;
     bool m_initialised = false;
 };

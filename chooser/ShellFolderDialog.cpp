@@ -1,23 +1,22 @@
 #include "chooser/ShellFolderDialog.h"
 
 #include <QDir>
-
-#include <algorithm>
 #include <QEventLoop>
 #include <QLabel>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QStandardPaths>
 #include <QStorageInfo>
-#include <QTreeWidget>
-#include <QResizeEvent>
 #include <QStyle>
+#include <QTreeWidget>
+#include <algorithm>
 
 namespace orfeo {
 
 namespace {
 
-constexpr int kPathRole = Qt::UserRole;         // the item's file-system path; absent for the computer item
-constexpr int kLoadedRole = Qt::UserRole + 1;   // children listed already
+constexpr int kPathRole = Qt::UserRole;        // the item's file-system path; absent for the computer item
+constexpr int kLoadedRole = Qt::UserRole + 1;  // children listed already
 
 // The platform's folder-browsing dialog lays out by hand: title on top, the tree under it, OK and Cancel
 // in a row at the bottom right, where the left end is free for a button of the caller's (the "Create new
@@ -74,8 +73,8 @@ ShellFolderDialog::ShellFolderDialog(const QString& title, Callback callback)
             ->setIcon(0, style()->standardIcon(QStyle::SP_DriveHDIcon));
     }
     if (!desktopPath.isEmpty()) {
-        for (const QString& name : QDir(desktopPath).entryList(QDir::Dirs | QDir::NoDotAndDotDot,
-                                                               QDir::Name | QDir::IgnoreCase)) {
+        for (const QString& name :
+             QDir(desktopPath).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase)) {
             AddFolderItem(desktop, name, QDir(desktopPath).filePath(name));
         }
     }
@@ -159,7 +158,8 @@ void ShellFolderDialog::resizeEvent(QResizeEvent* event) {
         button->setGeometry(right - buttonWidth, buttonsTop, buttonWidth, kButtonHeight);
         right -= buttonWidth + kButtonGap;
     }
-    const int titleHeight = std::max(m_title->heightForWidth(width - 2 * kMargin), m_title->sizeHint().height());
+    const int titleHeight =
+        std::max(m_title->heightForWidth(width - 2 * kMargin), m_title->sizeHint().height());
     m_title->setGeometry(kMargin, kMargin, width - 2 * kMargin, titleHeight);
     const int treeTop = kMargin + titleHeight + kButtonGap;
     m_tree->setGeometry(kMargin, treeTop, width - 2 * kMargin, std::max(0, buttonsTop - kMargin - treeTop));

@@ -3,7 +3,6 @@
 #include <QDialog>
 #include <QIcon>
 #include <QString>
-
 #include <functional>
 #include <optional>
 

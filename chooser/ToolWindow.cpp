@@ -20,7 +20,8 @@ QPointer<QWidget> g_mainWindow;
 // manager raises the owner with its dialog, which would hide the window the dialog is for).
 class MainWindowBlock : public QObject {
 public:
-    MainWindowBlock(QWidget* main, QDialog* dialog, QWidget* front) : m_main(main), m_dialog(dialog), m_front(front) {
+    MainWindowBlock(QWidget* main, QDialog* dialog, QWidget* front)
+        : m_main(main), m_dialog(dialog), m_front(front) {
         if (m_main) qApp->installEventFilter(this);
     }
     ~MainWindowBlock() override {

@@ -10,16 +10,26 @@ namespace {
 
 const char* Words(FileVerdict verdict) {
     switch (verdict) {
-        case FileVerdict::Ok: return "ok";
-        case FileVerdict::NotFound: return "not found";
-        case FileVerdict::NotRegular: return "not a regular file";
-        case FileVerdict::CannotRead: return "cannot be read";
-        case FileVerdict::TooLarge: return "too large";
-        case FileVerdict::UnsupportedPixels: return "has a pixel type that cannot be processed";
-        case FileVerdict::MaskNotOneBit: return "not one bit deep";
-        case FileVerdict::MaskTooSmall: return "smaller than its page";
-        case FileVerdict::BackMismatch: return "differs from the page in size or depth";
-        case FileVerdict::CannotHold: return "cannot hold the page in its format";
+        case FileVerdict::Ok:
+            return "ok";
+        case FileVerdict::NotFound:
+            return "not found";
+        case FileVerdict::NotRegular:
+            return "not a regular file";
+        case FileVerdict::CannotRead:
+            return "cannot be read";
+        case FileVerdict::TooLarge:
+            return "too large";
+        case FileVerdict::UnsupportedPixels:
+            return "has a pixel type that cannot be processed";
+        case FileVerdict::MaskNotOneBit:
+            return "not one bit deep";
+        case FileVerdict::MaskTooSmall:
+            return "smaller than its page";
+        case FileVerdict::BackMismatch:
+            return "differs from the page in size or depth";
+        case FileVerdict::CannotHold:
+            return "cannot hold the page in its format";
     }
     return "?";
 }
@@ -55,10 +65,12 @@ void PrintPlan(const JobPlan& plan, bool merge, const std::string& outputSubfold
                std::FILE* problems, bool quiet) {
     if (!quiet) {
         for (const PlannedEntry& entry : plan.entries) PutLine(EntryLine(entry, merge, outputSubfolder), out);
-        for (const std::string& page : plan.unused) PutLine("(no page) + " + GetFileNamePart(page) + "  unused", out);
+        for (const std::string& page : plan.unused)
+            PutLine("(no page) + " + GetFileNamePart(page) + "  unused", out);
         if (plan.filesToDelete > 0) {
             PutLine("The run would first delete " + std::to_string(plan.filesToDelete) +
-                        (plan.filesToDelete == 1 ? " file in " : " files in ") + Quoted(plan.outputFolder) + ".",
+                        (plan.filesToDelete == 1 ? " file in " : " files in ") + Quoted(plan.outputFolder) +
+                        ".",
                     out);
         }
         std::fflush(out);

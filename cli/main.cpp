@@ -7,9 +7,9 @@
 // Exit status: 0 when every entry was written, 1 when an entry failed or the run was refused, 2 for a
 // usage error, 130 or 143 when SIGINT or SIGTERM stopped the run. A dry run gives the status the run would.
 
-#include <CLI/CLI.hpp>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -100,7 +100,8 @@ public:
     std::string make_subcommand(const CLI::App* job) const override {
         std::stringstream out;
         std::string named = job->get_name();
-        for (const CLI::Option* folder : job->get_options([](const CLI::Option* o) { return o->get_positional(); })) {
+        for (const CLI::Option* folder :
+             job->get_options([](const CLI::Option* o) { return o->get_positional(); })) {
             named += " " + folder->get_name();
         }
         CLI::detail::format_help(out, named, job->get_description(), get_column_width());
@@ -120,10 +121,12 @@ void DefineCommandLine(CLI::App& app, Request& request) {
                    "its control group's CPU limit)")
         ->type_name("N")
         ->check(orfeo::JobCount().description(""));
-    app.add_flag("-q,--quiet", request.quiet, "Print nothing but problems: no progress line, no closing message");
-    app.add_flag("-n,--dry-run", request.dryRun,
-                 "Change nothing: read the images' headers and show, entry by entry, what the job would read and "
-                 "write, then what it would say");
+    app.add_flag("-q,--quiet", request.quiet,
+                 "Print nothing but problems: no progress line, no closing message");
+    app.add_flag(
+        "-n,--dry-run", request.dryRun,
+        "Change nothing: read the images' headers and show, entry by entry, what the job would read and "
+        "write, then what it would say");
     app.add_option("--max-megapixels", request.maxMegapixels,
                    "Refuse images larger than this, before decoding them (default: " +
                        std::to_string(static_cast<int>(orfeo::kDefaultMaxMegapixels)) + ")")
@@ -142,10 +145,14 @@ void DefineCommandLine(CLI::App& app, Request& request) {
         "merge", "Merge the pages of FOLDER2 with FOLDER's back subscans into FOLDER2/new_scans/.");
     request.merge->group("Jobs");
     request.merge->fallthrough();
-    request.merge->add_option("FOLDER", request.folder, "The first folder: masks in cache/automask/, back subscans in pics/")
+    request.merge
+        ->add_option("FOLDER", request.folder,
+                     "The first folder: masks in cache/automask/, back subscans in pics/")
         ->required()
         ->check(CLI::ExistingDirectory);
-    request.merge->add_option("FOLDER2", request.folder2, "The second folder of pages, paired with FOLDER's by name order")
+    request.merge
+        ->add_option("FOLDER2", request.folder2,
+                     "The second folder of pages, paired with FOLDER's by name order")
         ->required()
         ->check(CLI::ExistingDirectory);
 }
@@ -154,7 +161,8 @@ void DefineCommandLine(CLI::App& app, Request& request) {
 std::string DescribeUsageError(const CLI::App& app, const CLI::ParseError& error) {
     if (app.get_subcommands().empty()) {
         for (const std::string& word : app.remaining()) {
-            if (!word.empty() && word[0] != '-') return "unknown job '" + word + "' (the jobs are back and merge)";
+            if (!word.empty() && word[0] != '-')
+                return "unknown job '" + word + "' (the jobs are back and merge)";
         }
         return "no job given (the jobs are back and merge)";
     }
@@ -170,7 +178,8 @@ int UsageError(const std::string& what) {
 // arrived, or the run says so and does not end with status 0.
 bool CloseStandardOutput() {
     errno = 0;
-    std::cout.flush();  // std::cout writes through stdout's buffer: this flushes it, and sets errno if it fails
+    std::cout
+        .flush();  // std::cout writes through stdout's buffer: this flushes it, and sets errno if it fails
     std::fflush(stdout);
     if (!std::ferror(stdout)) return true;
     const int error = errno;  // 0 when the failure came from an earlier flush
@@ -183,7 +192,8 @@ bool CloseStandardOutput() {
 struct Folders {
     explicit Folders(const Request& request) {
         orfeo::ScanFolder(request.folder, list1, input, output, orfeo::kPicsSubfolder);
-        if (*request.merge) orfeo::ScanFolder(request.folder2, list2, input2, output2, orfeo::kNewScansSubfolder);
+        if (*request.merge)
+            orfeo::ScanFolder(request.folder2, list2, input2, output2, orfeo::kNewScansSubfolder);
     }
     orfeo::CScanList list1, list2;
     orfeo::TextHolder input, output, input2, output2;
@@ -192,13 +202,14 @@ struct Folders {
 int RunDryRun(const Request& request) {
     const Folders folders(request);
     const orfeo::JobPlan plan =
-        *request.back ? orfeo::PlanBackSubscans(folders.list1, folders.input.GetText(), folders.output.GetText(),
-                                                request.maxMegapixels)
+        *request.back ? orfeo::PlanBackSubscans(folders.list1, folders.input.GetText(),
+                                                folders.output.GetText(), request.maxMegapixels)
                       : orfeo::PlanMergeSubscans(folders.list1, folders.list2, folders.input.GetText(),
                                                  folders.output.GetText(), folders.output2.GetText(),
                                                  request.maxMegapixels);
-    orfeo::PrintPlan(plan, request.merge->parsed(), *request.back ? orfeo::kPicsSubfolder : orfeo::kNewScansSubfolder, stdout,
-                     stderr, request.quiet);
+    orfeo::PrintPlan(plan, request.merge->parsed(),
+                     *request.back ? orfeo::kPicsSubfolder : orfeo::kNewScansSubfolder, stdout, stderr,
+                     request.quiet);
     return plan.result.Succeeded() ? 0 : kExitFailed;
 }
 
@@ -219,10 +230,11 @@ int RunJob(const Request& request) {
 
     const Folders folders(request);
     const orfeo::BatchResult result =
-        *request.back ? orfeo::CreateBackSubscans(folders.list1, folders.input.GetText(), folders.output.GetText(),
-                                                  console, options)
-                      : orfeo::MergeSubscans(folders.list1, folders.list2, folders.input.GetText(),
-                                             folders.output.GetText(), folders.output2.GetText(), console, options);
+        *request.back
+            ? orfeo::CreateBackSubscans(folders.list1, folders.input.GetText(), folders.output.GetText(),
+                                        console, options)
+            : orfeo::MergeSubscans(folders.list1, folders.list2, folders.input.GetText(),
+                                   folders.output.GetText(), folders.output2.GetText(), console, options);
     console.EndRun(result);
     return ExitStatus(result);
 }

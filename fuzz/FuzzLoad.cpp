@@ -31,7 +31,8 @@ const std::string& ScratchFolder() {
 }
 
 orfeo::ImagePtr Grey(unsigned width, unsigned height, unsigned bpp) {
-    orfeo::ImagePtr image(FreeImage_Allocate(static_cast<int>(width), static_cast<int>(height), static_cast<int>(bpp)));
+    orfeo::ImagePtr image(
+        FreeImage_Allocate(static_cast<int>(width), static_cast<int>(height), static_cast<int>(bpp)));
     if (image) {
         const unsigned pitch = FreeImage_GetPitch(image.get());
         BYTE* bits = FreeImage_GetBits(image.get());
@@ -44,7 +45,7 @@ orfeo::ImagePtr Grey(unsigned width, unsigned height, unsigned bpp) {
 
 int FuzzLoadAndRules(const std::uint8_t* data, std::size_t size) {
     static constexpr std::array<const char*, 10> kExtensions = {"bmp", "jpeg", "jpg", "gif", "tiff",
-                                                                "tif", "pnm", "ppm", "pgm", "pbm"};
+                                                                "tif", "pnm",  "ppm", "pgm", "pbm"};
     if (size == 0) return 0;
     const std::string path = ScratchFolder() + "input." + kExtensions[data[0] % kExtensions.size()];
     {

@@ -11,10 +11,22 @@
 namespace {
 
 // Positions in the fuzz target's extension list.
-enum Extension : unsigned char { kBmp = 0, kJpeg = 1, kJpg = 2, kGif = 3, kTiff = 4, kTif = 5, kPnm = 6, kPpm = 7, kPgm = 8, kPbm = 9 };
+enum Extension : unsigned char {
+    kBmp = 0,
+    kJpeg = 1,
+    kJpg = 2,
+    kGif = 3,
+    kTiff = 4,
+    kTif = 5,
+    kPnm = 6,
+    kPpm = 7,
+    kPgm = 8,
+    kPbm = 9
+};
 
 FIBITMAP* Image(FREE_IMAGE_TYPE type, unsigned width, unsigned height, unsigned bpp) {
-    FIBITMAP* image = FreeImage_AllocateT(type, static_cast<int>(width), static_cast<int>(height), static_cast<int>(bpp));
+    FIBITMAP* image =
+        FreeImage_AllocateT(type, static_cast<int>(width), static_cast<int>(height), static_cast<int>(bpp));
     const unsigned pitch = FreeImage_GetPitch(image);
     BYTE* bits = FreeImage_GetBits(image);
     for (unsigned i = 0; i < pitch * height; ++i) bits[i] = static_cast<BYTE>((i * 73) ^ (i >> 3));
@@ -62,15 +74,15 @@ int main(int argc, char** argv) {
         unsigned bpp;
     };
     const Seed seeds[] = {
-        {"bitonal.bmp", kBmp, FIF_BMP, FIT_BITMAP, 1},   {"nibbles.bmp", kBmp, FIF_BMP, FIT_BITMAP, 4},
-        {"grey.bmp", kBmp, FIF_BMP, FIT_BITMAP, 8},      {"colour.bmp", kBmp, FIF_BMP, FIT_BITMAP, 24},
-        {"grey.jpeg", kJpeg, FIF_JPEG, FIT_BITMAP, 8},   {"colour.jpg", kJpg, FIF_JPEG, FIT_BITMAP, 24},
-        {"grey.gif", kGif, FIF_GIF, FIT_BITMAP, 8},      {"grey.tiff", kTiff, FIF_TIFF, FIT_BITMAP, 8},
-        {"bitonal.tif", kTif, FIF_TIFF, FIT_BITMAP, 1},  {"colour.tif", kTif, FIF_TIFF, FIT_BITMAP, 24},
-        {"rgba.tif", kTif, FIF_TIFF, FIT_BITMAP, 32},    {"grey16.tif", kTif, FIF_TIFF, FIT_UINT16, 16},
-        {"rgb16.tif", kTif, FIF_TIFF, FIT_RGB16, 48},    {"grey.pnm", kPnm, FIF_PGM, FIT_BITMAP, 8},
-        {"colour.ppm", kPpm, FIF_PPM, FIT_BITMAP, 24},   {"grey.pgm", kPgm, FIF_PGM, FIT_BITMAP, 8},
-        {"bitonal.pbm", kPbm, FIF_PBM, FIT_BITMAP, 1},   {"wide.pbm", kPbm, FIF_PBM, FIT_BITMAP, 1},
+        {"bitonal.bmp", kBmp, FIF_BMP, FIT_BITMAP, 1},  {"nibbles.bmp", kBmp, FIF_BMP, FIT_BITMAP, 4},
+        {"grey.bmp", kBmp, FIF_BMP, FIT_BITMAP, 8},     {"colour.bmp", kBmp, FIF_BMP, FIT_BITMAP, 24},
+        {"grey.jpeg", kJpeg, FIF_JPEG, FIT_BITMAP, 8},  {"colour.jpg", kJpg, FIF_JPEG, FIT_BITMAP, 24},
+        {"grey.gif", kGif, FIF_GIF, FIT_BITMAP, 8},     {"grey.tiff", kTiff, FIF_TIFF, FIT_BITMAP, 8},
+        {"bitonal.tif", kTif, FIF_TIFF, FIT_BITMAP, 1}, {"colour.tif", kTif, FIF_TIFF, FIT_BITMAP, 24},
+        {"rgba.tif", kTif, FIF_TIFF, FIT_BITMAP, 32},   {"grey16.tif", kTif, FIF_TIFF, FIT_UINT16, 16},
+        {"rgb16.tif", kTif, FIF_TIFF, FIT_RGB16, 48},   {"grey.pnm", kPnm, FIF_PGM, FIT_BITMAP, 8},
+        {"colour.ppm", kPpm, FIF_PPM, FIT_BITMAP, 24},  {"grey.pgm", kPgm, FIF_PGM, FIT_BITMAP, 8},
+        {"bitonal.pbm", kPbm, FIF_PBM, FIT_BITMAP, 1},  {"wide.pbm", kPbm, FIF_PBM, FIT_BITMAP, 1},
     };
     bool ok = true;
     for (const Seed& seed : seeds) {

@@ -8,7 +8,8 @@ namespace orfeo {
 namespace {
 
 // The pages and their masks.
-RunInputs BackRunInputs(const CScanList& list1, const std::string& maskFolder, const std::string& inputFolder) {
+RunInputs BackRunInputs(const CScanList& list1, const std::string& maskFolder,
+                        const std::string& inputFolder) {
     RunInputs inputs{.folders = {inputFolder, maskFolder}, .files = {}};
     inputs.files.reserve(2 * list1.GetSize());
     for (const ScanEntry& entry : list1) {
@@ -20,7 +21,8 @@ RunInputs BackRunInputs(const CScanList& list1, const std::string& maskFolder, c
 
 }  // namespace
 
-BatchJob BackSubscanJob(const CScanList& list1, const std::string& inputFolder, const std::string& outputFolder) {
+BatchJob BackSubscanJob(const CScanList& list1, const std::string& inputFolder,
+                        const std::string& outputFolder) {
     const std::string maskFolder = WithTrailingSeparator(inputFolder) + kMaskSubfolder;
     const std::string output = WithTrailingSeparator(outputFolder);
     auto files = [&list1, maskFolder, output](std::size_t index) {
@@ -43,7 +45,8 @@ BatchJob BackSubscanJob(const CScanList& list1, const std::string& inputFolder, 
 }
 
 BatchResult CreateBackSubscans(const CScanList& list1, const std::string& inputFolder,
-                               const std::string& outputFolder, IMessageSink& messages, const JobOptions& options) {
+                               const std::string& outputFolder, IMessageSink& messages,
+                               const JobOptions& options) {
     return RunBatch(BackSubscanJob(list1, inputFolder, outputFolder), messages, options);
 }
 

@@ -20,9 +20,12 @@ namespace orfeo {
 // the file; the others go on. Every run that got past the empty-list check ends with "Processing ended.".
 // `options` set the number of workers, a progress callback and a stop request (see JobOptions).
 BatchResult CreateBackSubscans(const CScanList& list1, const std::string& inputFolder,
-                               const std::string& outputFolder, IMessageSink& messages, const JobOptions& options = {});
+                               const std::string& outputFolder, IMessageSink& messages,
+                               const JobOptions& options = {});
 
-// The job that CreateBackSubscans runs and PlanBackSubscans plans. It refers to `list1`, which must outlive it.
-BatchJob BackSubscanJob(const CScanList& list1, const std::string& inputFolder, const std::string& outputFolder);
+// The job that CreateBackSubscans runs and PlanBackSubscans plans. It refers to `list1`, which must outlive
+// it.
+BatchJob BackSubscanJob(const CScanList& list1, const std::string& inputFolder,
+                        const std::string& outputFolder);
 
 }  // namespace orfeo

@@ -33,7 +33,8 @@ BatchResult RunBatch(const BatchJob& job, IMessageSink& messages, const JobOptio
         return result;
     }
     const FolderLock lock(job.outputFolder, job.inputs.folders);
-    if (!CheckFolderLock(lock, messages) || !CheckOutputFolder(job.outputFolder, job.inputs.files, messages)) {
+    if (!CheckFolderLock(lock, messages) ||
+        !CheckOutputFolder(job.outputFolder, job.inputs.files, messages)) {
         result.refused = true;
         return result;
     }
@@ -45,7 +46,9 @@ BatchResult RunBatch(const BatchJob& job, IMessageSink& messages, const JobOptio
     const EntryWork work = [&](std::size_t index, IMessageSink& entryMessages) {
         return ProcessEntry(job, index, entryMessages, options.maxMegapixels);
     };
-    RunEntries(job.entries, work, [&](std::size_t index) { return job.files(index).name; }, messages, options, result);
+    RunEntries(
+        job.entries, work, [&](std::size_t index) { return job.files(index).name; }, messages, options,
+        result);
     return result;
 }
 

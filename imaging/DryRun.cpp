@@ -31,12 +31,17 @@ private:
 
 FileVerdict VerdictOf(LoadProblem problem) {
     switch (problem) {
-        case LoadProblem::None: return FileVerdict::Ok;
-        case LoadProblem::NotFound: return FileVerdict::NotFound;
-        case LoadProblem::NotRegular: return FileVerdict::NotRegular;
+        case LoadProblem::None:
+            return FileVerdict::Ok;
+        case LoadProblem::NotFound:
+            return FileVerdict::NotFound;
+        case LoadProblem::NotRegular:
+            return FileVerdict::NotRegular;
         case LoadProblem::CannotRead:
-        case LoadProblem::Damaged: return FileVerdict::CannotRead;
-        case LoadProblem::TooLarge: return FileVerdict::TooLarge;
+        case LoadProblem::Damaged:
+            return FileVerdict::CannotRead;
+        case LoadProblem::TooLarge:
+            return FileVerdict::TooLarge;
     }
     return FileVerdict::CannotRead;
 }
@@ -50,14 +55,24 @@ ImagePtr PlanInput(PlannedFile& file, IMessageSink& messages, double maxMegapixe
 }
 
 // The pixel rule's check, as the real run makes it once every input loaded, given to the file it is about.
-void PlanPixelCheck(PixelStatus status, const EntryFiles& files, PlannedEntry& entry, IMessageSink& messages) {
+void PlanPixelCheck(PixelStatus status, const EntryFiles& files, PlannedEntry& entry,
+                    IMessageSink& messages) {
     switch (status) {
-        case PixelStatus::UnsupportedPage: entry.page.verdict = FileVerdict::UnsupportedPixels; break;
-        case PixelStatus::MaskNotOneBit: entry.mask.verdict = FileVerdict::MaskNotOneBit; break;
-        case PixelStatus::MaskTooSmall: entry.mask.verdict = FileVerdict::MaskTooSmall; break;
-        case PixelStatus::BackMismatch: entry.back.verdict = FileVerdict::BackMismatch; break;
+        case PixelStatus::UnsupportedPage:
+            entry.page.verdict = FileVerdict::UnsupportedPixels;
+            break;
+        case PixelStatus::MaskNotOneBit:
+            entry.mask.verdict = FileVerdict::MaskNotOneBit;
+            break;
+        case PixelStatus::MaskTooSmall:
+            entry.mask.verdict = FileVerdict::MaskTooSmall;
+            break;
+        case PixelStatus::BackMismatch:
+            entry.back.verdict = FileVerdict::BackMismatch;
+            break;
         case PixelStatus::Ok:
-        case PixelStatus::OutOfMemory: break;
+        case PixelStatus::OutOfMemory:
+            break;
     }
     ReportPixelProblem(status, files, messages);
 }
@@ -80,7 +95,8 @@ bool PlanOutputFolder(JobPlan& plan, std::size_t entries, const RunInputs& input
     {
         // Tried and let go at once: the plan must not keep a real run from starting.
         const FolderLock lock(plan.outputFolder, inputs.folders);
-        if (!CheckFolderLock(lock, messages) || !CheckOutputFolder(plan.outputFolder, inputs.files, messages)) {
+        if (!CheckFolderLock(lock, messages) ||
+            !CheckOutputFolder(plan.outputFolder, inputs.files, messages)) {
             plan.result.refused = true;
             return false;
         }
@@ -141,21 +157,24 @@ JobPlan PlanJob(const BatchJob& job, double maxMegapixels) {
 
 std::vector<std::string> JobPlan::Messages() const {
     std::vector<std::string> all = before;
-    for (const PlannedEntry& entry : entries) all.insert(all.end(), entry.messages.begin(), entry.messages.end());
+    for (const PlannedEntry& entry : entries)
+        all.insert(all.end(), entry.messages.begin(), entry.messages.end());
     return all;
 }
 
-JobPlan PlanBackSubscans(const CScanList& list1, const std::string& inputFolder, const std::string& outputFolder,
-                         double maxMegapixels) {
+JobPlan PlanBackSubscans(const CScanList& list1, const std::string& inputFolder,
+                         const std::string& outputFolder, double maxMegapixels) {
     return PlanJob(BackSubscanJob(list1, inputFolder, outputFolder), maxMegapixels);
 }
 
 JobPlan PlanMergeSubscans(const CScanList& list1, const CScanList& list2, const std::string& inputFolder,
-                          const std::string& outputFolder, const std::string& outputFolder2, double maxMegapixels) {
+                          const std::string& outputFolder, const std::string& outputFolder2,
+                          double maxMegapixels) {
     const BatchJob job = MergeSubscanJob(list1, list2, inputFolder, outputFolder, outputFolder2);
     JobPlan plan = PlanJob(job, maxMegapixels);
     if (!job.refusal.empty()) return plan;
-    for (std::size_t i = list1.GetSize(); i < list2.GetSize(); ++i) plan.unused.push_back(list2.GetAt(i).path);
+    for (std::size_t i = list1.GetSize(); i < list2.GetSize(); ++i)
+        plan.unused.push_back(list2.GetAt(i).path);
     return plan;
 }
 

@@ -20,14 +20,14 @@ namespace orfeo {
 enum class FileVerdict {
     Ok,
     NotFound,
-    NotRegular,         // a FIFO, socket or device in place of an image
+    NotRegular,  // a FIFO, socket or device in place of an image
     CannotRead,
     TooLarge,           // past the megapixel limit
     UnsupportedPixels,  // a page whose pixel type no rule handles
     MaskNotOneBit,
     MaskTooSmall,
-    BackMismatch,       // a back subscan that differs from its new page in size or depth
-    CannotHold,         // an output whose format cannot hold the result's depth
+    BackMismatch,  // a back subscan that differs from its new page in size or depth
+    CannotHold,    // an output whose format cannot hold the result's depth
 };
 
 struct PlannedFile {
@@ -36,10 +36,10 @@ struct PlannedFile {
 };
 
 struct PlannedEntry {
-    std::string name;    // the first folder's page name, which the output takes
-    PlannedFile page;    // back: the page; merge: the second folder's page paired with it
+    std::string name;  // the first folder's page name, which the output takes
+    PlannedFile page;  // back: the page; merge: the second folder's page paired with it
     PlannedFile mask;
-    PlannedFile back;    // merge: the back subscan; empty path for a back job
+    PlannedFile back;  // merge: the back subscan; empty path for a back job
     PlannedFile output;
     std::vector<std::string> messages;  // what the real run shows for this entry, in its order
     bool written = false;               // the real run would write the output
@@ -51,17 +51,17 @@ struct JobPlan {
     // that cannot be made (then no entry is written).
     std::vector<std::string> before;
     std::vector<PlannedEntry> entries;
-    std::vector<std::string> unused;    // merge: second-folder pages past the first folder's count
-    std::size_t filesToDelete = 0;      // files in the output folder that the reset would delete
-    BatchResult result;                 // what the real run would report: refused, entries, written
+    std::vector<std::string> unused;  // merge: second-folder pages past the first folder's count
+    std::size_t filesToDelete = 0;    // files in the output folder that the reset would delete
+    BatchResult result;               // what the real run would report: refused, entries, written
 
     // Every message the real run would show, in its order, "Processing ended." aside.
     std::vector<std::string> Messages() const;
 };
 
 // The plan of CreateBackSubscans with the same arguments.
-JobPlan PlanBackSubscans(const CScanList& list1, const std::string& inputFolder, const std::string& outputFolder,
-                         double maxMegapixels = kDefaultMaxMegapixels);
+JobPlan PlanBackSubscans(const CScanList& list1, const std::string& inputFolder,
+                         const std::string& outputFolder, double maxMegapixels = kDefaultMaxMegapixels);
 
 // The plan of MergeSubscans with the same arguments.
 JobPlan PlanMergeSubscans(const CScanList& list1, const CScanList& list2, const std::string& inputFolder,

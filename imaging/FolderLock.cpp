@@ -5,11 +5,12 @@
 #include "scan/Paths.h"
 
 #if defined(__unix__)
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 #endif
 
 namespace orfeo {

@@ -11,9 +11,9 @@ namespace orfeo {
 // go side by side. A folder is locked through the folder that holds it (its place), which stays in place
 // while an output folder is emptied and made anew. A place holds more than the one folder, so the locks
 // err on the side of caution: folders that merely share a place count as one (a back run of book/, which
-// writes book/pics/, excludes a back run of book/part2/, which reads a folder that book/ holds). The operating system drops the locks when the run
-// ends, also when the process is killed, so a lock never outlives its run. Where there is no flock(),
-// nothing is locked.
+// writes book/pics/, excludes a back run of book/part2/, which reads a folder that book/ holds). The
+// operating system drops the locks when the run ends, also when the process is killed, so a lock never
+// outlives its run. Where there is no flock(), nothing is locked.
 class FolderLock {
 public:
     // Tries to lock the place of `outputFolder` for writing and the places of `readFolders` for reading;

@@ -290,7 +290,8 @@ ImagePtr LoadImage(const std::string& path, IMessageSink& messages, double maxMe
     }
     // A few kilobytes can declare gigabytes of pixels: look at the header before decoding.
     unsigned width = 0, height = 0;
-    if (DeclaredSize(format, input, width, height) && static_cast<double>(width) * height > maxMegapixels * 1e6) {
+    if (DeclaredSize(format, input, width, height) &&
+        static_cast<double>(width) * height > maxMegapixels * 1e6) {
         return refuse(TooLargeMessage(path, width, height, maxMegapixels), LoadProblem::TooLarge);
     }
     bool damaged = false;
@@ -314,7 +315,8 @@ bool WriteInPlace(FIBITMAP* image, FREE_IMAGE_FORMAT format, const std::string& 
     {
         OutputFile file(folder);
         temporary = file.Path();
-        const bool encoded = file.IsOpen() && FreeImage_SaveToHandle(format, toSave, file.Io(), file.Handle(), 0);
+        const bool encoded =
+            file.IsOpen() && FreeImage_SaveToHandle(format, toSave, file.Io(), file.Handle(), 0);
         saved = file.Close() && encoded;
         error = file.Error();
     }

@@ -104,7 +104,8 @@ unsigned AvailableCores() {
 #ifdef __linux__
     cpu_set_t set;
     CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) == 0) cores = static_cast<unsigned>(std::max(CPU_COUNT(&set), 0));
+    if (sched_getaffinity(0, sizeof set, &set) == 0)
+        cores = static_cast<unsigned>(std::max(CPU_COUNT(&set), 0));
     const unsigned limit = CgroupCpuLimit(ReadSmallFile("/proc/self/cgroup"), "/sys/fs/cgroup");
     if (limit && (!cores || limit < cores)) cores = limit;
 #endif

@@ -36,10 +36,10 @@ bool CheckFolderLock(const FolderLock& lock, IMessageSink& messages);
 
 // The files of one entry: what it reads, what it writes, and the name the output takes.
 struct EntryFiles {
-    std::string name;    // the first folder's page name, which the mask, back subscan and output take
-    std::string page;    // the page, or the new page of a merge
+    std::string name;  // the first folder's page name, which the mask, back subscan and output take
+    std::string page;  // the page, or the new page of a merge
     std::string mask;
-    std::string back;    // the back subscan of a merge; empty for a back subscan
+    std::string back;  // the back subscan of a merge; empty for a back subscan
     std::string output;
 };
 

@@ -65,7 +65,8 @@ BatchJob MergeSubscanJob(const CScanList& list1, const CScanList& list2, const s
 BatchResult MergeSubscans(const CScanList& list1, const CScanList& list2, const std::string& inputFolder,
                           const std::string& outputFolder, const std::string& outputFolder2,
                           IMessageSink& messages, const JobOptions& options) {
-    return RunBatch(MergeSubscanJob(list1, list2, inputFolder, outputFolder, outputFolder2), messages, options);
+    return RunBatch(MergeSubscanJob(list1, list2, inputFolder, outputFolder, outputFolder2), messages,
+                    options);
 }
 
 }  // namespace orfeo

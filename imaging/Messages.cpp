@@ -9,7 +9,9 @@ namespace orfeo {
 
 namespace {
 
-std::string AboutFile(const std::string& path, const std::string& what) { return "File " + Quoted(path) + what; }
+std::string AboutFile(const std::string& path, const std::string& what) {
+    return "File " + Quoted(path) + what;
+}
 
 }  // namespace
 
@@ -18,8 +20,8 @@ std::string NoScansMessage() { return "No scans are yet loaded."; }
 std::string NoScans2Message() { return "No scans 2 are yet loaded."; }
 
 std::string FewerScansMessage(std::size_t count1, std::size_t count2) {
-    return "Folder 2 holds fewer scans (" + std::to_string(count2) + ") than folder 1 (" + std::to_string(count1) +
-           ").";
+    return "Folder 2 holds fewer scans (" + std::to_string(count2) + ") than folder 1 (" +
+           std::to_string(count1) + ").";
 }
 
 std::string FolderInUseMessage(const std::string& folder) {
@@ -38,7 +40,9 @@ std::string CannotCreateFolderMessage(const std::string& folder) { return "Can't
 
 std::string FileNotFoundMessage(const std::string& path) { return AboutFile(path, " not found."); }
 
-std::string NotRegularFileMessage(const std::string& path) { return AboutFile(path, " is not a regular file."); }
+std::string NotRegularFileMessage(const std::string& path) {
+    return AboutFile(path, " is not a regular file.");
+}
 
 std::string CannotReadMessage(const std::string& path) { return AboutFile(path, " cannot be read."); }
 
@@ -55,7 +59,9 @@ std::string UnsupportedPixelsMessage(const std::string& page) {
     return AboutFile(page, " has a pixel type that cannot be processed.");
 }
 
-std::string MaskNotOneBitMessage(const std::string& mask) { return "Mask " + Quoted(mask) + " is not one bit deep."; }
+std::string MaskNotOneBitMessage(const std::string& mask) {
+    return "Mask " + Quoted(mask) + " is not one bit deep.";
+}
 
 std::string MaskTooSmallMessage(const std::string& mask, const std::string& page) {
     return "Mask " + Quoted(mask) + " is smaller than its page " + Quoted(page) + ".";

@@ -9,22 +9,22 @@ namespace orfeo {
 // and the tests that expect it share one spelling.
 
 // Refusals before a run looks at the disk.
-std::string NoScansMessage();                                      // No scans are yet loaded.
-std::string NoScans2Message();                                     // No scans 2 are yet loaded.
+std::string NoScansMessage();                                           // No scans are yet loaded.
+std::string NoScans2Message();                                          // No scans 2 are yet loaded.
 std::string FewerScansMessage(std::size_t count1, std::size_t count2);  // the second folder holds fewer pages
 
 // Refusals of a run's folders.
-std::string FolderInUseMessage(const std::string& folder);         // another run holds a lock that excludes ours
+std::string FolderInUseMessage(const std::string& folder);  // another run holds a lock that excludes ours
 std::string OutputFolderIsLinkMessage(const std::string& folder);
 std::string InputInOutputFolderMessage(const std::string& input, const std::string& folder);
 std::string CannotCreateFolderMessage(const std::string& folder);  // Can't create folder <path>
 
 // Inputs that do not load.
 std::string FileNotFoundMessage(const std::string& path);
-std::string NotRegularFileMessage(const std::string& path);       // a FIFO, socket or device
+std::string NotRegularFileMessage(const std::string& path);  // a FIFO, socket or device
 std::string CannotReadMessage(const std::string& path);
 std::string TooLargeMessage(const std::string& path, unsigned width, unsigned height, double maxMegapixels);
-std::string DamagedMessage(const std::string& path);              // decoded, but cut short or broken
+std::string DamagedMessage(const std::string& path);  // decoded, but cut short or broken
 
 // Inputs that do not fit together, and results that are not made or not written.
 std::string UnsupportedPixelsMessage(const std::string& page);
@@ -37,6 +37,6 @@ std::string NotWrittenMessage(const std::string& path, int error = 0);
 
 // The end of a run.
 std::string StoppedMessage(std::size_t written, std::size_t entries);  // a stop request ended the run
-std::string ProcessingEndedMessage();                                    // Processing ended.
+std::string ProcessingEndedMessage();                                  // Processing ended.
 
 }  // namespace orfeo

@@ -1,12 +1,12 @@
 #include "imaging/OutputFile.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <random>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace orfeo {
 
@@ -19,7 +19,8 @@ OutputFile::OutputFile(const std::string& folder) {
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         char name[32];
-        const std::uint64_t mixed = counter.fetch_add(0x9E3779B97F4A7C15ull) ^ (std::uint64_t(::getpid()) << 32);
+        const std::uint64_t mixed =
+            counter.fetch_add(0x9E3779B97F4A7C15ull) ^ (std::uint64_t(::getpid()) << 32);
         std::snprintf(name, sizeof name, "orfeo-%08x.tmp", static_cast<unsigned>(mixed ^ (mixed >> 29)));
         m_path = folder + name;
         fd = ::open(m_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);

@@ -1,11 +1,11 @@
 #include "imaging/PixelRules.h"
 
-#include "imaging/PixelRulesInto.h"
-
 #include <array>
 #include <cstdint>
 #include <cstring>
 #include <utility>
+
+#include "imaging/PixelRulesInto.h"
 
 namespace orfeo {
 
@@ -106,7 +106,8 @@ void BlendLine(std::uint8_t* dst, const std::uint8_t* marked, const std::uint8_t
 // every call, which costs more than a line's work at these speeds.
 class ScanLines {
 public:
-    explicit ScanLines(FIBITMAP* image) : m_bits(FreeImage_GetBits(image)), m_pitch(FreeImage_GetPitch(image)) {}
+    explicit ScanLines(FIBITMAP* image)
+        : m_bits(FreeImage_GetBits(image)), m_pitch(FreeImage_GetPitch(image)) {}
     BYTE* operator[](unsigned y) const { return m_bits + std::size_t{y} * m_pitch; }
 
 private:
@@ -128,15 +129,24 @@ void BlendLines(FIBITMAP* result, FIBITMAP* marked, FIBITMAP* unmarked, FIBITMAP
 template <bool kMerge>
 void BlendImage(FIBITMAP* result, FIBITMAP* marked, FIBITMAP* unmarked, FIBITMAP* mask) {
     switch (FreeImage_GetBPP(result)) {
-        case 1: return BlendLines<1, kMerge>(result, marked, unmarked, mask);
-        case 4: return BlendLines<4, kMerge>(result, marked, unmarked, mask);
-        case 8: return BlendLines<8, kMerge>(result, marked, unmarked, mask);
-        case 16: return BlendLines<16, kMerge>(result, marked, unmarked, mask);
-        case 24: return BlendLines<24, kMerge>(result, marked, unmarked, mask);
-        case 32: return BlendLines<32, kMerge>(result, marked, unmarked, mask);
-        case 48: return BlendLines<48, kMerge>(result, marked, unmarked, mask);
-        case 64: return BlendLines<64, kMerge>(result, marked, unmarked, mask);
-        default: return;
+        case 1:
+            return BlendLines<1, kMerge>(result, marked, unmarked, mask);
+        case 4:
+            return BlendLines<4, kMerge>(result, marked, unmarked, mask);
+        case 8:
+            return BlendLines<8, kMerge>(result, marked, unmarked, mask);
+        case 16:
+            return BlendLines<16, kMerge>(result, marked, unmarked, mask);
+        case 24:
+            return BlendLines<24, kMerge>(result, marked, unmarked, mask);
+        case 32:
+            return BlendLines<32, kMerge>(result, marked, unmarked, mask);
+        case 48:
+            return BlendLines<48, kMerge>(result, marked, unmarked, mask);
+        case 64:
+            return BlendLines<64, kMerge>(result, marked, unmarked, mask);
+        default:
+            return;
     }
 }
 
@@ -152,8 +162,9 @@ PixelStatus CheckMask(FIBITMAP* page, FIBITMAP* mask) {
 }
 
 bool SameShape(FIBITMAP* a, FIBITMAP* b) {
-    return FreeImage_GetImageType(a) == FreeImage_GetImageType(b) && FreeImage_GetBPP(a) == FreeImage_GetBPP(b) &&
-           FreeImage_GetWidth(a) == FreeImage_GetWidth(b) && FreeImage_GetHeight(a) == FreeImage_GetHeight(b);
+    return FreeImage_GetImageType(a) == FreeImage_GetImageType(b) &&
+           FreeImage_GetBPP(a) == FreeImage_GetBPP(b) && FreeImage_GetWidth(a) == FreeImage_GetWidth(b) &&
+           FreeImage_GetHeight(a) == FreeImage_GetHeight(b);
 }
 
 // Gives `result` what it takes from `model` besides the pixels: the palette rule and the resolution.
@@ -175,10 +186,10 @@ void SetPaletteAndResolution(FIBITMAP* result, FIBITMAP* model) {
 
 // A fresh image with the type, size, depth and colour masks of `model`.
 ImagePtr AllocateLike(FIBITMAP* model) {
-    return ImagePtr(FreeImage_AllocateT(FreeImage_GetImageType(model), static_cast<int>(FreeImage_GetWidth(model)),
-                                        static_cast<int>(FreeImage_GetHeight(model)),
-                                        static_cast<int>(FreeImage_GetBPP(model)), FreeImage_GetRedMask(model),
-                                        FreeImage_GetGreenMask(model), FreeImage_GetBlueMask(model)));
+    return ImagePtr(FreeImage_AllocateT(
+        FreeImage_GetImageType(model), static_cast<int>(FreeImage_GetWidth(model)),
+        static_cast<int>(FreeImage_GetHeight(model)), static_cast<int>(FreeImage_GetBPP(model)),
+        FreeImage_GetRedMask(model), FreeImage_GetGreenMask(model), FreeImage_GetBlueMask(model)));
 }
 
 // The rules on inputs that passed their checks, into a result shaped like the page.

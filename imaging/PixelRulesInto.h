@@ -10,7 +10,8 @@ namespace orfeo {
 // What a rule into a held image did.
 enum class IntoStatus {
     Written,         // every pixel of `result` written, its palette and resolution set as MakeBackSubscan's
-    InputsRefused,   // the inputs fail the rule's own checks (CheckBackInputs, CheckMergeInputs): nothing written
+    InputsRefused,   // the inputs fail the rule's own checks (CheckBackInputs, CheckMergeInputs): nothing
+                     // written
     ResultMismatch,  // `result` differs from the page in type, width, height or depth: nothing written
 };
 

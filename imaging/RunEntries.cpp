@@ -19,7 +19,9 @@ namespace {
 // Keeps an entry's messages until their turn comes.
 class DeferredMessages final : public IMessageSink {
 public:
-    void ShowMessage(MessageKind kind, const std::string& text) override { m_messages.emplace_back(kind, text); }
+    void ShowMessage(MessageKind kind, const std::string& text) override {
+        m_messages.emplace_back(kind, text);
+    }
     void ReplayTo(IMessageSink& sink) const {
         for (const auto& [kind, text] : m_messages) sink.ShowMessage(kind, text);
     }
@@ -41,10 +43,16 @@ class EntryRun {
 public:
     EntryRun(std::size_t count, const EntryWork& work, const EntryName& name, IMessageSink& messages,
              const JobOptions& options, BatchResult& result)
-        : m_count(count), m_work(work), m_name(name), m_messages(messages), m_options(options), m_result(result) {}
+        : m_count(count),
+          m_work(work),
+          m_name(name),
+          m_messages(messages),
+          m_options(options),
+          m_result(result) {}
 
     void OneByOne() {
-        for (; m_started < m_count && !StopRequested(); ++m_started) Finish(m_started, m_work(m_started, m_messages));
+        for (; m_started < m_count && !StopRequested(); ++m_started)
+            Finish(m_started, m_work(m_started, m_messages));
     }
 
     // Entries are taken up in order, processed side by side on `threads` threads, and handed back in order;
@@ -58,8 +66,9 @@ public:
                 threads + 1,
                 tbb::make_filter<void, Token>(tbb::filter_mode::serial_in_order,
                                               [this](tbb::flow_control& flow) { return TakeUp(flow); }) &
-                    tbb::make_filter<Token, Token>(tbb::filter_mode::parallel,
-                                                   [this](Token entry) { return Process(std::move(entry)); }) &
+                    tbb::make_filter<Token, Token>(
+                        tbb::filter_mode::parallel,
+                        [this](Token entry) { return Process(std::move(entry)); }) &
                     tbb::make_filter<Token, void>(tbb::filter_mode::serial_in_order,
                                                   [this](Token entry) { HandBack(std::move(entry)); }));
         });
@@ -111,7 +120,8 @@ private:
 // The threads for `workers`: no more than oneTBB runs at once in this process, which it would otherwise
 // enforce all the same, with a warning on standard error.
 unsigned ThreadsFor(unsigned workers) {
-    const std::size_t allowed = tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism);
+    const std::size_t allowed =
+        tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism);
     return static_cast<unsigned>(std::clamp<std::size_t>(allowed, 1, workers));
 }
 

@@ -1,9 +1,10 @@
 #include "imaging/StandardDescriptors.h"
 
 #if defined(__unix__)
-#include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
 #endif
 
 namespace orfeo {

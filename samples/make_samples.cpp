@@ -34,7 +34,7 @@ constexpr int kPageCount = 3;
 
 // splitmix64: tiny, and the same sequence everywhere (unlike the standard library's distributions).
 class Rng {
-  public:
+public:
     explicit Rng(std::uint64_t seed) : state_(seed) {}
 
     std::uint64_t Next() {
@@ -47,7 +47,7 @@ class Rng {
     // A whole number in [0, n).
     int Below(int n) { return static_cast<int>(Next() % static_cast<std::uint64_t>(n)); }
 
-  private:
+private:
     std::uint64_t state_;
 };
 
@@ -61,7 +61,7 @@ struct Rect {
 
 // A grey page in memory, top row first.
 class Canvas {
-  public:
+public:
     explicit Canvas(int paper) : pixels_(kWidth * kHeight, static_cast<std::uint8_t>(paper)) {}
 
     static bool Inside(int x, int y) { return x >= 0 && y >= 0 && x < kWidth && y < kHeight; }
@@ -89,7 +89,7 @@ class Canvas {
         }
     }
 
-  private:
+private:
     std::vector<std::uint8_t> pixels_;
 };
 
@@ -203,7 +203,7 @@ void DrawCentred(Canvas& canvas, const Rect& area, int y, std::string_view text,
 
 // Made-up words with roughly English letter frequencies; capitals after full stops.
 class WordSource {
-  public:
+public:
     explicit WordSource(std::uint64_t seed) : rng_(seed) {}
 
     std::string Next() {
@@ -227,7 +227,7 @@ class WordSource {
 
     void StartSentence() { capital_next_ = true; }
 
-  private:
+private:
     Rng rng_;
     bool capital_next_ = true;
 };

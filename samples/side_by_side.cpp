@@ -12,7 +12,9 @@ namespace {
 
 class Console final : public orfeo::IMessageSink {
 public:
-    void ShowMessage(orfeo::MessageKind, const std::string& text) override { std::fprintf(stderr, "%s\n", text.c_str()); }
+    void ShowMessage(orfeo::MessageKind, const std::string& text) override {
+        std::fprintf(stderr, "%s\n", text.c_str());
+    }
 };
 
 }  // namespace

@@ -29,9 +29,8 @@ std::size_t CScanList::Add(const ScanEntry& entry) {
 }
 
 void CScanList::SortByName() {
-    std::stable_sort(m_entries.begin(), m_entries.end(), [](const ScanEntry& x, const ScanEntry& y) {
-        return CompareNames(x.name, y.name) < 0;
-    });
+    std::stable_sort(m_entries.begin(), m_entries.end(),
+                     [](const ScanEntry& x, const ScanEntry& y) { return CompareNames(x.name, y.name) < 0; });
 }
 
 }  // namespace orfeo

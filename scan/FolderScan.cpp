@@ -25,8 +25,8 @@ std::string GetFileExtension(std::string_view path) {
 }
 
 bool IsSupportedImage(std::string_view path) {
-    static constexpr std::array<std::string_view, 10> kExtensions = {"bmp",  "jpeg", "jpg", "gif", "tiff",
-                                                                     "tif",  "pnm",  "ppm", "pgm", "pbm"};
+    static constexpr std::array<std::string_view, 10> kExtensions = {"bmp", "jpeg", "jpg", "gif", "tiff",
+                                                                     "tif", "pnm",  "ppm", "pgm", "pbm"};
     const std::string extension = GetFileExtension(path);
     for (std::string_view known : kExtensions) {
         if (extension == known) return true;

@@ -7,7 +7,6 @@
 #include <QRegularExpression>
 #include <QTest>
 #include <QTreeWidget>
-
 #include <cstdio>
 #include <deque>
 #include <filesystem>
@@ -34,9 +33,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-QPushButton* Button(QWidget* window, int id) {
-    return window->findChild<QPushButton*>(QString::number(id));
-}
+QPushButton* Button(QWidget* window, int id) { return window->findChild<QPushButton*>(QString::number(id)); }
 
 std::string Folder(const fs::path& path) { return path.string() + "/"; }
 
@@ -64,7 +61,8 @@ void MakeBooks(const fs::path& book, const fs::path& book2, unsigned pages) {
     using orfeo::test::MakeImage;
     for (unsigned i = 1; i <= pages; ++i) {
         const std::string name = "page" + std::to_string(i) + ".tif";
-        orfeo::test::Save(MakeImage(16, 4, 8, [i](unsigned x, unsigned) { return x + i; }).get(), book / name);
+        orfeo::test::Save(MakeImage(16, 4, 8, [i](unsigned x, unsigned) { return x + i; }).get(),
+                          book / name);
         orfeo::test::Save(orfeo::test::MakeMask(16, 4, [](unsigned x, unsigned) { return x < 8; }).get(),
                           book / "cache" / "automask" / name);
         orfeo::test::Save(MakeImage(16, 4, 8, [i](unsigned x, unsigned) { return 100 + x + i; }).get(),
@@ -97,7 +95,8 @@ private slots:
         QCOMPARE(Button(&dialog, 1006)->geometry(), units.ToPixels(7, 14, 62, 16));
         QCOMPARE(Button(&dialog, 1008)->geometry(), units.ToPixels(37, 174, 87, 16));
         QCOMPARE(dialog.m_editOutput2->geometry(), units.ToPixels(38, 156, 275, 12));
-        for (QLineEdit* field : {dialog.m_editInput, dialog.m_editOutput, dialog.m_editInput2, dialog.m_editOutput2}) {
+        for (QLineEdit* field :
+             {dialog.m_editInput, dialog.m_editOutput, dialog.m_editInput2, dialog.m_editOutput2}) {
             // Not for typing and out of the Tab chain, but in the normal text colour and selectable.
             QVERIFY(field->isEnabled() && field->isReadOnly());
             QCOMPARE(field->focusPolicy(), Qt::NoFocus);
@@ -200,8 +199,10 @@ private slots:
         QCOMPARE(messages, QStringList({"Processing ended.", "Processing ended."}));
         orfeo::ImagePtr merged = orfeo::test::Load(dirs.book2 / "new_scans" / "page2.tif");
         QVERIFY(merged);
-        QCOMPARE(orfeo::test::GetPixel(merged.get(), 3, 0), std::uint64_t{100 + 3 + 2});  // masked: page 2 of book 2
-        QCOMPARE(orfeo::test::GetPixel(merged.get(), 12, 0), std::uint64_t{12 + 2});     // the rest: back subscan
+        QCOMPARE(orfeo::test::GetPixel(merged.get(), 3, 0),
+                 std::uint64_t{100 + 3 + 2});  // masked: page 2 of book 2
+        QCOMPARE(orfeo::test::GetPixel(merged.get(), 12, 0),
+                 std::uint64_t{12 + 2});  // the rest: back subscan
 
         // A missing mask: its message comes first, the run goes on and ends as always.
         fs::remove(dirs.book / "cache" / "automask" / "page1.tif");
@@ -225,8 +226,10 @@ private slots:
     void progressDialogFollowsTheRunAndStopEndsIt() {
         QFETCH(bool, byEscape);
         TempDirs dirs;
-        const orfeo::ImagePtr page = orfeo::test::MakeImage(800, 800, 8, [](unsigned x, unsigned y) { return x ^ y; });
-        const orfeo::ImagePtr mask = orfeo::test::MakeMask(800, 800, [](unsigned x, unsigned) { return x < 300; });
+        const orfeo::ImagePtr page =
+            orfeo::test::MakeImage(800, 800, 8, [](unsigned x, unsigned y) { return x ^ y; });
+        const orfeo::ImagePtr mask =
+            orfeo::test::MakeMask(800, 800, [](unsigned x, unsigned) { return x < 300; });
         constexpr unsigned kPages = 150;
         for (unsigned i = 1; i <= kPages; ++i) {
             char name[32];
@@ -244,51 +247,57 @@ private slots:
         int progressBehindMessages = 0;
         auto answer = [&messages, &progressBehindMessages](UiScript& script) {
             auto answered = std::make_shared<QPointer<QMessageBox>>();
-            script.Then([answered] { return VisibleWindow<QMessageBox>() && VisibleWindow<QMessageBox>() != *answered; },
-                        [&messages, &progressBehindMessages, answered] {
-                            QMessageBox* box = VisibleWindow<QMessageBox>();
-                            *answered = box;
-                            messages.append(box->text());
-                            if (VisibleWindow<orfeo::JobProgressDlg>()) ++progressBehindMessages;
-                            // Enter, as a person answers it, through the window system's way in.
-                            QTest::keyClick(box->windowHandle(), Qt::Key_Return);
-                        });
+            script.Then(
+                [answered] {
+                    return VisibleWindow<QMessageBox>() && VisibleWindow<QMessageBox>() != *answered;
+                },
+                [&messages, &progressBehindMessages, answered] {
+                    QMessageBox* box = VisibleWindow<QMessageBox>();
+                    *answered = box;
+                    messages.append(box->text());
+                    if (VisibleWindow<orfeo::JobProgressDlg>()) ++progressBehindMessages;
+                    // Enter, as a person answers it, through the window system's way in.
+                    QTest::keyClick(box->windowHandle(), Qt::Key_Return);
+                });
         };
         UiScript script;
-        script.Then([] {
-                        auto* progress = VisibleWindow<orfeo::JobProgressDlg>();
-                        return progress && progress->findChild<QProgressBar*>()->value() >= 2;
-                    },
-                    [&label, &stoppingLabel, byEscape] {
-                        orfeo::JobProgressDlg* progress = VisibleWindow<orfeo::JobProgressDlg>();
-                        QCOMPARE(progress->windowModality(), Qt::WindowModal);
-                        label = progress->findChild<QLabel*>()->text();
-                        QPushButton* stop = progress->findChild<QPushButton*>();
-                        QCOMPARE(stop->text(), QStringLiteral("Stop"));
-                        if (byEscape) {
-                            QTest::keyClick(progress->windowHandle(), Qt::Key_Escape);
-                        } else {
-                            QTest::mouseClick(progress->windowHandle(), Qt::LeftButton, {},
-                                              stop->mapTo(progress, stop->rect().center()));
-                        }
-                        // The dialog stays, saying that it stops, until the pages in hand are done.
-                        QVERIFY(progress->isVisible() && progress->Stopping());
-                        QVERIFY(!stop->isEnabled());
-                        stoppingLabel = progress->findChild<QLabel*>()->text();
-                    });
+        script.Then(
+            [] {
+                auto* progress = VisibleWindow<orfeo::JobProgressDlg>();
+                return progress && progress->findChild<QProgressBar*>()->value() >= 2;
+            },
+            [&label, &stoppingLabel, byEscape] {
+                orfeo::JobProgressDlg* progress = VisibleWindow<orfeo::JobProgressDlg>();
+                QCOMPARE(progress->windowModality(), Qt::WindowModal);
+                label = progress->findChild<QLabel*>()->text();
+                QPushButton* stop = progress->findChild<QPushButton*>();
+                QCOMPARE(stop->text(), QStringLiteral("Stop"));
+                if (byEscape) {
+                    QTest::keyClick(progress->windowHandle(), Qt::Key_Escape);
+                } else {
+                    QTest::mouseClick(progress->windowHandle(), Qt::LeftButton, {},
+                                      stop->mapTo(progress, stop->rect().center()));
+                }
+                // The dialog stays, saying that it stops, until the pages in hand are done.
+                QVERIFY(progress->isVisible() && progress->Stopping());
+                QVERIFY(!stop->isEnabled());
+                stoppingLabel = progress->findChild<QLabel*>()->text();
+            });
         answer(script);
         answer(script);
         Button(&dialog, 1007)->click();
         QVERIFY(script.Finished());
         QVERIFY(!VisibleWindow<orfeo::JobProgressDlg>());
         QCOMPARE(progressBehindMessages, 0);
-        QVERIFY2(QRegularExpression(QStringLiteral("^Page \\d+ of 150: p\\d{3}\\.tif$")).match(label).hasMatch(),
-                 qPrintable(label));
+        QVERIFY2(
+            QRegularExpression(QStringLiteral("^Page \\d+ of 150: p\\d{3}\\.tif$")).match(label).hasMatch(),
+            qPrintable(label));
         QCOMPARE(stoppingLabel, QStringLiteral("Stopping after the pages in hand..."));
 
         QCOMPARE(messages.size(), 2);
         const QRegularExpressionMatch stopped =
-            QRegularExpression(QStringLiteral("^Stopped: (\\d+) of 150 scans written\\.$")).match(messages[0]);
+            QRegularExpression(QStringLiteral("^Stopped: (\\d+) of 150 scans written\\.$"))
+                .match(messages[0]);
         QVERIFY2(stopped.hasMatch(), qPrintable(messages[0]));
         QCOMPARE(messages[1], QStringLiteral("Processing ended."));
         std::size_t files = 0;
@@ -311,17 +320,18 @@ private slots:
         QStringList messages;
         UiScript script;
         // While the chooser is open, the main window takes clicks through the window system.
-        script.Then([] { return VisibleWindow<orfeo::ShellFolderDialog>() != nullptr; },
-                    [&dialog] {
-                        QMetaObject::invokeMethod(
-                            &dialog,
-                            [&dialog] {
-                                QPushButton* back = Button(&dialog, 1007);
-                                QTest::mouseClick(dialog.windowHandle(), Qt::LeftButton, {},
-                                                  back->mapTo(&dialog, back->rect().center()));
-                            },
-                            Qt::QueuedConnection);
-                    })
+        script
+            .Then([] { return VisibleWindow<orfeo::ShellFolderDialog>() != nullptr; },
+                  [&dialog] {
+                      QMetaObject::invokeMethod(
+                          &dialog,
+                          [&dialog] {
+                              QPushButton* back = Button(&dialog, 1007);
+                              QTest::mouseClick(dialog.windowHandle(), Qt::LeftButton, {},
+                                                back->mapTo(&dialog, back->rect().center()));
+                          },
+                          Qt::QueuedConnection);
+                  })
             .AnswerMessage(&messages)
             .Then([] { return VisibleWindow<orfeo::ShellFolderDialog>() && !VisibleWindow<QMessageBox>(); },
                   [&dirs] {
@@ -344,8 +354,9 @@ private slots:
                       QTreeWidget* tree = chooser->Tree();
                       QTreeWidgetItem* above = tree->itemAbove(tree->currentItem());
                       tree->scrollToItem(above);
-                      QTest::mouseClick(chooser->windowHandle(), Qt::LeftButton, {},
-                                        tree->viewport()->mapTo(chooser, tree->visualItemRect(above).center()));
+                      QTest::mouseClick(
+                          chooser->windowHandle(), Qt::LeftButton, {},
+                          tree->viewport()->mapTo(chooser, tree->visualItemRect(above).center()));
                       QCOMPARE(tree->currentItem(), above);
                       QVERIFY(chooser->SetSelection(QString::fromStdString(dirs.root.string())));
                       QTest::keyClicks(newFolder->m_editName, QStringLiteral("made here"));

@@ -6,7 +6,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidget>
-
 #include <algorithm>
 #include <string>
 
@@ -39,11 +38,12 @@ std::string Local(const QString& path) { return QFile::encodeName(path).toStdStr
 
 // Selects `folder` in the open chooser, clicks "Create new folder", types `name` and confirms.
 void CreateFolderSteps(UiScript& script, const QString& folder, const QString& name) {
-    script.Then([] { return Chooser() != nullptr; },
-                [folder] {
-                    QVERIFY(Chooser()->SetSelection(folder));
-                    ClickLater(CreateButton());
-                })
+    script
+        .Then([] { return Chooser() != nullptr; },
+              [folder] {
+                  QVERIFY(Chooser()->SetSelection(folder));
+                  ClickLater(CreateButton());
+              })
         .Then([] { return NewFolderDialog() != nullptr; },
               [name] {
                   CNewFolderDlg* dialog = NewFolderDialog();
@@ -75,7 +75,8 @@ private slots:
                     [] {
                         CNewFolderDlg* shown = NewFolderDialog();
                         QCOMPARE(shown->windowTitle(), QStringLiteral("New folder"));
-                        QCOMPARE(shown->findChild<QLabel*>(QStringLiteral("1138"))->text(), QStringLiteral("Folder"));
+                        QCOMPARE(shown->findChild<QLabel*>(QStringLiteral("1138"))->text(),
+                                 QStringLiteral("Folder"));
                         QVERIFY(Button(shown, QStringLiteral("Cancel")));
                         QVERIFY(Button(shown, QStringLiteral("OK"))->isDefault());
                         QCOMPARE(shown->size(), orfeo::DialogUnits(shown->font()).ToPixels(186, 68));
@@ -173,19 +174,21 @@ private slots:
 
         QString first, second;
         UiScript reopen;
-        reopen.Then([] { return Chooser() != nullptr; }, [&first] {
-            first = Selected();
-            ClickLater(Button(Chooser(), QStringLiteral("Cancel")));
-        });
+        reopen.Then([] { return Chooser() != nullptr; },
+                    [&first] {
+                        first = Selected();
+                        ClickLater(Button(Chooser(), QStringLiteral("Cancel")));
+                    });
         QVERIFY(!BrowseForFolder(path, QStringLiteral("Choose folder")));
         QCOMPARE(first, folder);
         QVERIFY(orfeo::g_szPreselectFolder.empty());
 
         UiScript again;
-        again.Then([] { return Chooser() != nullptr; }, [&second] {
-            second = Chooser()->Tree()->currentItem()->text(0);
-            ClickLater(Button(Chooser(), QStringLiteral("Cancel")));
-        });
+        again.Then([] { return Chooser() != nullptr; },
+                   [&second] {
+                       second = Chooser()->Tree()->currentItem()->text(0);
+                       ClickLater(Button(Chooser(), QStringLiteral("Cancel")));
+                   });
         QVERIFY(!BrowseForFolder(path, QStringLiteral("Choose folder")));
         QVERIFY(reopen.Finished() && again.Finished());
         QCOMPARE(second, QStringLiteral("Computer"));
@@ -199,20 +202,19 @@ private slots:
         UiScript script;
         CreateFolderSteps(script, m_dir.path(), QStringLiteral("book"));
         // The command selects the folder once the message is dismissed.
-        script.AnswerMessage(&messages)
-            .Then([book] { return Chooser() && !VisibleWindow<QMessageBox>() && Selected() == book; },
-                  [&selected, &treeHasFocus] {
-                      selected = Selected();
-                      treeHasFocus = Chooser()->focusWidget() == Chooser()->Tree();
-                  });
+        script.AnswerMessage(&messages).Then(
+            [book] { return Chooser() && !VisibleWindow<QMessageBox>() && Selected() == book; },
+            [&selected, &treeHasFocus] {
+                selected = Selected();
+                treeHasFocus = Chooser()->focusWidget() == Chooser()->Tree();
+            });
         // An empty name names the selected folder itself, which exists.
         CreateFolderSteps(script, m_dir.path(), QString());
-        script.AnswerMessage(&messages)
-            .Then([] { return Chooser() && !VisibleWindow<QMessageBox>(); },
-                  [&selectedAfterEmptyName] {
-                      selectedAfterEmptyName = Selected();
-                      ClickLater(Button(Chooser(), QStringLiteral("Cancel")));
-                  });
+        script.AnswerMessage(&messages).Then([] { return Chooser() && !VisibleWindow<QMessageBox>(); },
+                                             [&selectedAfterEmptyName] {
+                                                 selectedAfterEmptyName = Selected();
+                                                 ClickLater(Button(Chooser(), QStringLiteral("Cancel")));
+                                             });
         std::string path;
         QVERIFY(!BrowseForFolder(path, QStringLiteral("Choose folder")));
         QVERIFY(script.Finished());
@@ -242,12 +244,13 @@ private slots:
         QString selectedAtOpening;
         bool okEnabled = true;
         UiScript reopen;
-        reopen.Then([] { return Chooser() != nullptr; }, [&selectedAtOpening, &okEnabled] {
-            QTreeWidgetItem* current = Chooser()->Tree()->currentItem();
-            selectedAtOpening = current && current->isSelected() ? current->text(0) : QString();
-            okEnabled = Chooser()->OkButton()->isEnabled();
-            ClickLater(Button(Chooser(), QStringLiteral("Cancel")));
-        });
+        reopen.Then([] { return Chooser() != nullptr; },
+                    [&selectedAtOpening, &okEnabled] {
+                        QTreeWidgetItem* current = Chooser()->Tree()->currentItem();
+                        selectedAtOpening = current && current->isSelected() ? current->text(0) : QString();
+                        okEnabled = Chooser()->OkButton()->isEnabled();
+                        ClickLater(Button(Chooser(), QStringLiteral("Cancel")));
+                    });
         QVERIFY(!BrowseForFolder(path, QStringLiteral("Choose folder")));
         QVERIFY(reopen.Finished());
         QCOMPARE(selectedAtOpening, QStringLiteral("Computer"));
@@ -257,15 +260,15 @@ private slots:
 
     void cancelledNewFolderDialogLeavesTheChooserAsItWas() {
         UiScript script;
-        script.Then([] { return Chooser() != nullptr; },
-                    [this] {
-                        QVERIFY(Chooser()->SetSelection(m_dir.path()));
-                        ClickLater(CreateButton());
-                    })
+        script
+            .Then([] { return Chooser() != nullptr; },
+                  [this] {
+                      QVERIFY(Chooser()->SetSelection(m_dir.path()));
+                      ClickLater(CreateButton());
+                  })
             .Then([] { return NewFolderDialog() != nullptr; },
                   [] { ClickLater(Button(NewFolderDialog(), QStringLiteral("Cancel"))); })
-            .Then([] { return Chooser() && !NewFolderDialog(); },
-                  [] { ClickLater(Chooser()->OkButton()); });
+            .Then([] { return Chooser() && !NewFolderDialog(); }, [] { ClickLater(Chooser()->OkButton()); });
         std::string path;
         QVERIFY(BrowseForFolder(path, QStringLiteral("Choose folder")));
         QVERIFY(script.Finished());

@@ -3,9 +3,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
-
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -65,7 +64,8 @@ protected:
         for (unsigned i = 1; i <= pages; ++i) {
             char name[32];
             std::snprintf(name, sizeof name, "p%u.tif", i);
-            test::Save(MakeImage(24, 8, 8, [=](unsigned x, unsigned y) { return x + y + i + offset; }).get(), folder / name);
+            test::Save(MakeImage(24, 8, 8, [=](unsigned x, unsigned y) { return x + y + i + offset; }).get(),
+                       folder / name);
             if (masks) {
                 test::Save(MakeMask(24, 8, [](unsigned x, unsigned) { return x < 8; }).get(),
                            folder / "cache" / "automask" / name);
@@ -141,10 +141,14 @@ TEST_F(CliTest, RefusedRunsGiveStatusOne) {
 
 TEST_F(CliTest, UsageErrorsGiveStatusTwoAndAShortUsage) {
     fs::create_directories(book);
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{}, {"back"}, {"merge", book.string()}, {"frobnicate", book.string()},
-          {"back", (dir.Path() / "missing").string()}, {"back", book.string(), "extra"},
-          {"-j", "0", "back", book.string()}, {"back", "--jobs", "many", book.string()}}) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{},
+                                                 {"back"},
+                                                 {"merge", book.string()},
+                                                 {"frobnicate", book.string()},
+                                                 {"back", (dir.Path() / "missing").string()},
+                                                 {"back", book.string(), "extra"},
+                                                 {"-j", "0", "back", book.string()},
+                                                 {"back", "--jobs", "many", book.string()}}) {
         CliRun run = Cli(args);
         EXPECT_EQ(run.status, 2) << run.err;
         EXPECT_NE(run.err.find("Usage: orfeo-cli [OPTION]... back FOLDER\n"), std::string::npos) << run.err;
@@ -195,7 +199,8 @@ TEST_F(CliTest, ClosedStandardStreamsNeverLandInOutputs) {
         test::Save(page.get(), book / name);
         if (i % 2) test::Save(mask.get(), book / "cache" / "automask" / name);
     }
-    const std::string command = ShellQuoted(ORFEO_CLI) + " -j 2 back " + ShellQuoted(book.string()) + " <&- >&- 2>&-";
+    const std::string command =
+        ShellQuoted(ORFEO_CLI) + " -j 2 back " + ShellQuoted(book.string()) + " <&- >&- 2>&-";
     const int raw = std::system(command.c_str());
     ASSERT_TRUE(WIFEXITED(raw));
     EXPECT_EQ(WEXITSTATUS(raw), 1);
@@ -211,7 +216,8 @@ TEST_F(CliTest, ControlCharactersInNamesAreShownEscaped) {
     const std::string name = std::string("a\nFile \"x\" not found.\x1b[2J\x7f\xc2\x9b") + "b\x9b\xc3\xa9.tif";
     fs::copy_file(book / "p1.tif", book / name);
     CliRun run = Cli({"back", book.string()});
-    EXPECT_EQ(run.err, "File \"" + book.string() + "/cache/automask/a\\x0AFile \"x\" not found.\\x1B[2J\\x7F" +
+    EXPECT_EQ(run.err, "File \"" + book.string() +
+                           "/cache/automask/a\\x0AFile \"x\" not found.\\x1B[2J\\x7F" +
                            "\\xC2\\x9Bb\\x9B\xc3\xa9.tif\" not found.\n1 of 2 pages was not written.\n");
 }
 
@@ -226,8 +232,8 @@ TEST_F(CliTest, JobCountChangesNothingButSpeedAndNoProgressGoesToAPipe) {
     EXPECT_EQ(many.status, 1);
     EXPECT_EQ(many.out, one.out);
     EXPECT_EQ(many.err, one.err);  // the messages only: no progress line, standard error is a file here
-    EXPECT_EQ(one.err, "File \"" + book.string() + "/cache/automask/p3.tif\" not found.\n" +
-                           "File \"" + book.string() + "/cache/automask/p7.tif\" cannot be read.\n" +
+    EXPECT_EQ(one.err, "File \"" + book.string() + "/cache/automask/p3.tif\" not found.\n" + "File \"" +
+                           book.string() + "/cache/automask/p7.tif\" cannot be read.\n" +
                            "2 of 12 pages were not written.\n");
     EXPECT_EQ(Slurp(book / "pics" / "p12.tif"), first);
 }
@@ -304,12 +310,14 @@ TEST_F(CliTest, DryRunShowsWhatTheRunWouldDoAndSaysWhatItWouldSay) {
              test::Save(MakeMask(20, 8, [](unsigned, unsigned) { return false; }).get(), automask / "p3.tif");
              test::WriteFile(book / "p4.tif", "not an image");
              test::Save(MakeMask(24, 8, [](unsigned x, unsigned) { return x < 8; }).get(), book / "p5.jpg");
-             test::Save(MakeMask(24, 8, [](unsigned x, unsigned) { return x < 8; }).get(), automask / "p5.jpg");
+             test::Save(MakeMask(24, 8, [](unsigned x, unsigned) { return x < 8; }).get(),
+                        automask / "p5.jpg");
              return Args{"back", book.string()};
          },
          1,
          {"p1.tif  mask not found  -> pics/p1.tif (not written)\n", "p2.tif  mask not one bit deep  ->",
-          "p3.tif  mask smaller than its page  ->", "p4.tif (cannot be read)  mask ok  -> pics/p4.tif (not written)",
+          "p3.tif  mask smaller than its page  ->",
+          "p4.tif (cannot be read)  mask ok  -> pics/p4.tif (not written)",
           "p5.jpg  mask ok  -> pics/p5.jpg cannot hold the page in its format (not written)\n"}},
         {"images past the size guard",
          [&] {
@@ -318,18 +326,21 @@ TEST_F(CliTest, DryRunShowsWhatTheRunWouldDoAndSaysWhatItWouldSay) {
          },
          1,
          {"p1.tif (too large)  mask too large  ->"}},
-        {"an empty folder", [&] {
+        {"an empty folder",
+         [&] {
              fs::create_directories(book);
              return Args{"back", book.string()};
          },
-         1, {}},
+         1,
+         {}},
         {"an output folder with a file in its place",
          [&] {
              MakeBook(book, 2, true);
              test::WriteFile(book / "pics", "a file");
              return Args{"back", book.string()};
          },
-         1, {}},
+         1,
+         {}},
         {"a merge pairing by name order, with an unused page",
          [&] {
              MakeBook(book, 3, true);
@@ -341,15 +352,16 @@ TEST_F(CliTest, DryRunShowsWhatTheRunWouldDoAndSaysWhatItWouldSay) {
          },
          0,
          {"p1.tif + s10.tif  back subscan ok  mask ok  -> new_scans/p1.tif\n",
-          "p2.tif + s2.tif  back subscan ok  mask ok  -> new_scans/p2.tif\n", "p3.tif + s3.tif  back subscan ok",
-          "(no page) + s4.tif  unused\n"}},
+          "p2.tif + s2.tif  back subscan ok  mask ok  -> new_scans/p2.tif\n",
+          "p3.tif + s3.tif  back subscan ok", "(no page) + s4.tif  unused\n"}},
         {"a merge whose back subscans and masks are missing or unfit",
          [&] {
              MakeBook(book, 3, true);
              MakeBook(book2, 3, false);
              EXPECT_EQ(Cli({"back", book.string()}).status, 0);
              fs::remove(book / "pics" / "p1.tif");
-             test::Save(MakeImage(10, 8, 8, [](unsigned, unsigned) { return 0; }).get(), book / "pics" / "p2.tif");
+             test::Save(MakeImage(10, 8, 8, [](unsigned, unsigned) { return 0; }).get(),
+                        book / "pics" / "p2.tif");
              fs::remove(automask / "p3.tif");
              return Args{"merge", book.string(), book2.string()};
          },
@@ -365,7 +377,8 @@ TEST_F(CliTest, DryRunShowsWhatTheRunWouldDoAndSaysWhatItWouldSay) {
              EXPECT_EQ(mkfifo((automask / "p2.tif").c_str(), 0600), 0);
              return Args{"back", book.string()};
          },
-         1, {}},
+         1,
+         {}},
         {"a FIFO in place of a mask",
          [&] {
              MakeBook(book, 2, true);
@@ -381,14 +394,16 @@ TEST_F(CliTest, DryRunShowsWhatTheRunWouldDoAndSaysWhatItWouldSay) {
              MakeBook(book, 2, false);
              return Args{"merge", (book / "new_scans").string(), book.string()};
          },
-         1, {}},
+         1,
+         {}},
         {"a merge with fewer pages in folder 2",
          [&] {
              MakeBook(book, 3, true);
              MakeBook(book2, 2, false);
              return Args{"merge", book.string(), book2.string()};
          },
-         1, {}},
+         1,
+         {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -402,7 +417,8 @@ TEST_F(CliTest, DryRunShowsWhatTheRunWouldDoAndSaysWhatItWouldSay) {
         EXPECT_EQ(Snapshot(book, true), before);
         EXPECT_EQ(Snapshot(book2, true), before2);
         EXPECT_EQ(dry.status, c.status) << dry.err;
-        for (const std::string& part : c.shown) EXPECT_NE(dry.out.find(part), std::string::npos) << part << "\n" << dry.out;
+        for (const std::string& part : c.shown)
+            EXPECT_NE(dry.out.find(part), std::string::npos) << part << "\n" << dry.out;
         dryArgs.insert(dryArgs.begin(), "-q");
         const CliRun quiet = Cli(dryArgs);
         EXPECT_EQ(quiet.out, "");
@@ -437,7 +453,8 @@ TEST_F(CliTest, FailedWriteToStandardOutputIsAnError) {
                                     " >/dev/full 2>" + ShellQuoted((dir.Path() / "err.txt").string());
         const int raw = std::system(command.c_str());
         EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 1) << args;
-        EXPECT_NE(Slurp(dir.Path() / "err.txt").find("orfeo-cli: write error on standard output"), std::string::npos)
+        EXPECT_NE(Slurp(dir.Path() / "err.txt").find("orfeo-cli: write error on standard output"),
+                  std::string::npos)
             << args;
     }
 }
@@ -454,7 +471,8 @@ TEST(ConsoleProgressTest, FitsTheWidthAndEndsWithWhatWasWritten) {
         settings.columns = 60;
         ConsoleMessages console(problems, ended, settings);
         for (std::size_t done = 1; done <= 50; ++done) {
-            console.Progress(done, 50, "a_rather_long_file_name_for_a_p\xC3\xA4ge_" + std::to_string(done) + ".tif");
+            console.Progress(done, 50,
+                             "a_rather_long_file_name_for_a_p\xC3\xA4ge_" + std::to_string(done) + ".tif");
             if (done == 20) console.ShowMessage(MessageKind::Problem, "File \"x\" not found.");
         }
         console.ShowMessage(MessageKind::Ended, "Processing ended.");
@@ -492,7 +510,7 @@ TEST(ConsoleProgressTest, FitsTheWidthAndEndsWithWhatWasWritten) {
         EXPECT_LE(columns, 59u) << text;
     }
     EXPECT_EQ(drawn[0].rfind("1/50 pages", 0), 0u) << drawn[0];
-    EXPECT_NE(drawn[0].find("...") , std::string::npos) << drawn[0];
+    EXPECT_NE(drawn[0].find("..."), std::string::npos) << drawn[0];
     EXPECT_NE(std::find(drawn.begin(), drawn.end(), "File \"x\" not found."), drawn.end());
     EXPECT_EQ(drawn[drawn.size() - 2].rfind("49 of 50 pages written in ", 0), 0u) << drawn[drawn.size() - 2];
     EXPECT_EQ(drawn.back(), "1 of 50 pages was not written.");

@@ -6,8 +6,8 @@
 
 #include "imaging/BackSubscans.h"
 #include "imaging/ImageFile.h"
-#include "imaging/Messages.h"
 #include "imaging/MergeSubscans.h"
+#include "imaging/Messages.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
 #include "tests/support/Files.h"
@@ -35,10 +35,12 @@ protected:
     void MakeBook(unsigned pages) {
         for (unsigned i = 1; i <= pages; ++i) {
             const std::string name = "page" + std::to_string(i) + ".tif";
-            auto page = MakeImage(kWidth, kHeight, 8, [i](unsigned x, unsigned y) { return PageValue(i, x, y); });
+            auto page =
+                MakeImage(kWidth, kHeight, 8, [i](unsigned x, unsigned y) { return PageValue(i, x, y); });
             test::Save(page.get(), book / name);
-            test::Save(MakeMask(kWidth, kHeight, [i](unsigned x, unsigned y) { return MaskOf(i, x, y); }).get(),
-                       book / "cache" / "automask" / name);
+            test::Save(
+                MakeMask(kWidth, kHeight, [i](unsigned x, unsigned y) { return MaskOf(i, x, y); }).get(),
+                book / "cache" / "automask" / name);
             auto newPage =
                 MakeImage(kWidth, kHeight, 8, [i](unsigned x, unsigned y) { return NewPageValue(i, x, y); });
             test::Save(newPage.get(), book2 / ("s_" + std::string(1, char('a' + i - 1)) + ".tif"));
@@ -105,26 +107,27 @@ TEST_F(BatchTest, SecondRunClearsTheFirstRunsOutput) {
 TEST_F(BatchTest, FailingEntriesAreSkippedWithOneMessageAndTheRestWritten) {
     MakeBook(6);
     const std::string masks = book.string() + "/cache/automask/";
-    fs::remove(masks + "page1.tif");                                           // missing mask
-    test::WriteFile(masks + "page2.tif", "not an image");                      // undecodable mask
+    fs::remove(masks + "page1.tif");                       // missing mask
+    test::WriteFile(masks + "page2.tif", "not an image");  // undecodable mask
     test::Save(MakeMask(kWidth - 1, kHeight, [](unsigned, unsigned) { return true; }).get(),
-               masks + "page3.tif");                                          // narrower mask
+               masks + "page3.tif");  // narrower mask
     test::Save(MakeImage(kWidth, kHeight, 8, [](unsigned, unsigned) { return 1; }).get(),
-               masks + "page4.tif");                                          // 8-bit "mask"
+               masks + "page4.tif");  // 8-bit "mask"
     ImagePtr floats(FreeImage_AllocateT(FIT_FLOAT, kWidth, kHeight));
-    test::Save(floats.get(), book / "page5.tif");                              // floating-point page
+    test::Save(floats.get(), book / "page5.tif");  // floating-point page
 
     const BatchResult result = Back();
     const std::string pics = book.string() + "/pics/";
-    EXPECT_EQ(sink.Texts(), (std::vector<std::string>{
-                                "File \"" + masks + "page1.tif\" not found.",
-                                "File \"" + masks + "page2.tif\" cannot be read.",
-                                "Mask \"" + masks + "page3.tif\" is smaller than its page \"" + book.string() +
-                                    "/page3.tif\".",
-                                "Mask \"" + masks + "page4.tif\" is not one bit deep.",
-                                "File \"" + book.string() + "/page5.tif\" has a pixel type that cannot be processed.",
-                                "Processing ended.",
-                            }));
+    EXPECT_EQ(
+        sink.Texts(),
+        (std::vector<std::string>{
+            "File \"" + masks + "page1.tif\" not found.",
+            "File \"" + masks + "page2.tif\" cannot be read.",
+            "Mask \"" + masks + "page3.tif\" is smaller than its page \"" + book.string() + "/page3.tif\".",
+            "Mask \"" + masks + "page4.tif\" is not one bit deep.",
+            "File \"" + book.string() + "/page5.tif\" has a pixel type that cannot be processed.",
+            "Processing ended.",
+        }));
     EXPECT_EQ(result.entries, 6u);
     EXPECT_EQ(result.written, 1u);
     EXPECT_FALSE(result.Succeeded());
@@ -134,12 +137,14 @@ TEST_F(BatchTest, FailingEntriesAreSkippedWithOneMessageAndTheRestWritten) {
 TEST_F(BatchTest, UnwritableOutputIsReportedAndLeavesNoFile) {
     MakeBook(1);
     // A one-bit page whose name says JPEG: it loads by content, but JPEG cannot hold one bit.
-    test::Save(MakeMask(kWidth, kHeight, [](unsigned x, unsigned) { return x % 2; }).get(), book / "bitonal.jpg");
+    test::Save(MakeMask(kWidth, kHeight, [](unsigned x, unsigned) { return x % 2; }).get(),
+               book / "bitonal.jpg");
     test::Save(MakeMask(kWidth, kHeight, [](unsigned, unsigned) { return true; }).get(),
                book / "cache" / "automask" / "bitonal.jpg");
     const BatchResult result = Back();
-    EXPECT_EQ(sink.Texts(), (std::vector<std::string>{"File \"" + book.string() + "/pics/bitonal.jpg\" could not be written.",
-                                                      "Processing ended."}));
+    EXPECT_EQ(sink.Texts(), (std::vector<std::string>{
+                                "File \"" + book.string() + "/pics/bitonal.jpg\" could not be written.",
+                                "Processing ended."}));
     EXPECT_EQ(result.written, 1u);
     EXPECT_FALSE(result.Succeeded());
     EXPECT_EQ(test::SortedNames(book / "pics"), std::vector<std::string>{"page1.tif"});
@@ -170,7 +175,8 @@ TEST_F(BatchTest, MergePairsByPositionAndTakesMarkedPixelsFromTheNewPage) {
         ASSERT_TRUE(merged);
         for (unsigned y = 0; y < kHeight; ++y) {
             for (unsigned x = 0; x < kWidth; ++x) {
-                ASSERT_EQ(GetPixel(merged.get(), x, y), MaskOf(i, x, y) ? NewPageValue(i, x, y) : PageValue(i, x, y));
+                ASSERT_EQ(GetPixel(merged.get(), x, y),
+                          MaskOf(i, x, y) ? NewPageValue(i, x, y) : PageValue(i, x, y));
             }
         }
     }
@@ -185,7 +191,8 @@ TEST_F(BatchTest, MergeRefusesListsThatCannotPairAndTouchesNothing) {
     EXPECT_TRUE(Merge().refused);
     test::Save(MakeImage(kWidth, kHeight, 8, [](unsigned, unsigned) { return 1; }).get(), book2 / "only.tif");
     EXPECT_TRUE(Merge().refused);
-    EXPECT_EQ(sink.Texts(), (std::vector<std::string>{NoScansMessage(), NoScans2Message(), FewerScansMessage(2, 1)}));
+    EXPECT_EQ(sink.Texts(),
+              (std::vector<std::string>{NoScansMessage(), NoScans2Message(), FewerScansMessage(2, 1)}));
     EXPECT_EQ(test::SortedNames(book2 / "new_scans"), std::vector<std::string>{"keep.tif"});
 }
 
@@ -204,7 +211,8 @@ TEST_F(BatchTest, MergeSkipsMissingAndMismatchedBackSubscans) {
     sink.messages.clear();
     const std::string pics = book.string() + "/pics/";
     fs::remove(pics + "page1.tif");
-    test::Save(MakeImage(kWidth, kHeight, 24, [](unsigned, unsigned) { return 1; }).get(), pics + "page2.tif");
+    test::Save(MakeImage(kWidth, kHeight, 24, [](unsigned, unsigned) { return 1; }).get(),
+               pics + "page2.tif");
     const BatchResult result = Merge();
     EXPECT_EQ(sink.Texts(), (std::vector<std::string>{
                                 "File \"" + pics + "page1.tif\" not found.",

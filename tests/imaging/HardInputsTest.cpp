@@ -37,9 +37,9 @@ std::string TiffBomb() {
     std::string tiff = "II*";
     tiff += '\0';
     Put32(tiff, 8);
-    const std::pair<unsigned, std::uint32_t> tags[] = {{256, 60000}, {257, 60000}, {258, 8},     {259, 1},
-                                                       {262, 1},     {273, 200},   {277, 1},     {278, 60000},
-                                                       {279, 16}};
+    const std::pair<unsigned, std::uint32_t> tags[] = {{256, 60000}, {257, 60000}, {258, 8},
+                                                       {259, 1},     {262, 1},     {273, 200},
+                                                       {277, 1},     {278, 60000}, {279, 16}};
     Put16(tiff, std::size(tags));
     for (const auto& [tag, value] : tags) {
         Put16(tiff, tag);
@@ -135,7 +135,10 @@ TEST(HardInputs, AGifIsMeasuredByTheFrameThatIsDecoded) {
     Put16(gif, 1);
     Put16(gif, 1);
     gif += std::string("\x00\x00\x00", 3);
-    gif += std::string("\x21\xFE\x03" "abc\x00", 7);  // a comment before the frame
+    gif += std::string(
+        "\x21\xFE\x03"
+        "abc\x00",
+        7);  // a comment before the frame
     gif += ",";
     Put16(gif, 0);
     Put16(gif, 0);
@@ -145,14 +148,16 @@ TEST(HardInputs, AGifIsMeasuredByTheFrameThatIsDecoded) {
     test::WriteFile(dir.Path() / "p.gif", gif);
     RecordingSink sink;
     EXPECT_FALSE(LoadImageFile(dir.Folder() + "p.gif", sink));
-    EXPECT_EQ(sink.Texts(), std::vector<std::string>{"File \"" + dir.Folder() +
-                                                     "p.gif\" is too large: 30000 x 30000 pixels, more than 600 megapixels."});
+    EXPECT_EQ(sink.Texts(), std::vector<std::string>{
+                                "File \"" + dir.Folder() +
+                                "p.gif\" is too large: 30000 x 30000 pixels, more than 600 megapixels."});
 }
 
 // A file cut short is named, whatever its format; none is written half grey.
 TEST(HardInputs, TruncatedFilesAreNamedAndNotUsed) {
     TempDir dir;
-    const auto grey = test::MakeImage(300, 200, 8, [](unsigned x, unsigned y) { return (x * y + 7 * y) % 251; });
+    const auto grey =
+        test::MakeImage(300, 200, 8, [](unsigned x, unsigned y) { return (x * y + 7 * y) % 251; });
     const ImagePtr colour(FreeImage_ConvertTo24Bits(grey.get()));
     const struct {
         const char* name;
@@ -186,7 +191,8 @@ TEST(HardInputs, EntriesThatAreNotRegularFilesAreNamedWithoutBlocking) {
     const fs::path book = dir.Path() / "book", masks = book / "cache" / "automask";
     const auto page = test::MakeImage(16, 4, 8, [](unsigned x, unsigned) { return x; });
     const auto mask = test::MakeMask(16, 4, [](unsigned x, unsigned) { return x < 4; });
-    for (const char* name : {"a_fifo.tif", "b_device.tif", "c_good.tif", "d_fifo_mask.tif", "e_device_mask.tif"}) {
+    for (const char* name :
+         {"a_fifo.tif", "b_device.tif", "c_good.tif", "d_fifo_mask.tif", "e_device_mask.tif"}) {
         test::Save(page.get(), book / name);
         test::Save(mask.get(), masks / name);
     }
@@ -242,8 +248,9 @@ TEST(HardInputs, TheLimitIsTheCallersToSet) {
     RecordingSink sink;
     EXPECT_TRUE(LoadImageFile(dir.Folder() + "p.tif", sink, 2.0));
     EXPECT_FALSE(LoadImageFile(dir.Folder() + "p.tif", sink, 1.5));
-    EXPECT_EQ(sink.Texts(), std::vector<std::string>{"File \"" + dir.Folder() +
-                                                     "p.tif\" is too large: 2000 x 1000 pixels, more than 1.5 megapixels."});
+    EXPECT_EQ(sink.Texts(), std::vector<std::string>{
+                                "File \"" + dir.Folder() +
+                                "p.tif\" is too large: 2000 x 1000 pixels, more than 1.5 megapixels."});
 }
 
 // Whatever links lie between the folders given, a run never deletes or overwrites one of its inputs, nor
@@ -257,21 +264,23 @@ TEST(HardInputs, ARunThatWouldDestroyItsInputsOrLeaveItsFolderIsRefused) {
         const char* message;  // with ROOT for the scratch folder
     };
     const Case cases[] = {
-        {"pics is a link to the book", [](const fs::path& r) { fs::create_directory_symlink(".", r / "book/pics"); },
-         "book", nullptr, "Output folder \"ROOT/book/pics/\" is a link; Orfeo writes only into a real folder."},
-        {"pics is a link to the masks",
-         [](const fs::path& r) { fs::create_directory_symlink("cache/automask", r / "book/pics"); }, "book", nullptr,
+        {"pics is a link to the book",
+         [](const fs::path& r) { fs::create_directory_symlink(".", r / "book/pics"); }, "book", nullptr,
          "Output folder \"ROOT/book/pics/\" is a link; Orfeo writes only into a real folder."},
+        {"pics is a link to the masks",
+         [](const fs::path& r) { fs::create_directory_symlink("cache/automask", r / "book/pics"); }, "book",
+         nullptr, "Output folder \"ROOT/book/pics/\" is a link; Orfeo writes only into a real folder."},
         {"pics is a link to the user's files",
          [](const fs::path& r) { fs::create_directory_symlink("../mine", r / "book/pics"); }, "book", nullptr,
          "Output folder \"ROOT/book/pics/\" is a link; Orfeo writes only into a real folder."},
         {"new_scans is a link to folder 1",
-         [](const fs::path& r) { fs::create_directory_symlink("../book", r / "book2/new_scans"); }, "book", "book2",
-         "Output folder \"ROOT/book2/new_scans/\" is a link; Orfeo writes only into a real folder."},
+         [](const fs::path& r) { fs::create_directory_symlink("../book", r / "book2/new_scans"); }, "book",
+         "book2", "Output folder \"ROOT/book2/new_scans/\" is a link; Orfeo writes only into a real folder."},
         {"folder 1 is the merge's output",
          [](const fs::path& r) { fs::copy(r / "book", r / "book2/new_scans", fs::copy_options::recursive); },
          "book2/new_scans", "book2",
-         "File \"ROOT/book2/new_scans/p1.tif\" lies in the output folder \"ROOT/book2/new_scans/\", which the run empties."},
+         "File \"ROOT/book2/new_scans/p1.tif\" lies in the output folder \"ROOT/book2/new_scans/\", which "
+         "the run empties."},
         {"a page is a link into pics",
          [](const fs::path& r) {
              fs::create_directory(r / "book/pics");
@@ -286,7 +295,8 @@ TEST(HardInputs, ARunThatWouldDestroyItsInputsOrLeaveItsFolderIsRefused) {
              fs::create_directory_symlink("../pics", r / "book/cache/automask");
          },
          "book", nullptr,
-         "File \"ROOT/book/cache/automask/p1.tif\" lies in the output folder \"ROOT/book/pics/\", which the run "
+         "File \"ROOT/book/cache/automask/p1.tif\" lies in the output folder \"ROOT/book/pics/\", which the "
+         "run "
          "empties."},
     };
     const auto page = test::MakeImage(16, 4, 8, [](unsigned x, unsigned) { return x; });
@@ -308,7 +318,8 @@ TEST(HardInputs, ARunThatWouldDestroyItsInputsOrLeaveItsFolderIsRefused) {
         const BatchResult result = RunJob(root / c.folder, c.folder2 ? &folder2 : nullptr, sink);
         EXPECT_TRUE(result.refused);
         std::string message = c.message;
-        for (std::size_t at; (at = message.find("ROOT")) != std::string::npos;) message.replace(at, 4, root.string());
+        for (std::size_t at; (at = message.find("ROOT")) != std::string::npos;)
+            message.replace(at, 4, root.string());
         EXPECT_EQ(sink.Texts(), std::vector<std::string>{message});
         EXPECT_TRUE(test::Snapshot(root) == before);
     }

@@ -58,8 +58,11 @@ TEST(LoadImageFile, SaysNotFoundOnlyForMissingFiles) {
 TEST(LoadImageHeader, GivesTheShapeWithoutPixelsAndTheLoadersMessages) {
     TempDir dir;
     const auto page = MakeImage(5, 4, 8, [](unsigned x, unsigned y) { return x * y; });
-    for (const auto& [name, format] : {std::pair{"p.tif", FIF_TIFF}, {"p.bmp", FIF_BMP}, {"p.pgm", FIF_PGMRAW},
-                                       {"p.jpg", FIF_JPEG}, {"p.gif", FIF_GIF}}) {
+    for (const auto& [name, format] : {std::pair{"p.tif", FIF_TIFF},
+                                       {"p.bmp", FIF_BMP},
+                                       {"p.pgm", FIF_PGMRAW},
+                                       {"p.jpg", FIF_JPEG},
+                                       {"p.gif", FIF_GIF}}) {
         test::Save(page.get(), dir.Path() / name, format);
         RecordingSink sink;
         LoadProblem problem = LoadProblem::TooLarge;
@@ -73,7 +76,8 @@ TEST(LoadImageHeader, GivesTheShapeWithoutPixelsAndTheLoadersMessages) {
     }
     test::WriteFile(dir.Path() / "broken.tif", "II*\0garbage");
     for (const auto& [name, expected] : {std::pair{"missing.tif", LoadProblem::NotFound},
-                                         {"broken.tif", LoadProblem::CannotRead}, {"p.tif", LoadProblem::TooLarge}}) {
+                                         {"broken.tif", LoadProblem::CannotRead},
+                                         {"p.tif", LoadProblem::TooLarge}}) {
         RecordingSink headerSink, loadSink;
         LoadProblem problem = LoadProblem::None;
         EXPECT_FALSE(LoadImageHeader(dir.Folder() + name, headerSink, 1e-5, &problem));
@@ -89,7 +93,7 @@ TEST(SaveImageFile, WritesTheFormatTheExtensionNames) {
     auto page = MakeImage(6, 3, 8, [](unsigned x, unsigned) { return 40 * x; });
     RecordingSink sink;
     const std::pair<const char*, FREE_IMAGE_FORMAT> cases[] = {
-        {"p.tif", FIF_TIFF}, {"p.TIFF", FIF_TIFF}, {"p.bmp", FIF_BMP}, {"p.gif", FIF_GIF},
+        {"p.tif", FIF_TIFF}, {"p.TIFF", FIF_TIFF}, {"p.bmp", FIF_BMP},  {"p.gif", FIF_GIF},
         {"p.pgm", FIF_PGM},  {"p.jpg", FIF_JPEG},  {"p.jpeg", FIF_JPEG}};
     for (const auto& [name, format] : cases) {
         const std::string path = dir.Folder() + name;

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "imaging/BackSubscans.h"
-#include "imaging/Messages.h"
 #include "imaging/MergeSubscans.h"
+#include "imaging/Messages.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
 #include "tests/support/Files.h"
@@ -41,10 +41,12 @@ void MakeMixedBook(const fs::path& book, const fs::path& book2) {
         auto marked = [i](unsigned x, unsigned y) { return (x * 3 + y + i) % 5 < 2; };
         switch (i % 7) {
             case 1:  // no mask
-                test::Save(MakeImage(kWidth, kHeight, 8, [i](unsigned x, unsigned) { return x + i; }).get(), book / name);
+                test::Save(MakeImage(kWidth, kHeight, 8, [i](unsigned x, unsigned) { return x + i; }).get(),
+                           book / name);
                 break;
             case 2:  // a broken mask
-                test::Save(MakeImage(kWidth, kHeight, 8, [i](unsigned x, unsigned) { return x + i; }).get(), book / name);
+                test::Save(MakeImage(kWidth, kHeight, 8, [i](unsigned x, unsigned) { return x + i; }).get(),
+                           book / name);
                 test::WriteFile(mask, "II*\0 not really a TIFF");
                 break;
             case 3:  // a page that does not decode
@@ -56,12 +58,14 @@ void MakeMixedBook(const fs::path& book, const fs::path& book2) {
                 test::Save(MakeMask(kWidth, kHeight, marked).get(), mask);
                 break;
             case 5:  // a mask smaller than its page
-                test::Save(MakeImage(kWidth, kHeight, 8, [i](unsigned x, unsigned) { return x + i; }).get(), book / name);
+                test::Save(MakeImage(kWidth, kHeight, 8, [i](unsigned x, unsigned) { return x + i; }).get(),
+                           book / name);
                 test::Save(MakeMask(kWidth - 8, kHeight, marked).get(), mask);
                 break;
             default:
-                test::Save(MakeImage(kWidth, kHeight, 8, [i](unsigned x, unsigned y) { return x * y + i; }).get(),
-                           book / name);
+                test::Save(
+                    MakeImage(kWidth, kHeight, 8, [i](unsigned x, unsigned y) { return x * y + i; }).get(),
+                    book / name);
                 test::Save(MakeMask(kWidth, kHeight, marked).get(), mask);
         }
         test::Save(MakeImage(kWidth, kHeight, 8, [i](unsigned x, unsigned) { return 200 - x - i; }).get(),
@@ -78,7 +82,8 @@ struct BatchRuns {
 std::vector<std::string> Relative(const RecordingSink& sink, const std::string& root) {
     std::vector<std::string> texts;
     for (std::string text : sink.Texts()) {
-        for (std::size_t at; (at = text.find(root)) != std::string::npos;) text.replace(at, root.size(), "<root>");
+        for (std::size_t at; (at = text.find(root)) != std::string::npos;)
+            text.replace(at, root.size(), "<root>");
         texts.push_back(text);
     }
     return texts;
@@ -155,7 +160,8 @@ protected:
         for (unsigned i = 0; i < kEntries; ++i) {
             char name[32];
             std::snprintf(name, sizeof name, "p%03u.tif", 100 + i);
-            test::Save(MakeImage(kWidth, kHeight, 8, [i](unsigned x, unsigned) { return x + i; }).get(), book / name);
+            test::Save(MakeImage(kWidth, kHeight, 8, [i](unsigned x, unsigned) { return x + i; }).get(),
+                       book / name);
             test::Save(MakeMask(kWidth, kHeight, [](unsigned x, unsigned) { return x % 3 == 0; }).get(),
                        book / "cache" / "automask" / name);
         }
@@ -199,7 +205,8 @@ TEST_F(StopAndProgressTest, StopLeavesOnlyCompleteOutputsAndSaysHowMany) {
                 if (done == stopAfter) stop = true;
             };
             RecordingSink sink;
-            const BatchResult result = CreateBackSubscans(list, input.GetText(), output.GetText(), sink, options);
+            const BatchResult result =
+                CreateBackSubscans(list, input.GetText(), output.GetText(), sink, options);
             EXPECT_TRUE(result.stopped);
             EXPECT_FALSE(result.Succeeded());
             EXPECT_GE(result.written, stopAfter);
@@ -234,9 +241,15 @@ TEST(AvailableCoresTest, CgroupCpuLimitTakesTheLowestQuotaOnTheWay) {
         {"0::/a/b\n", {{"a/b/cpu.max", "400000 100000\n"}, {"a/cpu.max", "50000 100000\n"}}, 1},
         {"0::/elsewhere\n", {{"cpu.max", "300000 100000\n"}}, 3},  // a container sees its group as the root
         {"0::/a\n", {{"unified/a/cpu.max", "200000 100000\n"}}, 2},
-        {"4:cpu,cpuacct:/x\n0::/\n", {{"cpu/x/cpu.cfs_quota_us", "-1\n"}, {"cpu/x/cpu.cfs_period_us", "100000\n"}}, 0},
-        {"4:cpu,cpuacct:/x\n", {{"cpu,cpuacct/x/cpu.cfs_quota_us", "250000\n"}, {"cpu,cpuacct/x/cpu.cfs_period_us", "100000\n"}}, 3},
-        {"3:cpuacct:/x\n", {{"cpuacct/x/cpu.cfs_quota_us", "100000\n"}, {"cpuacct/x/cpu.cfs_period_us", "100000\n"}}, 0},
+        {"4:cpu,cpuacct:/x\n0::/\n",
+         {{"cpu/x/cpu.cfs_quota_us", "-1\n"}, {"cpu/x/cpu.cfs_period_us", "100000\n"}},
+         0},
+        {"4:cpu,cpuacct:/x\n",
+         {{"cpu,cpuacct/x/cpu.cfs_quota_us", "250000\n"}, {"cpu,cpuacct/x/cpu.cfs_period_us", "100000\n"}},
+         3},
+        {"3:cpuacct:/x\n",
+         {{"cpuacct/x/cpu.cfs_quota_us", "100000\n"}, {"cpuacct/x/cpu.cfs_period_us", "100000\n"}},
+         0},
         {"garbage\n0::/a\n", {{"a/cpu.max", "nonsense\n"}}, 0},
     };
     for (const Case& c : cases) {

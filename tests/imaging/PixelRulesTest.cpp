@@ -46,12 +46,15 @@ TEST(PixelRules, MatchPerPixelReferenceAtEveryLayoutAndWidth) {
             SCOPED_TRACE(Describe(layout) + ", width " + std::to_string(width));
             const unsigned height = 5;
             const std::uint64_t bits = AllBits(layout.bpp);
-            auto page = MakeImage(width, height, layout.bpp,
-                                  [&](unsigned x, unsigned y) { return Mix(x + 1000 * y) & bits; }, layout.type);
-            auto other = MakeImage(width, height, layout.bpp,
-                                   [&](unsigned x, unsigned y) { return Mix(x + 1000 * y + 7) & bits; }, layout.type);
+            auto page = MakeImage(
+                width, height, layout.bpp, [&](unsigned x, unsigned y) { return Mix(x + 1000 * y) & bits; },
+                layout.type);
+            auto other = MakeImage(
+                width, height, layout.bpp,
+                [&](unsigned x, unsigned y) { return Mix(x + 1000 * y + 7) & bits; }, layout.type);
             // A mask wider than the page by a few pixels: its bits past the page's width must not count.
-            auto mask = MakeMask(width + 5, height, [&](unsigned x, unsigned y) { return Marked(x, y, width); });
+            auto mask =
+                MakeMask(width + 5, height, [&](unsigned x, unsigned y) { return Marked(x, y, width); });
 
             PixelResult back = MakeBackSubscan(page.get(), mask.get());
             ASSERT_EQ(back.status, PixelStatus::Ok);
@@ -147,13 +150,15 @@ TEST(PixelRules, MergeFollowsTheNewPageAndTakesWholeInputsAtTheExtremes) {
     RGBQUAD* palette = FreeImage_GetPalette(page.get());
     for (unsigned i = 0; i < 256; ++i) palette[i] = RGBQUAD{BYTE(255 - i), BYTE(255 - i), BYTE(255 - i), 0};
 
-    PixelResult none = MergeSubscan(page.get(), back.get(), MakeMask(12, 3, [](unsigned, unsigned) { return false; }).get());
+    PixelResult none =
+        MergeSubscan(page.get(), back.get(), MakeMask(12, 3, [](unsigned, unsigned) { return false; }).get());
     ASSERT_EQ(none.status, PixelStatus::Ok);
     EXPECT_TRUE(test::SamePixels(none.image.get(), back.get()));
     EXPECT_EQ(FreeImage_GetDotsPerMeterX(none.image.get()), 11811u);
     EXPECT_EQ(FreeImage_GetColorType(none.image.get()), FIC_MINISWHITE);
 
-    PixelResult all = MergeSubscan(page.get(), back.get(), MakeMask(12, 3, [](unsigned, unsigned) { return true; }).get());
+    PixelResult all =
+        MergeSubscan(page.get(), back.get(), MakeMask(12, 3, [](unsigned, unsigned) { return true; }).get());
     ASSERT_EQ(all.status, PixelStatus::Ok);
     EXPECT_TRUE(test::SamePixels(all.image.get(), page.get()));
 }
@@ -161,10 +166,12 @@ TEST(PixelRules, MergeFollowsTheNewPageAndTakesWholeInputsAtTheExtremes) {
 TEST(PixelRules, RefuseInputsTheRulesCannotApplyTo) {
     auto page = MakeImage(16, 4, 8, [](unsigned, unsigned) { return 1; });
     auto mask = MakeMask(16, 4, [](unsigned, unsigned) { return true; });
-    EXPECT_EQ(MakeBackSubscan(page.get(), MakeMask(15, 4, [](unsigned, unsigned) { return true; }).get()).status,
-              PixelStatus::MaskTooSmall);
-    EXPECT_EQ(MakeBackSubscan(page.get(), MakeMask(16, 3, [](unsigned, unsigned) { return true; }).get()).status,
-              PixelStatus::MaskTooSmall);
+    EXPECT_EQ(
+        MakeBackSubscan(page.get(), MakeMask(15, 4, [](unsigned, unsigned) { return true; }).get()).status,
+        PixelStatus::MaskTooSmall);
+    EXPECT_EQ(
+        MakeBackSubscan(page.get(), MakeMask(16, 3, [](unsigned, unsigned) { return true; }).get()).status,
+        PixelStatus::MaskTooSmall);
     EXPECT_EQ(MakeBackSubscan(page.get(), page.get()).status, PixelStatus::MaskNotOneBit);
 
     ImagePtr floats(FreeImage_AllocateT(FIT_FLOAT, 16, 4));
@@ -173,13 +180,16 @@ TEST(PixelRules, RefuseInputsTheRulesCannotApplyTo) {
 
     auto wider = MakeImage(17, 4, 8, [](unsigned, unsigned) { return 1; });
     auto deeper = MakeImage(16, 4, 24, [](unsigned, unsigned) { return 1; });
-    auto grey16 = MakeImage(16, 4, 16, [](unsigned, unsigned) { return 1; }, FIT_UINT16);
+    auto grey16 = MakeImage(
+        16, 4, 16, [](unsigned, unsigned) { return 1; }, FIT_UINT16);
     auto rgb555 = MakeImage(16, 4, 16, [](unsigned, unsigned) { return 1; });
     EXPECT_EQ(MergeSubscan(page.get(), wider.get(), mask.get()).status, PixelStatus::BackMismatch);
     EXPECT_EQ(MergeSubscan(page.get(), deeper.get(), mask.get()).status, PixelStatus::BackMismatch);
     EXPECT_EQ(MergeSubscan(grey16.get(), rgb555.get(), mask.get()).status, PixelStatus::BackMismatch);
-    EXPECT_EQ(MergeSubscan(page.get(), page.get(), MakeMask(8, 4, [](unsigned, unsigned) { return true; }).get()).status,
-              PixelStatus::MaskTooSmall);
+    EXPECT_EQ(
+        MergeSubscan(page.get(), page.get(), MakeMask(8, 4, [](unsigned, unsigned) { return true; }).get())
+            .status,
+        PixelStatus::MaskTooSmall);
 }
 
 }  // namespace

@@ -31,7 +31,7 @@ using test::TempDir;
 // this lives, a write that would take a file of this process past `bytes` bytes fails with EFBIG, as one to a
 // full disk fails with ENOSPC (the signal the kernel would send for it is ignored meanwhile).
 class FileSizeLimit {
-  public:
+public:
     explicit FileSizeLimit(rlim_t bytes) {
         struct sigaction ignore {};
         ignore.sa_handler = SIG_IGN;
@@ -48,7 +48,7 @@ class FileSizeLimit {
     FileSizeLimit(const FileSizeLimit&) = delete;
     FileSizeLimit& operator=(const FileSizeLimit&) = delete;
 
-  private:
+private:
     rlimit m_limit{};
     struct sigaction m_action {};
 };
@@ -92,7 +92,7 @@ std::string WithFailingDiskFlushes(const std::function<bool(IMessageSink&)>& sav
 }
 
 class WriteFaultTest : public ::testing::Test {
-  protected:
+protected:
     std::vector<std::string> Entries() { return test::SortedNames(dir.Path()); }
 
     TempDir dir;
@@ -101,7 +101,8 @@ class WriteFaultTest : public ::testing::Test {
 TEST_F(WriteFaultTest, AFailingWriteLeavesTheOldFileAndNothingElse) {
     const auto page = test::MakeImage(300, 200, 8, [](unsigned x, unsigned y) { return (x * y) % 251; });
     for (const char* name : {"p.tif", "p.bmp", "p.pgm", "p.gif", "p.jpg"}) {
-        for (std::uint64_t after : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{100}, std::uint64_t{3000}}) {
+        for (std::uint64_t after :
+             {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{100}, std::uint64_t{3000}}) {
             SCOPED_TRACE(std::string(name) + " with files limited to " + std::to_string(after) + " bytes");
             const std::string path = dir.Folder() + name;
             test::WriteFile(path, "the earlier version");
@@ -139,7 +140,8 @@ TEST_F(WriteFaultTest, AFailingFlushToTheDiskKeepsTheEarlierFile) {
 // Plug-ins write empty blocks: the GIF writer does when its data ends on a full sub-block (this image),
 // and for empty comments. Such a save is whole and must not count as failed.
 TEST_F(WriteFaultTest, EmptyWritesOfAPlugInAreNoFailure) {
-    const auto page = test::MakeImage(88, 7, 8, [](unsigned x, unsigned y) { return (x * 31 + y * 17) % 256; });
+    const auto page =
+        test::MakeImage(88, 7, 8, [](unsigned x, unsigned y) { return (x * 31 + y * 17) % 256; });
     const std::string path = dir.Folder() + "p.gif";
     RecordingSink sink;
     EXPECT_TRUE(SaveImageFile(page.get(), path, sink));
@@ -149,7 +151,8 @@ TEST_F(WriteFaultTest, EmptyWritesOfAPlugInAreNoFailure) {
 
 TEST_F(WriteFaultTest, AFullDiskInABatchIsReportedForEveryPage) {
     const fs::path book = dir.Path() / "book";
-    const auto page = test::MakeImage(64, 64, 8, [](unsigned x, unsigned y) { return test::Mix(x * 64 + y) & 0xFF; });
+    const auto page =
+        test::MakeImage(64, 64, 8, [](unsigned x, unsigned y) { return test::Mix(x * 64 + y) & 0xFF; });
     const auto mask = test::MakeMask(64, 64, [](unsigned x, unsigned) { return x < 9; });
     for (const char* name : {"a.tif", "b.tif", "c.tif"}) {
         test::Save(page.get(), book / name);

@@ -41,7 +41,8 @@ TEST(GetFileExtension, SearchesTheWholePathAndFoldsCase) {
 }
 
 TEST(IsSupportedImage, AcceptsExactlyTheTenExtensions) {
-    for (const char* ext : {"bmp", "jpeg", "jpg", "gif", "tiff", "tif", "pnm", "ppm", "pgm", "pbm", "TIF", "Jpeg"}) {
+    for (const char* ext :
+         {"bmp", "jpeg", "jpg", "gif", "tiff", "tif", "pnm", "ppm", "pgm", "pbm", "TIF", "Jpeg"}) {
         EXPECT_TRUE(IsSupportedImage(std::string("/d/x.") + ext)) << ext;
     }
     for (const char* path : {"/d/x.tifx", "/d/x.ti", "/d/x.png", "/d/x.markdownfile", "/d/readme",

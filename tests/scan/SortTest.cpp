@@ -24,12 +24,12 @@ TEST(CompareNames, FoldsOnlyAsciiCapitalsAndComparesBytes) {
     EXPECT_EQ(CompareNames("a.tif", "A.TIF"), 0);
     EXPECT_LT(CompareNames("page10.tif", "page2.tif"), 0);  // digits are not numbers
     EXPECT_LT(CompareNames("page1.tif", "page10.tif"), 0);
-    EXPECT_LT(CompareNames("_cover.tif", "a.tif"), 0);       // '_' before the letters...
-    EXPECT_LT(CompareNames("_cover.tif", "A.tif"), 0);       // ...also before folded capitals
-    EXPECT_LT(CompareNames("[x", "Z"), 0);                    // capitals compare as lower case
+    EXPECT_LT(CompareNames("_cover.tif", "a.tif"), 0);  // '_' before the letters...
+    EXPECT_LT(CompareNames("_cover.tif", "A.tif"), 0);  // ...also before folded capitals
+    EXPECT_LT(CompareNames("[x", "Z"), 0);              // capitals compare as lower case
     EXPECT_LT(CompareNames("ab", "abc"), 0);
-    EXPECT_GT(CompareNames("\xc3\xa9", "z"), 0);              // bytes are unsigned
-    EXPECT_NE(CompareNames("\xc3\x89", "\xc3\xa9"), 0);      // no folding beyond ASCII
+    EXPECT_GT(CompareNames("\xc3\xa9", "z"), 0);         // bytes are unsigned
+    EXPECT_NE(CompareNames("\xc3\x89", "\xc3\xa9"), 0);  // no folding beyond ASCII
 }
 
 TEST(SortByName, OrdersByFoldedNameAndKeepsPathsWithNames) {

@@ -10,7 +10,7 @@ namespace orfeo::test {
 
 // A fresh folder under the system's temporary folder, removed with everything in it at the end of scope.
 class TempDir {
-  public:
+public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -20,7 +20,7 @@ class TempDir {
     // The folder as Orfeo stores folders: with a trailing separator.
     std::string Folder() const { return m_path.string() + "/"; }
 
-  private:
+private:
     std::filesystem::path m_path;
 };
 

@@ -1,8 +1,8 @@
 #include "tests/support/Fixtures.h"
 
-#include "imaging/ImageFile.h"
-
 #include <stdexcept>
+
+#include "imaging/ImageFile.h"
 
 namespace orfeo::test {
 
@@ -44,8 +44,8 @@ void SetPixel(FIBITMAP* image, unsigned x, unsigned y, std::uint64_t value) {
 
 ImagePtr MakeImage(unsigned width, unsigned height, unsigned bpp,
                    const std::function<std::uint64_t(unsigned, unsigned)>& value, FREE_IMAGE_TYPE type) {
-    ImagePtr image(FreeImage_AllocateT(type, static_cast<int>(width), static_cast<int>(height),
-                                       static_cast<int>(bpp)));
+    ImagePtr image(
+        FreeImage_AllocateT(type, static_cast<int>(width), static_cast<int>(height), static_cast<int>(bpp)));
     if (!image) throw std::runtime_error("cannot allocate a fixture image");
     if (RGBQUAD* palette = FreeImage_GetPalette(image.get())) {
         const unsigned colours = FreeImage_GetColorsUsed(image.get());
@@ -66,7 +66,8 @@ ImagePtr MakeMask(unsigned width, unsigned height, const std::function<bool(unsi
 
 void Save(FIBITMAP* image, const fs::path& path, FREE_IMAGE_FORMAT format) {
     fs::create_directories(path.parent_path());
-    if (!FreeImage_Save(format, image, path.c_str(), 0)) throw std::runtime_error("cannot save " + path.string());
+    if (!FreeImage_Save(format, image, path.c_str(), 0))
+        throw std::runtime_error("cannot save " + path.string());
 }
 
 ImagePtr Load(const fs::path& path) {

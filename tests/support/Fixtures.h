@@ -19,7 +19,9 @@ namespace orfeo::test {
 // Keeps every message the core shows, in order.
 class RecordingSink final : public IMessageSink {
 public:
-    void ShowMessage(MessageKind kind, const std::string& text) override { messages.emplace_back(kind, text); }
+    void ShowMessage(MessageKind kind, const std::string& text) override {
+        messages.emplace_back(kind, text);
+    }
     std::vector<std::string> Texts() const;
 
     std::vector<std::pair<MessageKind, std::string>> messages;

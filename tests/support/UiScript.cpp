@@ -5,7 +5,6 @@
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QPointer>
-
 #include <memory>
 
 namespace orfeo::test {
@@ -21,7 +20,8 @@ UiScript::UiScript() {
         m_steps.clear();
         m_next = 0;
         for (QWidget* widget : QApplication::topLevelWidgets()) {
-            if (auto* dialog = qobject_cast<QDialog*>(widget); dialog && dialog->isVisible()) dialog->reject();
+            if (auto* dialog = qobject_cast<QDialog*>(widget); dialog && dialog->isVisible())
+                dialog->reject();
         }
         m_failed = true;
     });

@@ -5,7 +5,6 @@
 #include <QStringList>
 #include <QTimer>
 #include <QWidget>
-
 #include <functional>
 #include <vector>
 
