@@ -4,6 +4,7 @@
 ORFEO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 ORFEO_PACKAGES=(
   cmake make g++             # the build
+  clang-format               # tests: every C++ file follows .clang-format
   libfreeimage-dev           # reading and writing images
   libtiff-dev                # to silence libtiff's console noise
   libtbb-dev                 # oneTBB: the batch jobs' pipeline over every core
