@@ -108,7 +108,7 @@ bool PlanOutputFolder(JobPlan& plan, std::size_t entries, const RunInputs& input
     });
     // The reset removes files and an empty folder, never anything else, and the run needs a folder there.
     std::error_code error;
-    const fs::path output = fs::path(plan.outputFolder).parent_path();  // without the trailing separator
+    const fs::path output(WithoutTrailingSeparator(plan.outputFolder));
     if (fs::exists(fs::symlink_status(output, error)) && !fs::is_directory(output, error)) {
         messages.ShowMessage(MessageKind::Problem, CannotCreateFolderMessage(plan.outputFolder));
         return false;

@@ -17,9 +17,9 @@ namespace orfeo {
 
 namespace {
 
-std::string PlaceOf(std::string folder) {
-    while (folder.size() > 1 && folder.back() == kPathSeparator) folder.pop_back();
-    const std::filesystem::path parent = std::filesystem::path(folder).parent_path();
+std::string PlaceOf(const std::string& folder) {
+    const std::filesystem::path parent =
+        std::filesystem::path(WithoutTrailingSeparator(folder)).parent_path();
     return parent.empty() ? std::string(".") : parent.string();
 }
 

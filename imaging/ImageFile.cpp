@@ -368,8 +368,7 @@ bool FormatCanHold(const std::string& path, FIBITMAP* image) {
 
 bool ResetOutputFolder(const std::string& folder) {
     const std::string base = WithTrailingSeparator(folder);
-    std::string bare = base;
-    while (bare.size() > 1 && bare.back() == kPathSeparator) bare.pop_back();
+    const std::string bare = WithoutTrailingSeparator(base);
 #if defined(__unix__)
     // The folder is opened without following a link, and its files are deleted relative to what was
     // opened: a link in its place, or one swapped in during the reset, never leads the deletions elsewhere.

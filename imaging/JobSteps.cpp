@@ -22,8 +22,7 @@ bool PrepareOutputFolder(const std::string& folder, IMessageSink& messages) {
 
 bool CheckOutputFolder(const std::string& folder, const std::vector<std::string>& inputs,
                        IMessageSink& messages) {
-    std::string bare = folder;
-    while (bare.size() > 1 && bare.back() == kPathSeparator) bare.pop_back();
+    const std::string bare = WithoutTrailingSeparator(folder);
     std::error_code error;
     if (fs::is_symlink(fs::path(bare), error)) {
         messages.ShowMessage(MessageKind::Problem, OutputFolderIsLinkMessage(folder));

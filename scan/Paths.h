@@ -25,4 +25,11 @@ inline std::string WithTrailingSeparator(std::string folder) {
     return folder;
 }
 
+// Returns `folder` without the separators it ends with, as a path to the folder itself (a link in its
+// place is then the link, not what it leads to); the root stays the root.
+inline std::string WithoutTrailingSeparator(std::string folder) {
+    while (folder.size() > 1 && folder.back() == kPathSeparator) folder.pop_back();
+    return folder;
+}
+
 }  // namespace orfeo
