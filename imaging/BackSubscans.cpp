@@ -40,7 +40,7 @@ BatchJob BackSubscanJob(const CScanList& list1, const std::string& inputFolder,
         .entries = list1.GetSize(),
         .files = files,
         .check = [](FIBITMAP* page, FIBITMAP*, FIBITMAP* mask) { return CheckBackInputs(page, mask); },
-        .rule = [](FIBITMAP* page, FIBITMAP*, FIBITMAP* mask) { return MakeBackSubscan(page, mask); },
+        .task = WorkerTask::Back,
     };
 }
 

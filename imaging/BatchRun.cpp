@@ -1,26 +1,57 @@
 #include "imaging/BatchRun.h"
 
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <system_error>
+
 #include "imaging/FolderLock.h"
 #include "imaging/ImageFile.h"
 #include "imaging/Messages.h"
+#include "imaging/PageWorkers.h"
 #include "imaging/RunEntries.h"
 
 namespace orfeo {
 
 namespace {
 
-bool ProcessEntry(const BatchJob& job, std::size_t index, IMessageSink& messages, double maxMegapixels) {
+bool ProcessEntry(const BatchJob& job, std::size_t index, IMessageSink& messages, PageWorkers& workers) {
     const EntryFiles files = job.files(index);
-    PixelResult result;
-    {
-        ImagePtr page = LoadImageFile(files.page, messages, maxMegapixels);
-        ImagePtr back = files.back.empty() ? nullptr : LoadImageFile(files.back, messages, maxMegapixels);
-        ImagePtr mask = LoadImageFile(files.mask, messages, maxMegapixels);
-        if (!page || !mask || (!back && !files.back.empty())) return false;
-        result = job.rule(page.get(), back.get(), mask.get());
+    EntryAnswer answer = AskWorker(workers, job.task, files);
+    std::string temporary = answer.output ? answer.output->Path() : std::string();
+    const auto discard = [&] {
+        answer.output.reset();
+        std::error_code error;
+        if (!temporary.empty()) std::filesystem::remove(std::filesystem::path(temporary), error);
+    };
+    if (!ShowInputOutcomes(answer, files, workers.Settings(), messages)) {
+        discard();
+        return false;
     }
-    ReportPixelProblem(result.status, files, messages);
-    return result.image && SaveImageFile(result.image.get(), files.output, messages);
+    const WorkerReply& reply = answer.outcome.reply;
+    ReportPixelProblem(reply.pixels, files, messages);
+    if (reply.pixels != PixelStatus::Ok) {
+        discard();
+        return false;
+    }
+    // The worker's word that the file is whole is checked as far as the run can: something was written,
+    // and the run's own flush and close succeed.
+    int error = answer.output && !answer.output->IsOpen() ? answer.output->Error() : reply.writeError;
+    bool saved = reply.written && answer.output && answer.output->IsOpen();
+    if (saved) {
+        struct stat status {};
+        saved = ::fstat(answer.output->Fd(), &status) == 0 && status.st_size > 0;
+    }
+    if (saved) {
+        saved = answer.output->Close();
+        if (!saved) error = answer.output->Error();
+    }
+    if (saved) saved = PutInPlace(temporary, files.output, error);
+    if (!saved) {
+        discard();
+        messages.ShowMessage(MessageKind::Problem, NotWrittenMessage(files.output, error));
+    }
+    return saved;
 }
 
 }  // namespace
@@ -38,13 +69,21 @@ BatchResult RunBatch(const BatchJob& job, IMessageSink& messages, const JobOptio
         result.refused = true;
         return result;
     }
+    PageWorkers workers(WorkerSettingsFor(options));
+    std::string reason;
+    if (!workers.Start(reason)) {
+        messages.ShowMessage(MessageKind::Problem,
+                             WorkerNotStartedMessage(workers.Settings().program, reason));
+        result.refused = true;
+        return result;
+    }
     result.entries = job.entries;
     if (!PrepareOutputFolder(job.outputFolder, messages)) {
         messages.ShowMessage(MessageKind::Ended, ProcessingEndedMessage());
         return result;
     }
     const EntryWork work = [&](std::size_t index, IMessageSink& entryMessages) {
-        return ProcessEntry(job, index, entryMessages, options.maxMegapixels);
+        return ProcessEntry(job, index, entryMessages, workers);
     };
     RunEntries(
         job.entries, work, [&](std::size_t index) { return job.files(index).name; }, messages, options,

@@ -1,5 +1,6 @@
 #include "imaging/DryRun.h"
 
+#include <array>
 #include <filesystem>
 #include <system_error>
 
@@ -9,9 +10,16 @@
 #include "imaging/JobSteps.h"
 #include "imaging/MergeSubscans.h"
 #include "imaging/Messages.h"
+#include "imaging/PageWorkers.h"
 #include "imaging/PixelRules.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
+
+// FreeImage 3.18 exports this (its loaders make header-only images with it), but Debian's FreeImage.h
+// does not declare it.
+extern "C" FIBITMAP* DLL_CALLCONV FreeImage_AllocateHeaderT(BOOL header_only, FREE_IMAGE_TYPE type, int width,
+                                                            int height, int bpp, unsigned red_mask,
+                                                            unsigned green_mask, unsigned blue_mask);
 
 namespace orfeo {
 
@@ -39,6 +47,7 @@ FileVerdict VerdictOf(LoadProblem problem) {
             return FileVerdict::NotRegular;
         case LoadProblem::CannotRead:
         case LoadProblem::Damaged:
+        case LoadProblem::UnlistedFormat:
             return FileVerdict::CannotRead;
         case LoadProblem::TooLarge:
             return FileVerdict::TooLarge;
@@ -46,12 +55,26 @@ FileVerdict VerdictOf(LoadProblem problem) {
     return FileVerdict::CannotRead;
 }
 
-// Reads a file's header as the real run would load it, noting its verdict and the messages.
-ImagePtr PlanInput(PlannedFile& file, IMessageSink& messages, double maxMegapixels) {
-    LoadProblem problem = LoadProblem::None;
-    ImagePtr image = LoadImageHeader(file.path, messages, maxMegapixels, &problem);
-    file.verdict = VerdictOf(problem);
-    return image;
+// A header as the worker read it, as an image without pixels for the rules' checks.
+ImagePtr HeaderImage(const SlotOutcome& outcome) {
+    return ImagePtr(FreeImage_AllocateHeaderT(TRUE, static_cast<FREE_IMAGE_TYPE>(outcome.type),
+                                              static_cast<int>(outcome.width),
+                                              static_cast<int>(outcome.height), outcome.bpp, 0, 0, 0));
+}
+
+// The verdicts of an entry's inputs from what opening them and the worker found; the worker's ending,
+// when it did not answer, counts against the file it was reading.
+void PlanInputs(const EntryAnswer& answer, PlannedEntry& entry) {
+    const std::array<PlannedFile*, kInputSlots> files = {&entry.page, &entry.back, &entry.mask};
+    const bool answered = answer.outcome.ending == WorkerEnding::Answered;
+    for (int slot = 0; slot < kInputSlots; ++slot) {
+        if (files[slot]->path.empty()) continue;
+        LoadProblem problem = answer.opened[slot];
+        if (problem == LoadProblem::None && answered) problem = answer.outcome.reply.inputs[slot].problem;
+        if (problem == LoadProblem::None && !answered && answer.outcome.slot == slot)
+            problem = LoadProblem::CannotRead;
+        files[slot]->verdict = VerdictOf(problem);
+    }
 }
 
 // The pixel rule's check, as the real run makes it once every input loaded, given to the file it is about.
@@ -116,8 +139,8 @@ bool PlanOutputFolder(JobPlan& plan, std::size_t entries, const RunInputs& input
     return true;
 }
 
-// Entry `index` of `job`, as the real run would load, rule and write it.
-PlannedEntry PlanEntry(const BatchJob& job, std::size_t index, double maxMegapixels) {
+// Entry `index` of `job`, as the real run would load, rule and write it, its headers read by a worker.
+PlannedEntry PlanEntry(const BatchJob& job, std::size_t index, PageWorkers& workers) {
     const EntryFiles files = job.files(index);
     PlannedEntry entry{.name = files.name,
                        .page = {.path = files.page},
@@ -127,9 +150,13 @@ PlannedEntry PlanEntry(const BatchJob& job, std::size_t index, double maxMegapix
                        .messages = {},
                        .written = false};
     MessageList messages(entry.messages);
-    ImagePtr page = PlanInput(entry.page, messages, maxMegapixels);
-    ImagePtr back = files.back.empty() ? nullptr : PlanInput(entry.back, messages, maxMegapixels);
-    ImagePtr mask = PlanInput(entry.mask, messages, maxMegapixels);
+    const EntryAnswer answer = AskWorker(workers, WorkerTask::Headers, files);
+    PlanInputs(answer, entry);
+    if (!ShowInputOutcomes(answer, files, workers.Settings(), messages)) return entry;
+    const auto& inputs = answer.outcome.reply.inputs;
+    ImagePtr page = HeaderImage(inputs[kPageSlot]);
+    ImagePtr back = files.back.empty() ? nullptr : HeaderImage(inputs[kBackSlot]);
+    ImagePtr mask = HeaderImage(inputs[kMaskSlot]);
     if (!page || !mask || (!back && !files.back.empty())) return entry;
     const PixelStatus status = job.check(page.get(), back.get(), mask.get());
     PlanPixelCheck(status, files, entry, messages);
@@ -146,8 +173,18 @@ JobPlan PlanJob(const BatchJob& job, double maxMegapixels) {
         return plan;
     }
     if (!PlanOutputFolder(plan, job.entries, job.inputs)) return plan;
+    // The headers are read by page workers too: a header that crashes a decoder costs its entry only.
+    JobOptions options;
+    options.maxMegapixels = maxMegapixels;
+    PageWorkers workers(WorkerSettingsFor(options));
+    std::string reason;
+    if (!workers.Start(reason)) {
+        plan.before.push_back(WorkerNotStartedMessage(workers.Settings().program, reason));
+        plan.result = BatchResult{.refused = true};
+        return plan;
+    }
     for (std::size_t i = 0; i < job.entries; ++i) {
-        plan.entries.push_back(PlanEntry(job, i, maxMegapixels));
+        plan.entries.push_back(PlanEntry(job, i, workers));
         plan.result.written += plan.entries.back().written;
     }
     return plan;

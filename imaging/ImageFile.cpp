@@ -30,6 +30,8 @@ namespace {
 
 // What the image libraries said during the load running on this thread; null when none is running.
 thread_local std::vector<std::string>* t_loadComplaints = nullptr;
+// Set when a loader running on this thread said that it could not allocate memory.
+thread_local bool t_allocationFailed = false;
 
 // The loaders decode what they can of a damaged file and say so only in messages such as libjpeg's
 // "Premature end of JPEG file" or "Corrupt JPEG data: ...", libtiff's "Read error on strip ..." and
@@ -38,6 +40,8 @@ thread_local std::vector<std::string>* t_loadComplaints = nullptr;
 // are no reason to refuse a page.
 void CollectComplaint(const char* text) {
     if (!t_loadComplaints || !text) return;
+    if (std::strstr(text, "allocation failed") || std::strstr(text, "Memory allocation"))
+        t_allocationFailed = true;
     for (const char* sign : {"Premature end", "Corrupt", "Read error", "incomplete", "truncated"}) {
         if (std::strstr(text, sign)) {
             t_loadComplaints->emplace_back(text);
@@ -75,6 +79,17 @@ struct InputFile {
     FreeImageIO io{};
     bool hitEnd = false;
 
+    // Takes over `fd`.
+    explicit InputFile(int fd) {
+        io.read_proc = Read;
+        io.write_proc = Write;
+        io.seek_proc = Seek;
+        io.tell_proc = Tell;
+        file = fd < 0 ? nullptr : ::fdopen(fd, "rb");
+        if (!file && fd >= 0) ::close(fd);
+    }
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
     ~InputFile() {
         if (file) std::fclose(file);
     }
@@ -96,40 +111,6 @@ struct InputFile {
         hitEnd = false;
     }
 };
-
-enum class OpenOutcome { Open, Missing, NotRegular, Unreadable };
-
-// Opens `path` for reading when it is a regular file. Never blocks: a FIFO, a socket or a device is
-// recognised before it is read, and opened without waiting for a writer if it takes the place of a file
-// between the two looks.
-OpenOutcome OpenInput(const std::string& path, InputFile& input) {
-    input.io.read_proc = InputFile::Read;
-    input.io.write_proc = InputFile::Write;
-    input.io.seek_proc = InputFile::Seek;
-    input.io.tell_proc = InputFile::Tell;
-#if defined(__unix__)
-    struct stat status {};
-    if (::stat(path.c_str(), &status) != 0) {
-        return errno == ENOENT || errno == ENOTDIR ? OpenOutcome::Missing : OpenOutcome::Unreadable;
-    }
-    if (!S_ISREG(status.st_mode)) {
-        return S_ISDIR(status.st_mode) ? OpenOutcome::Unreadable : OpenOutcome::NotRegular;
-    }
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT ? OpenOutcome::Missing : OpenOutcome::Unreadable;
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        ::close(fd);
-        return OpenOutcome::NotRegular;
-    }
-    input.file = ::fdopen(fd, "rb");
-    if (!input.file) ::close(fd);
-#else
-    std::error_code error;
-    if (!fs::exists(fs::path(path), error)) return OpenOutcome::Missing;
-    input.file = std::fopen(path.c_str(), "rb");
-#endif
-    return input.file ? OpenOutcome::Open : OpenOutcome::Unreadable;
-}
 
 bool IsPnmFamily(FREE_IMAGE_FORMAT format) {
     return format == FIF_PBM || format == FIF_PGM || format == FIF_PPM || format == FIF_PBMRAW ||
@@ -241,11 +222,18 @@ FREE_IMAGE_FORMAT FormatFromName(const std::string& path, unsigned bitsPerPixel)
 
 namespace {
 
-// The format of an opened input: from its content, failing that from its name.
-FREE_IMAGE_FORMAT InputFormat(const std::string& path, InputFile& input) {
+// The format of an opened input: from its content, failing that from the name's extension.
+FREE_IMAGE_FORMAT InputFormat(const std::string& extension, InputFile& input) {
     const FREE_IMAGE_FORMAT format = FreeImage_GetFileTypeFromHandle(&input.io, &input, 0);
     input.Rewind();
-    return format == FIF_UNKNOWN ? FormatFromName(path) : format;
+    return format == FIF_UNKNOWN ? FormatFromName("x." + extension) : format;
+}
+
+// The formats Orfeo lists, and PNG, which turns up under their names. Every other decoder FreeImage has is
+// code that Orfeo's pages never need, and some of them decode an image whole before its size is known.
+bool IsReadFormat(FREE_IMAGE_FORMAT format) {
+    return format == FIF_BMP || format == FIF_JPEG || format == FIF_GIF || format == FIF_TIFF ||
+           format == FIF_PNG || IsPnmFamily(format);
 }
 
 // Decodes `input`, only its header when `headerOnly` and the format can. `damaged` is set when the loader
@@ -258,54 +246,31 @@ ImagePtr Decode(FREE_IMAGE_FORMAT format, InputFile& input, bool headerOnly, boo
     // A JPEG that ends early comes back grey below the cut, with a message: listen to the messages.
     std::vector<std::string> complaints;
     t_loadComplaints = &complaints;
+    t_allocationFailed = false;
     ImagePtr image(FreeImage_LoadFromHandle(format, &input.io, &input, 0));
     t_loadComplaints = nullptr;
     damaged = image && (!complaints.empty() || (endMeansShort && input.hitEnd));
     return image;
 }
 
+bool PastLimit(unsigned width, unsigned height, double maxMegapixels) {
+    return static_cast<double>(width) * height > maxMegapixels * 1e6;
+}
+
 ImagePtr LoadImage(const std::string& path, IMessageSink& messages, double maxMegapixels, bool headerOnly,
                    LoadProblem* problem) {
-    QuietImageLibraries();
-    auto refuse = [&](const std::string& message, LoadProblem kind) {
-        messages.ShowMessage(MessageKind::Problem, message);
-        if (problem) *problem = kind;
-        return nullptr;
-    };
-    InputFile input;
-    switch (OpenInput(path, input)) {
-        case OpenOutcome::Open:
-            break;
-        case OpenOutcome::Missing:
-            return refuse(FileNotFoundMessage(path), LoadProblem::NotFound);
-        case OpenOutcome::NotRegular:
-            return refuse(NotRegularFileMessage(path), LoadProblem::NotRegular);
-        case OpenOutcome::Unreadable:
-            return refuse(CannotReadMessage(path), LoadProblem::CannotRead);
-    }
-    const FREE_IMAGE_FORMAT format = InputFormat(path, input);
-    if (format == FIF_UNKNOWN || !FreeImage_FIFSupportsReading(format)) {
-        return refuse(CannotReadMessage(path), LoadProblem::CannotRead);
-    }
-    // A few kilobytes can declare gigabytes of pixels: look at the header before decoding.
-    unsigned width = 0, height = 0;
-    if (DeclaredSize(format, input, width, height) &&
-        static_cast<double>(width) * height > maxMegapixels * 1e6) {
-        return refuse(TooLargeMessage(path, width, height, maxMegapixels), LoadProblem::TooLarge);
-    }
-    bool damaged = false;
-    ImagePtr image = Decode(format, input, headerOnly, damaged);
-    if (damaged) return refuse(DamagedMessage(path), LoadProblem::Damaged);
-    if (!image) return refuse(CannotReadMessage(path), LoadProblem::CannotRead);
-    if (problem) *problem = LoadProblem::None;
+    LoadReport report;
+    const int fd = OpenImageFile(path, report.problem);
+    ImagePtr image =
+        fd < 0 ? nullptr : DecodeImageFile(fd, GetFileExtension(path), maxMegapixels, headerOnly, report);
+    ShowLoadProblem(report, path, maxMegapixels, messages);
+    if (problem) *problem = report.problem;
     return image;
 }
 
 // Writes `image` in `format` to a temporary file in the folder of `path` and renames it over `path` when
 // the whole file is written; `error` takes the system's reason for a failure, when there is one.
-bool WriteInPlace(FIBITMAP* image, FREE_IMAGE_FORMAT format, const std::string& path, int& error) {
-    ImagePtr pbmCopy = IsPnmFamily(format) ? PbmReadyCopy(image) : nullptr;
-    FIBITMAP* toSave = pbmCopy ? pbmCopy.get() : image;
+bool WriteInPlace(FIBITMAP* image, const std::string& path, int& error) {
     // A failed save can leave a truncated file: write beside the target, then rename over it.
     const std::size_t separator = path.rfind(kPathSeparator);
     const std::string folder = separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
@@ -314,30 +279,131 @@ bool WriteInPlace(FIBITMAP* image, FREE_IMAGE_FORMAT format, const std::string& 
     {
         OutputFile file(folder);
         temporary = file.Path();
-        const bool encoded =
-            file.IsOpen() && FreeImage_SaveToHandle(format, toSave, file.Io(), file.Handle(), 0);
-        saved = file.Close() && encoded;
-        error = file.Error();
+        saved = EncodeImageFile(image, GetFileExtension(path), file, error);
     }
-    if (saved) {
-        std::error_code renameError;
-        fs::rename(fs::path(temporary), fs::path(path), renameError);
-        saved = !renameError;
-        if (renameError) error = renameError.value();
-    }
+    if (saved) saved = PutInPlace(temporary, path, error);
     if (!saved && !temporary.empty()) {
         std::error_code removeError;
         fs::remove(fs::path(temporary), removeError);
     }
-    // The new name is on the disk only once its folder is. The page is whole either way (after a crash
-    // before the folder reaches the disk, the earlier file or the new one is there, complete), and some
-    // file systems refuse to flush a folder at all: a failure here does not make the written page a failed
-    // one.
-    if (saved) SyncFolder(folder.empty() ? std::string(".") : folder);
     return saved;
 }
 
 }  // namespace
+
+int OpenImageFile(const std::string& path, LoadProblem& problem) {
+#if defined(__unix__)
+    problem = LoadProblem::None;
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        problem = errno == ENOENT || errno == ENOTDIR ? LoadProblem::NotFound : LoadProblem::CannotRead;
+        return -1;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        problem = S_ISDIR(status.st_mode) ? LoadProblem::CannotRead : LoadProblem::NotRegular;
+        return -1;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        problem = errno == ENOENT ? LoadProblem::NotFound : LoadProblem::CannotRead;
+        return -1;
+    }
+    // Something else may have taken the file's place between the two looks.
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        problem = LoadProblem::NotRegular;
+        return -1;
+    }
+    return fd;
+#else
+    std::error_code error;
+    problem = fs::exists(fs::path(path), error) ? LoadProblem::CannotRead : LoadProblem::NotFound;
+    if (problem == LoadProblem::NotFound) return -1;
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd >= 0) problem = LoadProblem::None;
+    return fd;
+#endif
+}
+
+ImagePtr DecodeImageFile(int fd, const std::string& extension, double maxMegapixels, bool headerOnly,
+                         LoadReport& report) {
+    QuietImageLibraries();
+    report = LoadReport{};
+    InputFile input(fd);
+    if (!input.file) {
+        report.problem = LoadProblem::CannotRead;
+        return nullptr;
+    }
+    const FREE_IMAGE_FORMAT format = InputFormat(extension, input);
+    if (format == FIF_UNKNOWN || !FreeImage_FIFSupportsReading(format)) {
+        report.problem = LoadProblem::CannotRead;
+        return nullptr;
+    }
+    if (!IsReadFormat(format)) {
+        report.problem = LoadProblem::UnlistedFormat;
+        report.format = format;
+        return nullptr;
+    }
+    // A few kilobytes can declare gigabytes of pixels: look at the header before decoding.
+    unsigned width = 0, height = 0;
+    if (DeclaredSize(format, input, width, height) && PastLimit(width, height, maxMegapixels)) {
+        report.problem = LoadProblem::TooLarge;
+        report.width = width;
+        report.height = height;
+        return nullptr;
+    }
+    bool damaged = false;
+    ImagePtr image = Decode(format, input, headerOnly, damaged);
+    if (damaged) {
+        report.problem = LoadProblem::Damaged;
+        return nullptr;
+    }
+    if (!image) {
+        report.problem = LoadProblem::CannotRead;
+        report.outOfMemory = t_allocationFailed;
+        return nullptr;
+    }
+    // What the header said is only what the loader read first: the image it made is what counts.
+    width = FreeImage_GetWidth(image.get());
+    height = FreeImage_GetHeight(image.get());
+    if (PastLimit(width, height, maxMegapixels)) {
+        report.problem = LoadProblem::TooLarge;
+        report.width = width;
+        report.height = height;
+        return nullptr;
+    }
+    return image;
+}
+
+void ShowLoadProblem(const LoadReport& report, const std::string& path, double maxMegapixels,
+                     IMessageSink& messages) {
+    std::string text;
+    switch (report.problem) {
+        case LoadProblem::None:
+            return;
+        case LoadProblem::NotFound:
+            text = FileNotFoundMessage(path);
+            break;
+        case LoadProblem::NotRegular:
+            text = NotRegularFileMessage(path);
+            break;
+        case LoadProblem::CannotRead:
+            text = CannotReadMessage(path);
+            break;
+        case LoadProblem::Damaged:
+            text = DamagedMessage(path);
+            break;
+        case LoadProblem::TooLarge:
+            text = TooLargeMessage(path, report.width, report.height, maxMegapixels);
+            break;
+        case LoadProblem::UnlistedFormat: {
+            const char* name = FreeImage_GetFormatFromFIF(report.format);
+            text = UnlistedFormatMessage(path, name ? name : "");
+            break;
+        }
+    }
+    messages.ShowMessage(MessageKind::Problem, text);
+}
 
 ImagePtr LoadImageFile(const std::string& path, IMessageSink& messages, double maxMegapixels) {
     return LoadImage(path, messages, maxMegapixels, false, nullptr);
@@ -348,11 +414,37 @@ ImagePtr LoadImageHeader(const std::string& path, IMessageSink& messages, double
     return LoadImage(path, messages, maxMegapixels, true, problem);
 }
 
-bool SaveImageFile(FIBITMAP* image, const std::string& path, IMessageSink& messages) {
+bool EncodeImageFile(FIBITMAP* image, const std::string& extension, OutputFile& file, int& error) {
     QuietImageLibraries();
-    const FREE_IMAGE_FORMAT format = FormatFromName(path, FreeImage_GetBPP(image));
+    const FREE_IMAGE_FORMAT format = FormatFromName("x." + extension, FreeImage_GetBPP(image));
+    ImagePtr pbmCopy = IsPnmFamily(format) ? PbmReadyCopy(image) : nullptr;
+    FIBITMAP* toSave = pbmCopy ? pbmCopy.get() : image;
+    const bool encoded = format != FIF_UNKNOWN && file.IsOpen() &&
+                         FreeImage_SaveToHandle(format, toSave, file.Io(), file.Handle(), 0);
+    const bool closed = file.Close();
+    error = file.Error();
+    return encoded && closed;
+}
+
+bool PutInPlace(const std::string& temporary, const std::string& path, int& error) {
+    std::error_code renameError;
+    fs::rename(fs::path(temporary), fs::path(path), renameError);
+    if (renameError) {
+        error = renameError.value();
+        return false;
+    }
+    // The new name is on the disk only once its folder is. The page is whole either way (after a crash
+    // before the folder reaches the disk, the earlier file or the new one is there, complete), and some
+    // file systems refuse to flush a folder at all: a failure here does not make the written page a failed
+    // one.
+    const std::size_t separator = path.rfind(kPathSeparator);
+    SyncFolder(separator == std::string::npos ? std::string(".") : path.substr(0, separator + 1));
+    return true;
+}
+
+bool SaveImageFile(FIBITMAP* image, const std::string& path, IMessageSink& messages) {
     int error = 0;
-    const bool saved = format != FIF_UNKNOWN && WriteInPlace(image, format, path, error);
+    const bool saved = WriteInPlace(image, path, error);
     if (!saved) messages.ShowMessage(MessageKind::Problem, NotWrittenMessage(path, error));
     return saved;
 }

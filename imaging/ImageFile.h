@@ -17,12 +17,13 @@ namespace orfeo {
 // `File "<path>" cannot be read.` when something is there that does not load as an image, `File "<path>"
 // is too large: W x H pixels, more than N megapixels.` for an image past the limit, and `File "<path>" is
 // truncated or damaged.` when the loader decoded the file but said that its data was cut short or broken
-// (JPEG, TIFF strips), or when a BMP or binary PNM file ended before its pixels did.
+// (JPEG, TIFF strips), or when a BMP or binary PNM file ended before its pixels did, and `File "<path>" is a
+// <FORMAT> image; Orfeo reads only BMP, JPEG, GIF, TIFF, PNG and PNM images.` for content in another format.
 ImagePtr LoadImageFile(const std::string& path, IMessageSink& messages,
                        double maxMegapixels = kDefaultMaxMegapixels);
 
 // Why LoadImageFile or LoadImageHeader gave no image.
-enum class LoadProblem { None, NotFound, NotRegular, CannotRead, Damaged, TooLarge };
+enum class LoadProblem { None, NotFound, NotRegular, CannotRead, Damaged, TooLarge, UnlistedFormat };
 
 // LoadImageFile without the pixels, to check inputs before a run: the image's type, width, height and
 // depth, read from the header where FreeImage can (GIFs are decoded whole, after the size check). Shows
@@ -30,6 +31,35 @@ enum class LoadProblem { None, NotFound, NotRegular, CannotRead, Damaged, TooLar
 // but whose pixels do not decode is not noticed. The image it returns has no pixels unless it is a GIF.
 ImagePtr LoadImageHeader(const std::string& path, IMessageSink& messages, double maxMegapixels,
                          LoadProblem* problem = nullptr);
+
+// LoadImageFile in its three steps, for a caller that opens the files in one process and decodes them in
+// another.
+
+// What decoding a file found.
+struct LoadReport {
+    LoadProblem problem = LoadProblem::None;
+    unsigned width = 0, height = 0;          // TooLarge: the size the file declares
+    FREE_IMAGE_FORMAT format = FIF_UNKNOWN;  // UnlistedFormat: the format of the file's content
+    bool outOfMemory = false;                // the loader said that an allocation failed
+};
+
+// Opens `path` for reading when it is a regular file, without ever waiting (a FIFO, socket or device is
+// recognised before it is read). Returns the descriptor, or -1 with `problem` set to NotFound, NotRegular or
+// CannotRead.
+int OpenImageFile(const std::string& path, LoadProblem& problem);
+
+// Decodes the file open on `fd` (taken over and closed), only its header when `headerOnly` and the format
+// can. The format is found from the content, failing that from `extension` (the file name's, as
+// GetFileExtension gives it). Only the formats that Orfeo lists are decoded: BMP, JPEG, GIF, TIFF, the PNM
+// family, and PNG (which FreeImage finds by content under any name); every one of them declares its size in
+// a header, which is checked against `maxMegapixels` before the pixels are decoded. Shows nothing: the
+// outcome is in `report`.
+ImagePtr DecodeImageFile(int fd, const std::string& extension, double maxMegapixels, bool headerOnly,
+                         LoadReport& report);
+
+// The message LoadImageFile shows for `report` about the file at `path`; nothing for LoadProblem::None.
+void ShowLoadProblem(const LoadReport& report, const std::string& path, double maxMegapixels,
+                     IMessageSink& messages);
 
 // Writes `image` to `path` in the format its extension names (".pnm" as PBM, PGM or PPM by depth), with
 // flags 0. The file is written to a new short temporary name beside the target (see OutputFile), every
@@ -39,6 +69,17 @@ ImagePtr LoadImageHeader(const std::string& path, IMessageSink& messages, double
 // system's reason, such as "No space left on device", after a colon when there is one), leaves no
 // temporary file behind and returns false.
 bool SaveImageFile(FIBITMAP* image, const std::string& path, IMessageSink& messages);
+
+// The encoding half of SaveImageFile: writes `image` in the format that `extension` names (as
+// GetFileExtension gives it, "pnm" choosing by depth) into `file` and closes it. True when the format is
+// known and every write, the flush and the close succeeded; otherwise `error` takes the system's reason
+// when there is one.
+class OutputFile;
+bool EncodeImageFile(FIBITMAP* image, const std::string& extension, OutputFile& file, int& error);
+
+// The renaming half of SaveImageFile: puts the complete file `temporary` in place of `path` and flushes the
+// folder. False, with the system's reason in `error`, when the rename failed.
+bool PutInPlace(const std::string& temporary, const std::string& path, int& error);
 
 // True when SaveImageFile finds a format for `path` that can hold an image of `image`'s type and depth
 // (a one-bit page cannot go to JPEG, for one). Whether the disk takes the file is not known before.

@@ -30,6 +30,13 @@ struct JobOptions {
     // may hold a page, its mask and its result at once, and the merge a back subscan too: the memory a
     // run may need is about (workers + 1) x 3 x the largest admitted image in bytes.
     double maxMegapixels = kDefaultMaxMegapixels;
+
+    // The processor time one entry may take before its worker is stopped; 0 for EntryCpuSeconds of the
+    // megapixel limit.
+    unsigned entryCpuSeconds = 0;
+
+    // The page worker program; empty for orfeo-worker where the build and the package put it.
+    std::string workerProgram;
 };
 
 // The number of cores this process may use, at least 1: its CPU affinity, lowered to the CPU limit of its

@@ -59,7 +59,7 @@ BatchJob MergeSubscanJob(const CScanList& list1, const CScanList& list2, const s
                     .entries = list1.GetSize(),
                     .files = files,
                     .check = CheckMergeInputs,
-                    .rule = MergeSubscan};
+                    .task = WorkerTask::Merge};
 }
 
 BatchResult MergeSubscans(const CScanList& list1, const CScanList& list2, const std::string& inputFolder,

@@ -55,6 +55,11 @@ std::string TooLargeMessage(const std::string& path, unsigned width, unsigned he
 
 std::string DamagedMessage(const std::string& path) { return AboutFile(path, " is truncated or damaged."); }
 
+std::string UnlistedFormatMessage(const std::string& path, const std::string& format) {
+    const std::string what = format.empty() ? " is in a format" : " is a " + format + " image;";
+    return AboutFile(path, what + " Orfeo reads only BMP, JPEG, GIF, TIFF, PNG and PNM images.");
+}
+
 std::string UnsupportedPixelsMessage(const std::string& page) {
     return AboutFile(page, " has a pixel type that cannot be processed.");
 }
@@ -73,6 +78,37 @@ std::string BackMismatchMessage(const std::string& back, const std::string& page
 
 std::string OutOfMemoryMessage(const std::string& output) {
     return "Not enough memory to make " + Quoted(output) + ".";
+}
+
+std::string WorkerNotStartedMessage(const std::string& program, const std::string& reason) {
+    return "The page worker " + Quoted(program) + " could not be started: " + reason + ".";
+}
+
+namespace {
+
+std::string PageNotWritten(const std::string& page) { return "Page " + Quoted(page) + " was not written: "; }
+
+}  // namespace
+
+std::string WorkerCrashedMessage(const std::string& page, const std::string& file, const std::string& why) {
+    const std::string where = file.empty() ? std::string() : " reading " + Quoted(file);
+    return PageNotWritten(page) + "its worker crashed" + where + " (" + why + ").";
+}
+
+std::string WorkerOutOfTimeMessage(const std::string& page, const std::string& file, unsigned seconds) {
+    const std::string what = file.empty() ? "its work" : "reading " + Quoted(file);
+    return PageNotWritten(page) + what + " took more than " + std::to_string(seconds) +
+           " seconds of processor time.";
+}
+
+std::string WorkerOutOfMemoryMessage(const std::string& page, const std::string& file, unsigned megabytes) {
+    const std::string what = file.empty() ? "its work" : "reading " + Quoted(file);
+    return PageNotWritten(page) + what + " needed more than the " + std::to_string(megabytes) +
+           " MB of memory a page may use.";
+}
+
+std::string WorkerNonsenseMessage(const std::string& page) {
+    return PageNotWritten(page) + "its worker gave an answer that makes no sense.";
 }
 
 std::string NotWrittenMessage(const std::string& path, int error) {

@@ -25,6 +25,8 @@ std::string NotRegularFileMessage(const std::string& path);  // a FIFO, socket o
 std::string CannotReadMessage(const std::string& path);
 std::string TooLargeMessage(const std::string& path, unsigned width, unsigned height, double maxMegapixels);
 std::string DamagedMessage(const std::string& path);  // decoded, but cut short or broken
+// Content in a format that Orfeo does not decode; `format` is FreeImage's name for it ("DDS").
+std::string UnlistedFormatMessage(const std::string& path, const std::string& format);
 
 // Inputs that do not fit together, and results that are not made or not written.
 std::string UnsupportedPixelsMessage(const std::string& page);
@@ -34,6 +36,14 @@ std::string BackMismatchMessage(const std::string& back, const std::string& page
 std::string OutOfMemoryMessage(const std::string& output);
 // `error`, when not 0, adds the system's reason after a colon.
 std::string NotWrittenMessage(const std::string& path, int error = 0);
+
+// The page workers (the processes that decode, rule and encode each entry's images).
+std::string WorkerNotStartedMessage(const std::string& program, const std::string& reason);
+// An entry's worker ended before it answered; `file` is the file it was reading, empty when not known.
+std::string WorkerCrashedMessage(const std::string& page, const std::string& file, const std::string& why);
+std::string WorkerOutOfTimeMessage(const std::string& page, const std::string& file, unsigned seconds);
+std::string WorkerOutOfMemoryMessage(const std::string& page, const std::string& file, unsigned megabytes);
+std::string WorkerNonsenseMessage(const std::string& page);  // an answer that breaks the protocol
 
 // The end of a run.
 std::string StoppedMessage(std::size_t written, std::size_t entries);  // a stop request ended the run

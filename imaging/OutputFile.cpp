@@ -41,6 +41,18 @@ OutputFile::OutputFile(const std::string& folder) {
     }
 }
 
+OutputFile::OutputFile(Descriptor descriptor) {
+    m_io.read_proc = Read;
+    m_io.write_proc = Write;
+    m_io.seek_proc = Seek;
+    m_io.tell_proc = Tell;
+    m_file = descriptor.fd < 0 ? nullptr : ::fdopen(descriptor.fd, "w+b");
+    if (!m_file) {
+        m_error = descriptor.fd < 0 ? EBADF : (errno ? errno : EIO);
+        if (descriptor.fd >= 0) ::close(descriptor.fd);
+    }
+}
+
 OutputFile::~OutputFile() {
     if (m_file) std::fclose(m_file);
 }

@@ -18,12 +18,19 @@ public:
     // short so that it fits wherever the final name does, and is not a listed image, so a leftover of a
     // killed run is deleted by the next reset and never listed.
     explicit OutputFile(const std::string& folder);
+    // The file open on `descriptor`, which another process made: taken over, closed by Close or the
+    // destructor. Path() is empty.
+    struct Descriptor {
+        int fd;
+    };
+    explicit OutputFile(Descriptor descriptor);
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
     bool IsOpen() const { return m_file != nullptr; }
     const std::string& Path() const { return m_path; }
+    int Fd() const { return m_file ? ::fileno(m_file) : -1; }
     FreeImageIO* Io() { return &m_io; }
     fi_handle Handle() { return this; }
 

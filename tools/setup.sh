@@ -8,6 +8,7 @@ ORFEO_PACKAGES=(
   libfreeimage-dev           # reading and writing images
   libtiff-dev                # to silence libtiff's console noise
   libtbb-dev                 # oneTBB: the batch jobs' pipeline over every core
+  libseccomp-dev             # the page workers confine themselves with a seccomp filter
   libcli11-dev               # orfeo-cli's argument parsing
   qt6-base-dev               # the desktop tool (Qt 6 Widgets) and its tests (Qt Test)
   qt6-qpa-plugins            # Qt's window-system plugins, offscreen included (tests, screenshots)

@@ -31,7 +31,7 @@ if ! diff -u "$scratch/wanted" "$scratch/got" >&2; then
 fi
 
 # The programs are executable, and orfeo-cli says its version.
-for program in "$prefix"/bin/*; do
+for program in "$prefix"/bin/* "$prefix"/libexec/orfeo/*; do
   [ -x "$program" ] || fail "$program is not executable"
 done
 if [ -x "$prefix/bin/orfeo-cli" ]; then
@@ -44,7 +44,14 @@ while IFS= read -r file; do
   [ -e "$prefix/$file" ] || continue
   mode=$(stat -c %a "$prefix/$file")
   [ "$mode" = 644 ] || fail "$file has mode $mode, not 644"
-done < <(grep -v '^bin/' "$scratch/wanted")
+done < <(grep -v '^bin/\|^libexec/' "$scratch/wanted")
+
+# The installed orfeo-cli finds its installed page worker and writes every page of a sample book.
+if [ -x "$prefix/bin/orfeo-cli" ] && [ -n "${ORFEO_SAMPLES:-}" ]; then
+  cp -r "$ORFEO_SAMPLES/book" "$scratch/book"
+  "$prefix/bin/orfeo-cli" -q back "$scratch/book" >"$scratch/run.log" 2>&1 ||
+    fail "the installed orfeo-cli did not write the sample book: $(cat "$scratch/run.log")"
+fi
 
 # The manual pages as installed (gzipped) format without complaint.
 for page in "$prefix"/share/man/man1/*.1.gz; do

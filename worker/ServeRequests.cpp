@@ -1,0 +1,105 @@
+#include "worker/ServeRequests.h"
+
+#include <unistd.h>
+
+#include <array>
+#include <cstdlib>
+#include <new>
+
+#include "imaging/ImageFile.h"
+#include "imaging/OutputFile.h"
+#include "imaging/PixelRules.h"
+#include "imaging/WorkerProtocol.h"
+
+namespace orfeo {
+
+namespace {
+
+int g_socket = -1;
+
+void Tell(WorkerReplyKind kind, std::uint8_t slot = 0) {
+    WorkerReply reply;
+    reply.kind = kind;
+    reply.slot = slot;
+    SendWorkerMessage(g_socket, EncodeReply(reply));
+}
+
+// An allocation that fails inside a decoder or a rule is this entry's end: the run names it.
+void OutOfMemory() { ::_exit(kWorkerOutOfMemoryStatus); }
+
+PixelResult ApplyRule(WorkerTask task, FIBITMAP* page, FIBITMAP* back, FIBITMAP* mask) {
+    return task == WorkerTask::Merge ? MergeSubscan(page, back, mask) : MakeBackSubscan(page, mask);
+}
+
+WorkerReply Carry(const WorkerRequest& request, const std::vector<int>& fds) {
+    std::array<int, kWorkerSlots> slotFd;
+    slotFd.fill(-1);
+    for (int slot = 0, next = 0; slot < kWorkerSlots; ++slot)
+        if (request.Has(slot)) slotFd[slot] = fds[next++];
+
+    WorkerReply reply;
+    reply.kind = WorkerReplyKind::Done;
+    const bool headers = request.task == WorkerTask::Headers;
+    PixelResult result;
+    {
+        std::array<ImagePtr, kInputSlots> images;
+        for (int slot = 0; slot < kInputSlots; ++slot) {
+            if (slotFd[slot] < 0) continue;
+            Tell(WorkerReplyKind::Reading, static_cast<std::uint8_t>(slot));
+            LoadReport report;
+            images[slot] = DecodeImageFile(slotFd[slot], request.extensions[slot], request.maxMegapixels,
+                                           headers, report);
+            if (report.outOfMemory) OutOfMemory();
+            SlotOutcome& outcome = reply.inputs[slot];
+            outcome.problem = report.problem;
+            outcome.width = report.width;
+            outcome.height = report.height;
+            outcome.format = report.format == FIF_UNKNOWN ? 0 : static_cast<std::uint32_t>(report.format);
+            if (headers && images[slot]) {
+                FIBITMAP* image = images[slot].get();
+                outcome.width = FreeImage_GetWidth(image);
+                outcome.height = FreeImage_GetHeight(image);
+                outcome.type = static_cast<std::uint8_t>(FreeImage_GetImageType(image));
+                outcome.bpp = static_cast<std::uint16_t>(FreeImage_GetBPP(image));
+            }
+        }
+        const bool merge = request.task == WorkerTask::Merge;
+        const bool loaded = images[kPageSlot] && images[kMaskSlot] && (!merge || images[kBackSlot]);
+        if (!headers && loaded) {
+            result = ApplyRule(request.task, images[kPageSlot].get(), images[kBackSlot].get(),
+                               images[kMaskSlot].get());
+            if (result.status == PixelStatus::OutOfMemory) OutOfMemory();
+            reply.pixels = result.status;
+        }
+    }
+    if (slotFd[kOutputSlot] >= 0) {
+        OutputFile output(OutputFile::Descriptor{slotFd[kOutputSlot]});
+        if (result.image) {
+            Tell(WorkerReplyKind::Writing);
+            int error = 0;
+            reply.written =
+                EncodeImageFile(result.image.get(), request.extensions[kOutputSlot], output, error);
+            reply.writeError = reply.written ? 0 : error;
+        }
+    }
+    return reply;
+}
+
+}  // namespace
+
+int ServeRequests(int socket) {
+    g_socket = socket;
+    std::set_new_handler(OutOfMemory);
+    Tell(WorkerReplyKind::Ready);
+    for (;;) {
+        std::uint8_t buffer[kMaxWorkerMessage];
+        std::vector<int> fds;
+        const long size = ReceiveWorkerMessage(socket, buffer, sizeof buffer, fds, kWorkerSlots);
+        if (size == 0) return 0;
+        const auto request = size > 0 ? DecodeRequest(buffer, static_cast<std::size_t>(size)) : std::nullopt;
+        if (!request || static_cast<int>(fds.size()) != request->Descriptors()) return kWorkerProtocolStatus;
+        if (!SendWorkerMessage(socket, EncodeReply(Carry(*request, fds)))) return 0;
+    }
+}
+
+}  // namespace orfeo
