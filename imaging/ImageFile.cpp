@@ -344,9 +344,14 @@ ImagePtr DecodeImageFile(int fd, const std::string& extension, double maxMegapix
         report.format = format;
         return nullptr;
     }
-    // A few kilobytes can declare gigabytes of pixels: look at the header before decoding.
+    // A few kilobytes can declare gigabytes of pixels: look at the header before decoding. A file whose
+    // header does not even give a size is not decoded at all.
     unsigned width = 0, height = 0;
-    if (DeclaredSize(format, input, width, height) && PastLimit(width, height, maxMegapixels)) {
+    if (!DeclaredSize(format, input, width, height)) {
+        report.problem = LoadProblem::CannotRead;
+        return nullptr;
+    }
+    if (PastLimit(width, height, maxMegapixels)) {
         report.problem = LoadProblem::TooLarge;
         report.width = width;
         report.height = height;

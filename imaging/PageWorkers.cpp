@@ -42,9 +42,8 @@ constexpr bool kAddressSanitizer = false;
 constexpr bool kAddressSanitizer = false;
 #endif
 
-// The worker's descriptor for its socket, and how it says it ran out of memory.
+// The worker's descriptor for its socket.
 constexpr int kWorkerSocket = 3;
-constexpr int kWorkerOutOfMemoryStatus = 86;
 
 // How long a worker may take to start and confine itself.
 constexpr int kStartMilliseconds = 10000;

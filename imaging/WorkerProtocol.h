@@ -78,6 +78,9 @@ std::vector<std::uint8_t> EncodeReply(const WorkerReply& reply);
 // input both loaded and refused, a header of no size, a loaded image past `maxMegapixels`).
 std::optional<WorkerReply> DecodeReply(const std::uint8_t* bytes, std::size_t size, double maxMegapixels);
 
+// The exit status of a worker whose decoder or rule ran out of memory.
+inline constexpr int kWorkerOutOfMemoryStatus = 86;
+
 // The largest message either side sends.
 inline constexpr std::size_t kMaxWorkerMessage = 256;
 

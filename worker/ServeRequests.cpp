@@ -15,13 +15,11 @@ namespace orfeo {
 
 namespace {
 
-int g_socket = -1;
-
-void Tell(WorkerReplyKind kind, std::uint8_t slot = 0) {
+void Tell(int socket, WorkerReplyKind kind, std::uint8_t slot = 0) {
     WorkerReply reply;
     reply.kind = kind;
     reply.slot = slot;
-    SendWorkerMessage(g_socket, EncodeReply(reply));
+    SendWorkerMessage(socket, EncodeReply(reply));
 }
 
 // An allocation that fails inside a decoder or a rule is this entry's end: the run names it.
@@ -31,7 +29,9 @@ PixelResult ApplyRule(WorkerTask task, FIBITMAP* page, FIBITMAP* back, FIBITMAP*
     return task == WorkerTask::Merge ? MergeSubscan(page, back, mask) : MakeBackSubscan(page, mask);
 }
 
-WorkerReply Carry(const WorkerRequest& request, const std::vector<int>& fds) {
+}  // namespace
+
+WorkerReply CarryRequest(int socket, const WorkerRequest& request, const std::vector<int>& fds) {
     std::array<int, kWorkerSlots> slotFd;
     slotFd.fill(-1);
     for (int slot = 0, next = 0; slot < kWorkerSlots; ++slot)
@@ -45,7 +45,7 @@ WorkerReply Carry(const WorkerRequest& request, const std::vector<int>& fds) {
         std::array<ImagePtr, kInputSlots> images;
         for (int slot = 0; slot < kInputSlots; ++slot) {
             if (slotFd[slot] < 0) continue;
-            Tell(WorkerReplyKind::Reading, static_cast<std::uint8_t>(slot));
+            Tell(socket, WorkerReplyKind::Reading, static_cast<std::uint8_t>(slot));
             LoadReport report;
             images[slot] = DecodeImageFile(slotFd[slot], request.extensions[slot], request.maxMegapixels,
                                            headers, report);
@@ -75,7 +75,7 @@ WorkerReply Carry(const WorkerRequest& request, const std::vector<int>& fds) {
     if (slotFd[kOutputSlot] >= 0) {
         OutputFile output(OutputFile::Descriptor{slotFd[kOutputSlot]});
         if (result.image) {
-            Tell(WorkerReplyKind::Writing);
+            Tell(socket, WorkerReplyKind::Writing);
             int error = 0;
             reply.written =
                 EncodeImageFile(result.image.get(), request.extensions[kOutputSlot], output, error);
@@ -85,12 +85,9 @@ WorkerReply Carry(const WorkerRequest& request, const std::vector<int>& fds) {
     return reply;
 }
 
-}  // namespace
-
-int ServeRequests(int socket) {
-    g_socket = socket;
+int ServeRequests(int socket, RequestCarrier carry) {
     std::set_new_handler(OutOfMemory);
-    Tell(WorkerReplyKind::Ready);
+    Tell(socket, WorkerReplyKind::Ready);
     for (;;) {
         std::uint8_t buffer[kMaxWorkerMessage];
         std::vector<int> fds;
@@ -98,7 +95,7 @@ int ServeRequests(int socket) {
         if (size == 0) return 0;
         const auto request = size > 0 ? DecodeRequest(buffer, static_cast<std::size_t>(size)) : std::nullopt;
         if (!request || static_cast<int>(fds.size()) != request->Descriptors()) return kWorkerProtocolStatus;
-        if (!SendWorkerMessage(socket, EncodeReply(Carry(*request, fds)))) return 0;
+        if (!SendWorkerMessage(socket, EncodeReply(carry(socket, *request, fds)))) return 0;
     }
 }
 
