@@ -1,12 +1,16 @@
-// Writes the fuzz target's seed corpus: small valid files of every listed format and of the depths the
-// pixel rules handle, each prefixed with the byte that picks its extension.
-//   orfeo-fuzz-seeds DIR
+// Writes the fuzz targets' seed corpora: small valid files of every listed format and of the depths the
+// pixel rules handle, each prefixed with the byte that picks its extension; with PROTOCOL_DIR, the
+// messages a page worker sends, for the protocol target.
+//   orfeo-fuzz-seeds DIR [PROTOCOL_DIR]
 #include <FreeImage.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
+
+#include "imaging/WorkerProtocol.h"
 
 namespace {
 
@@ -59,9 +63,39 @@ bool Write(const std::filesystem::path& folder, const std::string& name, Extensi
 
 }  // namespace
 
+// A worker's messages: ready, reading, writing, and the replies of a written entry and of a dry run.
+bool WriteProtocolSeeds(const std::filesystem::path& folder) {
+    std::filesystem::create_directories(folder);
+    using namespace orfeo;
+    std::vector<WorkerReply> replies(5);
+    replies[0].kind = WorkerReplyKind::Ready;
+    replies[1].kind = WorkerReplyKind::Reading;
+    replies[1].slot = kMaskSlot;
+    replies[2].kind = WorkerReplyKind::Writing;
+    replies[3].written = true;
+    replies[4].inputs[kPageSlot] = {
+        .problem = LoadProblem::None, .width = 40, .height = 20, .format = 0, .type = FIT_RGB16, .bpp = 48};
+    replies[4].inputs[kMaskSlot] = {
+        .problem = LoadProblem::TooLarge, .width = 60000, .height = 60000, .format = 0, .type = 0, .bpp = 0};
+    WorkerRequest request{.task = WorkerTask::Merge,
+                          .present = 15,
+                          .maxMegapixels = 600,
+                          .extensions = {"tif", "tif", "pbm", "jpg"}};
+    std::vector<std::vector<std::uint8_t>> messages = {EncodeRequest(request)};
+    for (const WorkerReply& reply : replies) messages.push_back(EncodeReply(reply));
+    bool ok = true;
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        std::ofstream out(folder / ("message" + std::to_string(i)), std::ios::binary);
+        out.write(reinterpret_cast<const char*>(messages[i].data()),
+                  static_cast<std::streamsize>(messages[i].size()));
+        ok &= static_cast<bool>(out);
+    }
+    return ok;
+}
+
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: orfeo-fuzz-seeds DIR\n");
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: orfeo-fuzz-seeds DIR [PROTOCOL_DIR]\n");
         return 2;
     }
     const std::filesystem::path folder = argv[1];
@@ -91,5 +125,6 @@ int main(int argc, char** argv) {
         ok &= Write(folder, seed.name, seed.extension, seed.format, image);
         FreeImage_Unload(image);
     }
+    if (argc == 3) ok &= WriteProtocolSeeds(argv[2]);
     return ok ? 0 : 1;
 }

@@ -1,5 +1,7 @@
-// Runs every file of the given folders through the fuzz target's code, once each: the seeds and every input
-// that once made it fail. Part of the normal test run.
+// Runs every file of the given folders through the fuzz targets' code, once each: the seeds and every input
+// that once made one fail; the folders after --protocol through the protocol target, the others through
+// the load target. Subfolders are not read: regressions/contained holds inputs that crash FreeImage itself,
+// which only a page worker may decode (tests/cli runs them). Part of the normal test run.
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -8,15 +10,26 @@
 #include <vector>
 
 #include "fuzz/FuzzLoad.h"
+#include "fuzz/FuzzProtocol.h"
 
 int main(int argc, char** argv) {
     std::size_t inputs = 0;
+    bool protocol = false;
     for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--protocol") {
+            protocol = true;
+            continue;
+        }
         for (const auto& entry : std::filesystem::directory_iterator(argv[i])) {
             if (!entry.is_regular_file()) continue;
             std::ifstream in(entry.path(), std::ios::binary);
             const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
-            FuzzLoadAndRules(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+            const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
+            if (protocol) {
+                FuzzWorkerProtocol(data, bytes.size());
+            } else {
+                FuzzLoadAndRules(data, bytes.size());
+            }
             ++inputs;
         }
     }

@@ -12,6 +12,9 @@
 #include <string>
 
 #include "cli/ConsoleMessages.h"
+#include "imaging/BackSubscans.h"
+#include "scan/FolderScan.h"
+#include "scan/Paths.h"
 #include "tests/support/Files.h"
 #include "tests/support/Fixtures.h"
 
@@ -515,6 +518,55 @@ TEST(ConsoleProgressTest, FitsTheWidthAndEndsWithWhatWasWritten) {
     EXPECT_EQ(drawn[drawn.size() - 2].rfind("49 of 50 pages written in ", 0), 0u) << drawn[drawn.size() - 2];
     EXPECT_EQ(drawn.back(), "1 of 50 pages was not written.");
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 3);  // the message, the last line, the summary
+}
+
+// Every input that crashed a decoder inside FreeImage (fuzz/regressions/contained; the first byte picks the
+// extension, as in the fuzz target) costs only its page, as a page and as a mask between ordinary pages: in
+// the core's run and in orfeo-cli's run and dry run, none of which decodes it in its own process.
+TEST_F(CliTest, InputsThatCrashADecoderCostOnlyTheirPage) {
+    static constexpr const char* kExtensions[] = {"bmp", "jpeg", "jpg", "gif", "tiff",
+                                                  "tif", "pnm",  "ppm", "pgm", "pbm"};
+    std::size_t inputs = 0;
+    for (const auto& file : fs::directory_iterator(ORFEO_CONTAINED)) {
+        const std::string bytes = Slurp(file.path());
+        ASSERT_GT(bytes.size(), 1u);
+        const std::string name = std::string("p2.") + kExtensions[static_cast<unsigned char>(bytes[0]) % 10];
+        ++inputs;
+        for (bool asMask : {false, true}) {
+            SCOPED_TRACE(file.path().filename().string() + (asMask ? " as a mask" : " as a page"));
+            fs::remove_all(book);
+            MakeBook(book, 3, true);
+            const fs::path masks = book / "cache" / "automask";
+            fs::remove(book / "p2.tif");
+            fs::remove(masks / "p2.tif");
+            const fs::path hostile = asMask ? masks / name : book / name;
+            test::WriteFile(hostile, bytes.substr(1));
+            fs::copy_file(asMask ? book / "p1.tif" : masks / "p1.tif", asMask ? book / name : masks / name);
+
+            CScanList list;
+            TextHolder input, output;
+            ScanFolder(book.string(), list, input, output, kPicsSubfolder);
+            test::RecordingSink sink;
+            const BatchResult result = CreateBackSubscans(list, input.GetText(), output.GetText(), sink);
+            EXPECT_EQ(result.written, 2u);
+            const std::vector<std::string> texts = sink.Texts();
+            ASSERT_GE(texts.size(), 2u);
+            for (std::size_t i = 0; i + 1 < texts.size(); ++i)
+                EXPECT_NE(texts[i].find(hostile.string()), std::string::npos) << texts[i];
+            EXPECT_EQ(test::SortedNames(book / "pics"), (std::vector<std::string>{"p1.tif", "p3.tif"}));
+
+            CliRun run = Cli({"back", book.string()});
+            EXPECT_EQ(run.status, 1);
+            EXPECT_NE(run.err.find(hostile.string()), std::string::npos) << run.err;
+            EXPECT_NE(run.out.find("Processing ended."), std::string::npos);
+            EXPECT_EQ(test::SortedNames(book / "pics"), (std::vector<std::string>{"p1.tif", "p3.tif"}));
+
+            run = Cli({"--dry-run", "back", book.string()});
+            EXPECT_TRUE(run.status == 0 || run.status == 1) << run.status << run.err;
+            EXPECT_NE(run.out.find("p3.tif"), std::string::npos) << run.out;
+        }
+    }
+    EXPECT_GT(inputs, 0u);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "imaging/BackSubscans.h"
 #include "imaging/ImageFile.h"
 #include "imaging/MergeSubscans.h"
+#include "imaging/Messages.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
 #include "tests/support/Files.h"
@@ -89,6 +90,17 @@ BatchResult RunJob(const fs::path& folder, const fs::path* folder2, IMessageSink
     return MergeSubscans(list1, list2, input.GetText(), output.GetText(), output2.GetText(), sink);
 }
 
+// 176 bytes of DirectDraw Surface that declare 30000 x 30000 pixels of 24-bit colour.
+std::string DdsBomb() {
+    std::string dds = "DDS ";
+    for (std::uint32_t field : {124u, 0x1007u, 30000u, 30000u}) Put32(dds, field);
+    dds += std::string(4 * 14, '\0');  // pitch, depth, mipmaps, reserved
+    for (std::uint32_t field : {32u, 0x40u, 0u, 24u, 0xFF0000u, 0xFF00u, 0xFFu, 0u, 0x1000u})
+        Put32(dds, field);
+    dds += std::string(176 - dds.size(), '\x7F');
+    return dds;
+}
+
 TEST(HardInputs, DecompressionBombsAreRefusedBeforeDecodingAndTheRestGoesOn) {
     TempDir dir;
     const fs::path book = dir.Path() / "book";
@@ -100,7 +112,9 @@ TEST(HardInputs, DecompressionBombsAreRefusedBeforeDecodingAndTheRestGoesOn) {
     test::WriteFile(book / "c_bmp.bmp", BmpBomb());
     test::WriteFile(book / "d_gif.gif", GifBomb());
     test::WriteFile(book / "e_pnm.pgm", "P5\n60000 60000\n255\n" + std::string(64, '\x10'));
-    for (const char* name : {"b_tiff.tif", "c_bmp.bmp", "d_gif.gif", "e_pnm.pgm"}) {
+    // A format whose decoder FreeImage has but Orfeo never runs; this one cannot be measured from its header.
+    test::WriteFile(book / "g_dds.tif", DdsBomb());
+    for (const char* name : {"b_tiff.tif", "c_bmp.bmp", "d_gif.gif", "e_pnm.pgm", "g_dds.tif"}) {
         test::Save(mask.get(), book / "cache" / "automask" / name);
     }
     // A mask can be a bomb too.
@@ -122,6 +136,7 @@ TEST(HardInputs, DecompressionBombsAreRefusedBeforeDecodingAndTheRestGoesOn) {
                                 tooLarge(folder + "d_gif.gif", "65535 x 65535"),
                                 tooLarge(folder + "e_pnm.pgm", "60000 x 60000"),
                                 tooLarge(folder + "cache/automask/f_page.tif", "60000 x 60000"),
+                                UnlistedFormatMessage(folder + "g_dds.tif", "DDS"),
                                 "Processing ended.",
                             }));
     EXPECT_EQ(result.written, 1u);
