@@ -44,6 +44,12 @@ home=$work/home
 mkdir -p "$home"
 cp -r "$samples/book" "$samples/book2" "$home/"
 rm -rf "$home/book/pics" "$home/book2/new_scans"
+# The sample book with a page that crashes its decoder (the first byte of a kept input picks its extension,
+# 9: pbm; the rest is the file).
+cp -r "$samples/book" "$home/hostile"
+rm -rf "$home/hostile/pics"
+tail -c +2 "$samples/../fuzz/regressions/contained/pbm-width-past-int-heap-overflow" >"$home/hostile/page2x.pbm"
+cp "$home/hostile/cache/automask/page1.tif" "$home/hostile/cache/automask/page2x.pbm"
 # A long book for stopping a run: one generated page (and mask) under 400 names.
 "$make_pages" --masks "$home/long" 1200 1700 1 >/dev/null || fail "no pages for the long book"
 for i in $(seq 2 400); do
@@ -86,6 +92,12 @@ wait_until() {
 }
 windows_are() { [ "$(windows)" = "$1" ]; }
 expect_windows() { wait_until windows_are "$1" || fail "expected windows '$1'"; sleep 0.2; windows_are "$1" || fail "expected windows '$1' to stay"; }
+# Clicks OK on the active message box (bottom right, as the box lays it out).
+click_ok() {
+  geometry '^orfeo$' || fail "no message box"
+  click $((GX + GW - 50)) $((GY + GH - 22))
+}
+another_box_than() { [ "$(xdotool getactivewindow 2>/dev/null)" != "$1" ] && [ "$(active)" = orfeo ]; }
 expect_active() { wait_until test "$(active)" = "$1" || fail "expected '$1' to be the active window, not '$(active)'"; }
 # The client area of a window: GX GY GW GH.
 geometry() {
@@ -286,6 +298,28 @@ expect_windows 'Orfeo'
 written=$(count_files "$home/long/pics")
 [ "$written" -lt 400 ] || fail "Escape did not stop the run"
 [ -z "$(find "$home/long/pics" -name '.*')" ] || fail "a stopped run left a temporary file"
+
+step "A page that crashes its decoder costs only itself: its message, the closing one, the other pages written"
+click_main open
+expect_active 'Open Folder'
+key Up Right
+xdotool type --delay 60 hostile
+key Return
+expect_windows 'Orfeo'
+click_main back
+expect_windows 'Orfeo|orfeo'
+expect_active 'orfeo'
+shot hostile-page '^orfeo$'
+first_box=$(xdotool getactivewindow)
+click_ok
+# The closing message is a box of its own.
+wait_until another_box_than "$first_box" || fail "no closing message after the hostile page's"
+expect_windows 'Orfeo|orfeo'
+shot hostile-closing '^orfeo$'
+click_ok
+expect_windows 'Orfeo'
+[ "$(count_files "$home/hostile/pics")" -eq 3 ] || fail "expected the 3 other back subscans, found $(ls "$home/hostile/pics")"
+[ -e "$home/hostile/pics/page2x.pbm" ] && fail "the hostile page was written"
 
 step "Escape ends the program"
 expect_active 'Orfeo'
