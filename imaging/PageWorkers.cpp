@@ -104,13 +104,12 @@ struct PageWorkers::Worker {
         if (socket >= 0) ::close(socket);
         socket = -1;
         int status = 0;
-        pid_t done;
-        // A process that just ended may need a moment to be reapable; one that lingers is ended.
-        for (int i = 0; i < 100; ++i) {
+        // A process that just ended may need a moment to be reapable; one that lingers (0.1 s) is ended.
+        pid_t done = 0;
+        for (int i = 0; i < 100 && done != pid; ++i) {
             done = ::waitpid(pid, &status, WNOHANG);
-            if (done == pid || (done < 0 && errno != EINTR)) break;
-            if (i == 99) break;
-            ::usleep(1000);
+            if (done < 0 && errno != EINTR) break;
+            if (done != pid) ::usleep(1000);
         }
         if (done != pid) {
             ::kill(pid, SIGKILL);
