@@ -13,6 +13,7 @@
 
 #include "cli/ConsoleMessages.h"
 #include "imaging/BackSubscans.h"
+#include "imaging/Messages.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
 #include "tests/support/Files.h"
@@ -564,6 +565,17 @@ TEST_F(CliTest, InputsThatCrashADecoderCostOnlyTheirPage) {
             run = Cli({"--dry-run", "back", book.string()});
             EXPECT_TRUE(run.status == 0 || run.status == 1) << run.status << run.err;
             EXPECT_NE(run.out.find("p3.tif"), std::string::npos) << run.out;
+
+            // A worker's end is named where it happened: before the messages of the files after it.
+            if (!asMask) {
+                fs::remove(masks / name);
+                test::RecordingSink ordered;
+                CreateBackSubscans(list, input.GetText(), output.GetText(), ordered);
+                const std::vector<std::string> said = ordered.Texts();
+                ASSERT_EQ(said.size(), 3u);
+                EXPECT_NE(said[0].find(hostile.string()), std::string::npos) << said[0];
+                EXPECT_EQ(said[1], FileNotFoundMessage((masks / name).string()));
+            }
         }
     }
     EXPECT_GT(inputs, 0u);
