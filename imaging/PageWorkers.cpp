@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -64,16 +65,34 @@ bool SetLimit(pid_t pid, int resource, rlim_t soft, rlim_t hard) {
     return ::prlimit(pid, static_cast<__rlimit_resource>(resource), &limit, nullptr) == 0;
 }
 
-// True when /proc says that `pid` runs under a seccomp filter and can gain no privileges.
-bool ConfinedByKernel(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+// What /proc tells of a process's confinement: its seccomp mode (2: filtered), how many filters it runs
+// under (-1 where the kernel does not say), and whether it can gain privileges.
+struct Confinement {
+    int mode = 0;
+    int filters = -1;
+    bool noNewPrivileges = false;
+};
+
+Confinement ConfinementOf(const std::string& process) {
+    std::ifstream status("/proc/" + process + "/status");
+    Confinement confinement;
     std::string line;
-    bool filtered = false, noNewPrivileges = false;
+    const auto number = [&line] { return std::atoi(line.c_str() + line.find(':') + 1); };
     while (std::getline(status, line)) {
-        if (line.rfind("Seccomp:", 0) == 0) filtered = line.find('2') != std::string::npos;
-        if (line.rfind("NoNewPrivs:", 0) == 0) noNewPrivileges = line.find('1') != std::string::npos;
+        if (line.rfind("Seccomp:", 0) == 0) confinement.mode = number();
+        if (line.rfind("Seccomp_filters:", 0) == 0) confinement.filters = number();
+        if (line.rfind("NoNewPrivs:", 0) == 0) confinement.noNewPrivileges = number() == 1;
     }
-    return filtered && noNewPrivileges;
+    return confinement;
+}
+
+// True when the kernel confines `pid` with a filter of its own: one more than the run itself runs under
+// (a container may filter every process already).
+bool ConfinedByKernel(pid_t pid) {
+    const Confinement worker = ConfinementOf(std::to_string(pid));
+    const Confinement run = ConfinementOf("self");
+    const bool ownFilter = worker.filters < 0 || worker.filters > run.filters;
+    return worker.mode == 2 && worker.noNewPrivileges && ownFilter;
 }
 
 }  // namespace
