@@ -60,9 +60,15 @@ long long CpuSecondsUsed(pid_t pid) {
     return static_cast<long long>(used.tv_sec) + (used.tv_nsec > 0 ? 1 : 0);
 }
 
+// Sets a limit of `pid`, never above what it has already: a limit the user set on the run (ulimit) is
+// kept when it is lower, and an unprivileged run could not raise it anyway.
 bool SetLimit(pid_t pid, int resource, rlim_t soft, rlim_t hard) {
-    const rlimit limit{soft, hard};
-    return ::prlimit(pid, static_cast<__rlimit_resource>(resource), &limit, nullptr) == 0;
+    const auto which = static_cast<__rlimit_resource>(resource);
+    rlimit now{};
+    if (::prlimit(pid, which, nullptr, &now) != 0) return false;
+    const rlim_t newHard = std::min(hard, now.rlim_max);
+    const rlimit limit{std::min(soft, newHard), newHard};
+    return ::prlimit(pid, which, &limit, nullptr) == 0;
 }
 
 // What /proc tells of a process's confinement: its seccomp mode (2: filtered), how many filters it runs
@@ -227,8 +233,7 @@ std::unique_ptr<PageWorkers::Worker> PageWorkers::Take(std::string& reason) {
     // A file may be no larger than an uncompressed image twice over, nor than the run itself may write.
     rlim_t fileBytes = static_cast<rlim_t>(2 * 8 * m_settings.maxMegapixels * 1e6) + (64u << 20);
     rlimit runFileLimit{};
-    if (::getrlimit(RLIMIT_FSIZE, &runFileLimit) == 0 && runFileLimit.rlim_cur != RLIM_INFINITY)
-        fileBytes = std::min(fileBytes, runFileLimit.rlim_cur);
+    if (::getrlimit(RLIMIT_FSIZE, &runFileLimit) == 0) fileBytes = std::min(fileBytes, runFileLimit.rlim_cur);
     bool limited = SetLimit(worker->pid, RLIMIT_CORE, 0, 0) &&
                    SetLimit(worker->pid, RLIMIT_FSIZE, fileBytes, fileBytes) &&
                    SetLimit(worker->pid, RLIMIT_NOFILE, 16, 16);
