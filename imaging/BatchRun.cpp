@@ -78,6 +78,14 @@ BatchResult RunBatch(const BatchJob& job, IMessageSink& messages, const JobOptio
         return result;
     }
     result.entries = job.entries;
+    // A stop asked for while the run was checking (a large book takes seconds) ends it here, before the
+    // reset touches anything.
+    if (options.stop && options.stop->load()) {
+        result.stopped = true;
+        messages.ShowMessage(MessageKind::Problem, StoppedMessage(0, job.entries));
+        messages.ShowMessage(MessageKind::Ended, ProcessingEndedMessage());
+        return result;
+    }
     if (!PrepareOutputFolder(job.outputFolder, messages)) {
         messages.ShowMessage(MessageKind::Ended, ProcessingEndedMessage());
         return result;

@@ -226,6 +226,22 @@ TEST_F(StopAndProgressTest, StopLeavesOnlyCompleteOutputsAndSaysHowMany) {
     }
 }
 
+// A stop asked for before the reset leaves the output folder as it was.
+TEST_F(StopAndProgressTest, AStopBeforeTheResetTouchesNothing) {
+    test::WriteFile(book / "pics" / "earlier.tif", "an earlier run's page");
+    const auto before = test::Snapshot(book / "pics");
+    std::atomic<bool> stop{true};
+    JobOptions options;
+    options.stop = &stop;
+    RecordingSink sink;
+    const BatchResult result = CreateBackSubscans(list, input.GetText(), output.GetText(), sink, options);
+    EXPECT_TRUE(result.stopped);
+    EXPECT_EQ(result.written, 0u);
+    EXPECT_EQ(sink.Texts(),
+              (std::vector<std::string>{StoppedMessage(0, kEntries), ProcessingEndedMessage()}));
+    EXPECT_EQ(test::Snapshot(book / "pics"), before);
+}
+
 // A container's CPU limit lowers the default number of workers: the lowest limit on the way up counts,
 // with cgroup v2's cpu.max or v1's quota and period, and "max" or -1 is no limit.
 TEST(AvailableCoresTest, CgroupCpuLimitTakesTheLowestQuotaOnTheWay) {
