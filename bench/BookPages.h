@@ -29,7 +29,10 @@ public:
     }
 
     // A value in [lo, hi].
+    // A number from lo to hi, both included; lo when the range is empty (a small page's region can be
+    // narrower than what is drawn in it).
     int Between(int lo, int hi) {
+        if (hi <= lo) return lo;
         return lo + static_cast<int>(Next() % static_cast<std::uint64_t>(hi - lo + 1));
     }
 

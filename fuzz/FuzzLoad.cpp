@@ -21,13 +21,22 @@ public:
 // Inputs stay small so that each run is quick; the size guard itself is part of what runs.
 constexpr double kMaxMegapixels = 4;
 
+// The folder the inputs are written to, made once a process and removed when it exits.
+std::string g_scratch;
+
+void RemoveScratchFolder() {
+    std::error_code error;
+    std::filesystem::remove_all(g_scratch, error);
+}
+
 const std::string& ScratchFolder() {
-    static const std::string folder = [] {
+    if (g_scratch.empty()) {
         std::string pattern = (std::filesystem::temp_directory_path() / "orfeo-fuzz-XXXXXX").string();
         if (!mkdtemp(pattern.data())) std::abort();
-        return pattern + "/";
-    }();
-    return folder;
+        g_scratch = pattern + "/";
+        std::atexit(RemoveScratchFolder);
+    }
+    return g_scratch;
 }
 
 orfeo::ImagePtr Grey(unsigned width, unsigned height, unsigned bpp) {
