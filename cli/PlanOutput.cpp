@@ -1,5 +1,7 @@
 #include "cli/PlanOutput.h"
 
+#include <cerrno>
+
 #include "cli/ConsoleMessages.h"
 #include "imaging/MessageSink.h"
 #include "scan/FolderScan.h"
@@ -61,8 +63,9 @@ void PutLine(const std::string& line, std::FILE* file) {
 
 }  // namespace
 
-void PrintPlan(const JobPlan& plan, bool merge, const std::string& outputSubfolder, std::FILE* out,
-               std::FILE* problems, bool quiet) {
+int PrintPlan(const JobPlan& plan, bool merge, const std::string& outputSubfolder, std::FILE* out,
+              std::FILE* problems, bool quiet) {
+    int outError = 0;
     if (!quiet) {
         for (const PlannedEntry& entry : plan.entries) PutLine(EntryLine(entry, merge, outputSubfolder), out);
         for (const std::string& page : plan.unused)
@@ -73,12 +76,14 @@ void PrintPlan(const JobPlan& plan, bool merge, const std::string& outputSubfold
                         ".",
                     out);
         }
-        std::fflush(out);
+        errno = 0;
+        if (std::fflush(out) != 0 || std::ferror(out)) outError = errno;
     }
     for (const std::string& message : plan.Messages()) PutLine(message, problems);
     const std::string summary = ConsoleMessages::Summary(plan.result);
     if (!summary.empty()) PutLine(summary, problems);
     std::fflush(problems);
+    return outError;
 }
 
 }  // namespace orfeo

@@ -11,8 +11,9 @@ namespace orfeo {
 // wrong with them, the output and whether it would be written; the second folder's unused pages; how many
 // files the reset would delete. On `problems`: the messages the real run would show there, in its order and
 // in its words, with its summary line. `outputSubfolder` is the output folder's name in its job folder
-// ("pics/" or "new_scans/"), for short output names; `merge` picks the merge's columns.
-void PrintPlan(const JobPlan& plan, bool merge, const std::string& outputSubfolder, std::FILE* out,
-               std::FILE* problems, bool quiet);
+// ("pics/" or "new_scans/"), for short output names; `merge` picks the merge's columns. Returns the
+// system's reason when writing to `out` failed (0 otherwise), which is gone once other writes followed.
+int PrintPlan(const JobPlan& plan, bool merge, const std::string& outputSubfolder, std::FILE* out,
+              std::FILE* problems, bool quiet);
 
 }  // namespace orfeo

@@ -5,7 +5,8 @@
 //   orfeo-cli --dry-run JOB ...                  what the job would do and say, changing nothing
 //
 // Exit status: 0 when every entry was written, 1 when an entry failed or the run was refused, 2 for a
-// usage error, 130 or 143 when SIGINT or SIGTERM stopped the run. A dry run gives the status the run would.
+// usage error, 129, 130 or 143 when SIGHUP, SIGINT or SIGTERM stopped the run. A dry run gives the status
+// the run would.
 
 #include <unistd.h>
 
@@ -45,7 +46,7 @@ constexpr const char* kHelpFooter =
     "  0         every page was written\n"
     "  1         a page was not written, or the run was refused\n"
     "  2         usage error\n"
-    "  130, 143  stopped by SIGINT, SIGTERM\n"
+    "  129, 130, 143  stopped by SIGHUP, SIGINT, SIGTERM\n"
     "\n"
     "Example: back subscans of the pages in book/, then the rescans in book2/ merged into them, after a\n"
     "look at how the pages pair:\n"
@@ -55,6 +56,8 @@ constexpr const char* kHelpFooter =
     "Full documentation: man orfeo-cli";
 
 std::atomic<bool> g_stop{false};
+// The reason a write to standard output failed, when it was noticed before the end.
+int g_outputError = 0;
 volatile std::sig_atomic_t g_signal = 0;
 
 // A stop request, as the window's Stop button makes one: the entries in flight finish, no new one starts.
@@ -72,6 +75,8 @@ void InstallStopHandlers() {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A closed terminal or ssh session: stop as for SIGTERM, so that no page is left half written.
+    sigaction(SIGHUP, &action, nullptr);
 }
 
 int ExitStatus(const orfeo::BatchResult& result) {
@@ -182,7 +187,7 @@ bool CloseStandardOutput() {
         .flush();  // std::cout writes through stdout's buffer: this flushes it, and sets errno if it fails
     std::fflush(stdout);
     if (!std::ferror(stdout)) return true;
-    const int error = errno;  // 0 when the failure came from an earlier flush
+    const int error = errno ? errno : g_outputError;  // 0 when the failure came from an earlier flush
     std::fprintf(stderr, "orfeo-cli: write error on standard output%s%s\n", error ? ": " : "",
                  error ? std::strerror(error) : "");
     return false;
@@ -207,9 +212,9 @@ int RunDryRun(const Request& request) {
                       : orfeo::PlanMergeSubscans(folders.list1, folders.list2, folders.input.GetText(),
                                                  folders.output.GetText(), folders.output2.GetText(),
                                                  request.maxMegapixels);
-    orfeo::PrintPlan(plan, request.merge->parsed(),
-                     *request.back ? orfeo::kPicsSubfolder : orfeo::kNewScansSubfolder, stdout, stderr,
-                     request.quiet);
+    g_outputError = orfeo::PrintPlan(plan, request.merge->parsed(),
+                                     *request.back ? orfeo::kPicsSubfolder : orfeo::kNewScansSubfolder,
+                                     stdout, stderr, request.quiet);
     return plan.result.Succeeded() ? 0 : kExitFailed;
 }
 
@@ -245,6 +250,9 @@ int main(int argc, char** argv) {
     // Before any file is opened: a closed standard descriptor would be taken by an output file, and
     // messages would land in it.
     orfeo::OpenStandardDescriptors();
+    // A message that cannot be written (standard error into `| head -1`, a closed pipe) is a failed write,
+    // not the end of the run: the pages go on and the status tells.
+    std::signal(SIGPIPE, SIG_IGN);
     CLI::App app{"Orfeo: back subscans and merges for scanned book pages.", "orfeo-cli"};
     Request request;
     DefineCommandLine(app, request);

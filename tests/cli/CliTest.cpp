@@ -253,7 +253,8 @@ TEST_F(CliTest, InterruptStopsCleanlyWithStatus130) {
         test::Save(mask.get(), book / "cache" / "automask" / name);
     }
     // SIGINT twice ends the run at once: what it leaves under a page's name is whole all the same.
-    for (const auto& [signal, twice] : {std::pair{SIGINT, false}, {SIGTERM, false}, {SIGINT, true}}) {
+    for (const auto& [signal, twice] :
+         {std::pair{SIGINT, false}, {SIGTERM, false}, {SIGHUP, false}, {SIGINT, true}}) {
         fs::remove_all(book / "pics");
         const pid_t child = fork();
         ASSERT_GE(child, 0);
@@ -460,6 +461,11 @@ TEST_F(CliTest, FailedWriteToStandardOutputIsAnError) {
         EXPECT_NE(Slurp(dir.Path() / "err.txt").find("orfeo-cli: write error on standard output"),
                   std::string::npos)
             << args;
+        // With the reason: /dev/full takes nothing.
+        if (std::string(args).find("back") != std::string::npos) {
+            EXPECT_NE(Slurp(dir.Path() / "err.txt").find("No space left on device"), std::string::npos)
+                << args;
+        }
     }
 }
 
@@ -519,6 +525,34 @@ TEST(ConsoleProgressTest, FitsTheWidthAndEndsWithWhatWasWritten) {
     EXPECT_EQ(drawn[drawn.size() - 2].rfind("49 of 50 pages written in ", 0), 0u) << drawn[drawn.size() - 2];
     EXPECT_EQ(drawn.back(), "1 of 50 pages was not written.");
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 3);  // the message, the last line, the summary
+}
+
+// Standard error or output into a pipe that nobody reads: the pages are all done, and the status says how the
+// run went (a page was not written here), never SIGPIPE's.
+TEST_F(CliTest, StreamsIntoClosedPipesDoNotEndTheRun) {
+    MakeBook(book, 3, true);
+    fs::remove(book / "cache" / "automask" / "p2.tif");
+    for (int stream : {STDERR_FILENO, STDOUT_FILENO}) {
+        SCOPED_TRACE(stream == STDERR_FILENO ? "standard error" : "standard output");
+        fs::remove_all(book / "pics");
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        close(ends[0]);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            dup2(ends[1], stream);
+            std::freopen("/dev/null", "w", stream == STDERR_FILENO ? stdout : stderr);
+            execl(ORFEO_CLI, ORFEO_CLI, "back", book.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(ends[1]);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+        EXPECT_EQ(test::SortedNames(book / "pics"), (std::vector<std::string>{"p1.tif", "p3.tif"}));
+    }
 }
 
 // Every input that crashed a decoder inside FreeImage (fuzz/regressions/contained; the first byte picks the
