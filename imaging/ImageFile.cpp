@@ -422,6 +422,14 @@ ImagePtr LoadImageHeader(const std::string& path, IMessageSink& messages, double
 bool EncodeImageFile(FIBITMAP* image, const std::string& extension, OutputFile& file, int& error) {
     QuietImageLibraries();
     const FREE_IMAGE_FORMAT format = FormatFromName("x." + extension, FreeImage_GetBPP(image));
+    // FreeImage writes some images that its formats cannot hold (16-bit grey or 48-bit colour as BMP, a
+    // 16-bit bitmap as TIFF), and the file then does not load, or loads as another depth: such an image is
+    // not written at all, as the dry run foresees.
+    if (!FormatCanHold("x." + extension, image)) {
+        file.Close();
+        error = 0;
+        return false;
+    }
     ImagePtr pbmCopy = IsPnmFamily(format) ? PbmReadyCopy(image) : nullptr;
     FIBITMAP* toSave = pbmCopy ? pbmCopy.get() : image;
     const bool encoded = format != FIF_UNKNOWN && file.IsOpen() &&
@@ -458,6 +466,8 @@ bool FormatCanHold(const std::string& path, FIBITMAP* image) {
     const unsigned bpp = FreeImage_GetBPP(image);
     const FREE_IMAGE_TYPE type = FreeImage_GetImageType(image);
     const FREE_IMAGE_FORMAT format = FormatFromName(path, bpp);
+    // FreeImage's JPEG writer says it takes 32 bits, then refuses them.
+    if (format == FIF_JPEG && type == FIT_BITMAP && bpp == 32) return false;
     return format != FIF_UNKNOWN && FreeImage_FIFSupportsWriting(format) &&
            FreeImage_FIFSupportsExportType(format, type) &&
            (type != FIT_BITMAP || FreeImage_FIFSupportsExportBPP(format, static_cast<int>(bpp)));

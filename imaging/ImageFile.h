@@ -82,7 +82,8 @@ bool EncodeImageFile(FIBITMAP* image, const std::string& extension, OutputFile& 
 bool PutInPlace(const std::string& temporary, const std::string& path, int& error);
 
 // True when SaveImageFile finds a format for `path` that can hold an image of `image`'s type and depth
-// (a one-bit page cannot go to JPEG, for one). Whether the disk takes the file is not known before.
+// (a one-bit page cannot go to JPEG, for one), so that the file loads back with that type and depth;
+// SaveImageFile writes nothing otherwise. Whether the disk takes the file is not known before.
 bool FormatCanHold(const std::string& path, FIBITMAP* image);
 
 // Empties and removes an output folder: deletes every entry of `folder` that is not a folder (links to

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "imaging/ImageFile.h"
+#include "imaging/Messages.h"
 #include "tests/support/Files.h"
 #include "tests/support/Fixtures.h"
 
@@ -145,6 +146,46 @@ TEST(SaveImageFile, FailedSaveLeavesNothingAndSaysSo) {
     ASSERT_EQ(sink.messages.size(), 3u);
     EXPECT_EQ(sink.messages[0].second, "File \"" + jpeg + "\" could not be written.");
     EXPECT_EQ(sink.messages[1].second, "File \"" + unknown + "\" could not be written.");
+}
+
+// What the dry run foresees with FormatCanHold is what the save does: every image of a type and depth the
+// rules make, under every name the scan lists, is either written so that it loads back as that type and
+// depth, or not written at all, with the message.
+TEST(SaveImageFile, WritesExactlyWhatItsFormatCanHold) {
+    TempDir dir;
+    struct Shape {
+        FREE_IMAGE_TYPE type;
+        int bpp;
+        unsigned redMask, greenMask, blueMask;
+    };
+    const Shape shapes[] = {{FIT_BITMAP, 1, 0, 0, 0},  {FIT_BITMAP, 4, 0, 0, 0},
+                            {FIT_BITMAP, 8, 0, 0, 0},  {FIT_BITMAP, 16, 0xF800, 0x07E0, 0x001F},
+                            {FIT_BITMAP, 24, 0, 0, 0}, {FIT_BITMAP, 32, 0, 0, 0},
+                            {FIT_UINT16, 16, 0, 0, 0}, {FIT_INT16, 16, 0, 0, 0},
+                            {FIT_UINT32, 32, 0, 0, 0}, {FIT_INT32, 32, 0, 0, 0},
+                            {FIT_RGB16, 48, 0, 0, 0},  {FIT_RGBA16, 64, 0, 0, 0}};
+    for (const Shape& shape : shapes) {
+        for (const char* extension : {"bmp", "jpg", "gif", "tif", "pbm", "pgm", "ppm", "pnm"}) {
+            const std::string path =
+                dir.Folder() + std::to_string(shape.type) + "-" + std::to_string(shape.bpp) + "." + extension;
+            SCOPED_TRACE(path);
+            ImagePtr image(FreeImage_AllocateT(shape.type, 5, 3, shape.bpp, shape.redMask, shape.greenMask,
+                                               shape.blueMask));
+            RecordingSink sink;
+            const bool canHold = FormatCanHold(path, image.get());
+            EXPECT_EQ(SaveImageFile(image.get(), path, sink), canHold);
+            if (!canHold) {
+                EXPECT_EQ(sink.Texts(), std::vector<std::string>{NotWrittenMessage(path)});
+                EXPECT_FALSE(fs::exists(path));
+                continue;
+            }
+            ImagePtr back = test::Load(path);
+            ASSERT_TRUE(back);
+            EXPECT_EQ(FreeImage_GetImageType(back.get()), shape.type);
+            EXPECT_EQ(static_cast<int>(FreeImage_GetBPP(back.get())), shape.bpp);
+        }
+    }
+    EXPECT_EQ(test::SortedNames(dir.Path()).size(), 42u);  // what FreeImage's formats hold, and no leftovers
 }
 
 TEST(SaveImageFile, ReplacesAnExistingTargetWhole) {
