@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -34,12 +35,26 @@ thread_local std::vector<std::string>* t_loadComplaints = nullptr;
 thread_local bool t_allocationFailed = false;
 
 // The loaders decode what they can of a damaged file and say so only in messages such as libjpeg's
-// "Premature end of JPEG file" or "Corrupt JPEG data: ...", libtiff's "Read error on strip ..." and
+// "Premature end of JPEG file" or "Corrupt JPEG data: ..." (but for the benign ones above), libtiff's "Read
+// error on strip ..." and
 // FreeImage's "Image may be incomplete or contain invalid data". Only such texts count: other messages
 // (metadata the library does not know, and libtiff's dozens of lines about unknown tags on every load)
 // are no reason to refuse a page.
+// libjpeg's warnings that leave every pixel whole: bytes between two segments outside the scan data (not
+// before a restart marker, where they mean that the decoder lost its place), and a broken colour-profile
+// segment. Cameras and editors write files that carry them.
+bool IsBenignJpegWarning(const char* text) {
+    if (std::strstr(text, "bad ICC marker")) return true;
+    const char* marker = std::strstr(text, "extraneous bytes before marker 0x");
+    if (!marker) return false;
+    const unsigned long code =
+        std::strtoul(marker + std::strlen("extraneous bytes before marker 0x"), nullptr, 16);
+    return code < 0xD0 || code > 0xD7;
+}
+
 void CollectComplaint(const char* text) {
     if (!t_loadComplaints || !text) return;
+    if (IsBenignJpegWarning(text)) return;
     if (std::strstr(text, "allocation failed") || std::strstr(text, "Memory allocation"))
         t_allocationFailed = true;
     for (const char* sign : {"Premature end", "Corrupt", "Read error", "incomplete", "truncated"}) {

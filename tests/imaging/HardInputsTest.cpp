@@ -200,6 +200,51 @@ TEST(HardInputs, TruncatedFilesAreNamedAndNotUsed) {
     }
 }
 
+// A JPEG is refused only when its pixels are incomplete or wrong, not for libjpeg's warnings about bytes
+// outside the scan data, which real files from cameras and editors carry.
+TEST(HardInputs, JpegsAreRefusedForBrokenPixelsOnly) {
+    TempDir dir;
+    const auto grey =
+        test::MakeImage(300, 200, 8, [](unsigned x, unsigned y) { return (x * y + 7 * y) % 251; });
+    const ImagePtr colour(FreeImage_ConvertTo24Bits(grey.get()));
+    const fs::path original = dir.Path() / "original.jpg";
+    test::Save(colour.get(), original, FIF_JPEG);
+    const std::string bytes = test::Slurp(original);
+    const std::size_t quantisation = bytes.find("\xFF\xDB"), scan = bytes.find("\xFF\xDA"),
+                      end = bytes.rfind("\xFF\xD9");
+    ASSERT_TRUE(quantisation != std::string::npos && scan != std::string::npos && end != std::string::npos);
+    const std::size_t middle = scan + (end - scan) / 2;
+    const ImagePtr whole = test::Load(original);
+    struct Case {
+        const char* name;
+        std::string bytes;
+        bool damaged;
+    };
+    const Case cases[] = {
+        {"junk-between-segments.jpg", std::string(bytes).insert(quantisation, "abc"), false},
+        {"junk-before-the-end.jpg", std::string(bytes).insert(end, "abc"), false},
+        {"restart-marker-mid-scan.jpg", std::string(bytes).replace(middle, 2, "\xFF\xD3"), true},
+        {"segment-mid-scan.jpg", std::string(bytes).replace(middle, 2, "\xFF\xE1"), true},
+        {"junk-then-restart-marker.jpg", std::string(bytes).replace(middle, 5, "abc\xFF\xD3"), true},
+        {"cut-short.jpg", bytes.substr(0, bytes.size() * 7 / 10), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path path = dir.Path() / c.name;
+        test::WriteFile(path, c.bytes);
+        RecordingSink sink;
+        const ImagePtr image = LoadImageFile(path.string(), sink);
+        if (c.damaged) {
+            EXPECT_FALSE(image);
+            EXPECT_EQ(sink.Texts(), std::vector<std::string>{DamagedMessage(path.string())});
+        } else {
+            ASSERT_TRUE(image);
+            EXPECT_TRUE(test::SamePixels(image.get(), whole.get()));
+            EXPECT_EQ(sink.Texts(), std::vector<std::string>{});
+        }
+    }
+}
+
 // FIFOs, sockets and devices named like pages or masks are named and skipped; none blocks the run.
 TEST(HardInputs, EntriesThatAreNotRegularFilesAreNamedWithoutBlocking) {
     TempDir dir;
