@@ -96,7 +96,8 @@ private:
 
 bool ValidTask(std::uint8_t task) { return task >= 1 && task <= 3; }
 
-bool ValidDepth(FREE_IMAGE_TYPE type, unsigned bpp) {
+// `type` as it came, not yet a FREE_IMAGE_TYPE: a value outside that enumeration must not be made one.
+bool ValidDepth(unsigned type, unsigned bpp) {
     switch (type) {
         case FIT_BITMAP:
             return bpp == 1 || bpp == 4 || bpp == 8 || bpp == 16 || bpp == 24 || bpp == 32;
@@ -131,7 +132,7 @@ bool ValidOutcome(const SlotOutcome& outcome, double maxMegapixels) {
             if (outcome.bpp == 0 && outcome.type == 0 && outcome.width == 0 && outcome.height == 0)
                 return true;
             return outcome.width > 0 && outcome.height > 0 && pixels <= maxMegapixels * 1e6 &&
-                   ValidDepth(static_cast<FREE_IMAGE_TYPE>(outcome.type), outcome.bpp);
+                   ValidDepth(outcome.type, outcome.bpp);
         case LoadProblem::TooLarge:
             return pixels > maxMegapixels * 1e6;
         case LoadProblem::UnlistedFormat:
