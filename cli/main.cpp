@@ -139,7 +139,8 @@ void DefineCommandLine(CLI::App& app, Request& request) {
         ->check(orfeo::PositiveLimit().description(""));
 
     request.back = app.add_subcommand(
-        "back", "Write a back subscan of every page of FOLDER to FOLDER/pics/ (masked pixels set to white).");
+        "back",
+        "Write a back subscan of every page of FOLDER to FOLDER/pics/ (every bit of the masked pixels set).");
     request.back->group("Jobs");
     request.back->fallthrough();
     request.back->add_option("FOLDER", request.folder, "Folder of pages, with their masks in cache/automask/")
