@@ -69,7 +69,7 @@ void PlanInputs(const EntryAnswer& answer, PlannedEntry& entry) {
     const bool answered = answer.outcome.ending == WorkerEnding::Answered;
     for (int slot = 0; slot < kInputSlots; ++slot) {
         if (files[slot]->path.empty()) continue;
-        LoadProblem problem = answer.opened[slot];
+        LoadProblem problem = answer.opened[slot].problem;
         if (problem == LoadProblem::None && answered) problem = answer.outcome.reply.inputs[slot].problem;
         if (problem == LoadProblem::None && !answered && answer.outcome.slot == slot)
             problem = LoadProblem::CannotRead;

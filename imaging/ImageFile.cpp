@@ -275,7 +275,7 @@ bool PastLimit(unsigned width, unsigned height, double maxMegapixels) {
 ImagePtr LoadImage(const std::string& path, IMessageSink& messages, double maxMegapixels, bool headerOnly,
                    LoadProblem* problem) {
     LoadReport report;
-    const int fd = OpenImageFile(path, report.problem);
+    const int fd = OpenImageFile(path, report);
     ImagePtr image =
         fd < 0 ? nullptr : DecodeImageFile(fd, GetFileExtension(path), maxMegapixels, headerOnly, report);
     ShowLoadProblem(report, path, maxMegapixels, messages);
@@ -306,12 +306,14 @@ bool WriteInPlace(FIBITMAP* image, const std::string& path, int& error) {
 
 }  // namespace
 
-int OpenImageFile(const std::string& path, LoadProblem& problem) {
+int OpenImageFile(const std::string& path, LoadReport& report) {
+    report = LoadReport{};
+    LoadProblem& problem = report.problem;
 #if defined(__unix__)
-    problem = LoadProblem::None;
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0) {
         problem = errno == ENOENT || errno == ENOTDIR ? LoadProblem::NotFound : LoadProblem::CannotRead;
+        if (problem == LoadProblem::CannotRead) report.error = errno;
         return -1;
     }
     if (!S_ISREG(status.st_mode)) {
@@ -321,6 +323,7 @@ int OpenImageFile(const std::string& path, LoadProblem& problem) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         problem = errno == ENOENT ? LoadProblem::NotFound : LoadProblem::CannotRead;
+        if (problem == LoadProblem::CannotRead) report.error = errno;
         return -1;
     }
     // Something else may have taken the file's place between the two looks.
@@ -408,7 +411,7 @@ void ShowLoadProblem(const LoadReport& report, const std::string& path, double m
             text = NotRegularFileMessage(path);
             break;
         case LoadProblem::CannotRead:
-            text = CannotReadMessage(path);
+            text = CannotReadMessage(path, report.error);
             break;
         case LoadProblem::Damaged:
             text = DamagedMessage(path);

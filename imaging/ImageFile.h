@@ -41,12 +41,13 @@ struct LoadReport {
     unsigned width = 0, height = 0;          // TooLarge: the size the file declares
     FREE_IMAGE_FORMAT format = FIF_UNKNOWN;  // UnlistedFormat: the format of the file's content
     bool outOfMemory = false;                // the loader said that an allocation failed
+    int error = 0;                           // CannotRead: why the file could not be opened, when known
 };
 
 // Opens `path` for reading when it is a regular file, without ever waiting (a FIFO, socket or device is
-// recognised before it is read). Returns the descriptor, or -1 with `problem` set to NotFound, NotRegular or
-// CannotRead.
-int OpenImageFile(const std::string& path, LoadProblem& problem);
+// recognised before it is read). Returns the descriptor, or -1 with `report` saying NotFound, NotRegular or
+// CannotRead (with the system's reason: permission denied, a path past the system's limit, ...).
+int OpenImageFile(const std::string& path, LoadReport& report);
 
 // Decodes the file open on `fd` (taken over and closed), only its header when `headerOnly` and the format
 // can. The format is found from the content, failing that from `extension` (the file name's, as

@@ -44,7 +44,10 @@ std::string NotRegularFileMessage(const std::string& path) {
     return AboutFile(path, " is not a regular file.");
 }
 
-std::string CannotReadMessage(const std::string& path) { return AboutFile(path, " cannot be read."); }
+std::string CannotReadMessage(const std::string& path, int error) {
+    const std::string reason = error ? ": " + std::generic_category().message(error) : std::string();
+    return AboutFile(path, " cannot be read" + reason + ".");
+}
 
 std::string TooLargeMessage(const std::string& path, unsigned width, unsigned height, double maxMegapixels) {
     std::ostringstream limit;

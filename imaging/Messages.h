@@ -22,7 +22,8 @@ std::string CannotCreateFolderMessage(const std::string& folder);  // Can't crea
 // Inputs that do not load.
 std::string FileNotFoundMessage(const std::string& path);
 std::string NotRegularFileMessage(const std::string& path);  // a FIFO, socket or device
-std::string CannotReadMessage(const std::string& path);
+// `error`, when not 0, adds the system's reason after a colon (a file that could not be opened).
+std::string CannotReadMessage(const std::string& path, int error = 0);
 std::string TooLargeMessage(const std::string& path, unsigned width, unsigned height, double maxMegapixels);
 std::string DamagedMessage(const std::string& path);  // decoded, but cut short or broken
 // Content in a format that Orfeo does not decode; `format` is FreeImage's name for it ("DDS").

@@ -444,8 +444,7 @@ bool ShowInputOutcomes(const EntryAnswer& answer, const EntryFiles& files, const
     for (int slot = 0; slot < kInputSlots; ++slot) {
         if (slot == endedAt) ShowEnding(answer.outcome, files, settings, messages);
         if (inputs[slot]->empty()) continue;
-        LoadReport report;
-        report.problem = answer.opened[slot];
+        LoadReport report = answer.opened[slot];
         if (report.problem == LoadProblem::None && answered) {
             const SlotOutcome& outcome = answer.outcome.reply.inputs[slot];
             report.problem = outcome.problem;

@@ -91,8 +91,8 @@ private:
 // One entry handed to a worker: the run opens the inputs of `files`, makes the temporary output file in
 // the output's folder (unless the task is Headers, or an input did not open), and asks.
 struct EntryAnswer {
-    std::array<LoadProblem, kInputSlots> opened{};  // what opening each input found (None: opened or unused)
-    std::unique_ptr<OutputFile> output;             // the temporary output, when one was made
+    std::array<LoadReport, kInputSlots> opened{};  // what opening each input found (None: opened or unused)
+    std::unique_ptr<OutputFile> output;            // the temporary output, when one was made
     WorkerOutcome outcome;
 };
 EntryAnswer AskWorker(PageWorkers& workers, WorkerTask task, const EntryFiles& files);

@@ -301,6 +301,33 @@ TEST(HardInputs, LongPathsAndLongNamesWork) {
     EXPECT_TRUE(fs::exists(book / "pics" / longName));
 }
 
+// A mask whose path passes the system's limit (4096 bytes), beside a page whose path does not: the mask is
+// named with the reason, not as a file that merely does not read.
+TEST(HardInputs, AMaskPastThePathLimitIsNamedWithTheReason) {
+    TempDir dir;
+    fs::path book = dir.Path();
+    while (book.string().size() + 200 < 4075) book /= std::string(200, 'd');
+    book /= std::string(4075 - book.string().size() - 1, 'b');
+    ASSERT_EQ(book.string().size(), 4075u);
+    const auto page = test::MakeImage(16, 4, 8, [](unsigned x, unsigned) { return x; });
+    const auto mask = test::MakeMask(16, 4, [](unsigned x, unsigned) { return x < 4; });
+    test::Save(page.get(), book / "p.tif");
+    fs::create_directories(book / "cache" / "automask");
+    // Made from inside its folder: the whole path is too long to be given.
+    const fs::path here = fs::current_path();
+    fs::current_path(book / "cache" / "automask");
+    ASSERT_TRUE(FreeImage_Save(FIF_TIFF, mask.get(), "p.tif", 0));
+    fs::current_path(here);
+
+    RecordingSink sink;
+    const BatchResult result = RunJob(book, nullptr, sink);
+    EXPECT_EQ(sink.Texts(), (std::vector<std::string>{
+                                CannotReadMessage(book.string() + "/cache/automask/p.tif", ENAMETOOLONG),
+                                ProcessingEndedMessage(),
+                            }));
+    EXPECT_EQ(result.written, 0u);
+}
+
 TEST(HardInputs, TheLimitIsTheCallersToSet) {
     TempDir dir;
     const auto page = test::MakeImage(2000, 1000, 8, [](unsigned x, unsigned) { return x; });
