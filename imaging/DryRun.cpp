@@ -115,14 +115,12 @@ void PlanOutput(FIBITMAP* model, PlannedEntry& entry, IMessageSink& messages) {
 // empties and the run makes again. False when the real run would stop there.
 bool PlanOutputFolder(JobPlan& plan, std::size_t entries, const RunInputs& inputs) {
     MessageList messages(plan.before);
-    {
-        // Tried and let go at once: the plan must not keep a real run from starting.
-        const FolderLock lock(plan.outputFolder, inputs.folders);
-        if (!CheckFolderLock(lock, messages) ||
-            !CheckOutputFolder(plan.outputFolder, inputs.files, messages)) {
-            plan.result.refused = true;
-            return false;
-        }
+    // Looked up, not taken: the plan must never keep a real run from starting.
+    const std::string busy = FolderLock::WhoWouldRefuse(plan.outputFolder, inputs.folders);
+    if (!busy.empty()) messages.ShowMessage(MessageKind::Problem, FolderInUseMessage(busy));
+    if (!busy.empty() || !CheckOutputFolder(plan.outputFolder, inputs.files, messages)) {
+        plan.result.refused = true;
+        return false;
     }
     plan.result.entries = entries;
     ForEachFolderFile(plan.outputFolder, [&](const std::string&) {

@@ -12,7 +12,8 @@ namespace orfeo {
 
 // Seeing a job before running it: what each entry would read and write, and what the real run would say,
 // found from the folders and the images' headers alone. Planning changes nothing: no output folder is
-// emptied or made, no file is written, and the locks of the run are only tried, then let go.
+// emptied or made, no file is written, and no lock is taken (FolderLock::WhoWouldRefuse looks up the locks
+// that runs hold).
 // It cannot foresee what headers do not tell: pixels that do not decode, a full disk, a folder that
 // refuses a write.
 

@@ -1,6 +1,10 @@
 #include "imaging/FolderLock.h"
 
 #include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <tuple>
 
 #include "scan/Paths.h"
 
@@ -8,9 +12,11 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #endif
 
 namespace orfeo {
@@ -23,7 +29,57 @@ std::string PlaceOf(const std::string& folder) {
     return parent.empty() ? std::string(".") : parent.string();
 }
 
+#if defined(__unix__)
+// A place as the kernel's lock table names it: device major and minor, inode.
+using PlaceKey = std::tuple<unsigned, unsigned, unsigned long long>;
+
+bool KeyOf(const std::string& folder, PlaceKey& key) {
+    struct stat status {};
+    if (::stat(PlaceOf(folder).c_str(), &status) != 0) return false;
+    key = {major(status.st_dev), minor(status.st_dev), status.st_ino};
+    return true;
+}
+
+// The places that someone holds a flock() on, those held for writing apart; false when the table cannot be
+// read.
+bool ReadLockTable(std::set<PlaceKey>& held, std::set<PlaceKey>& written) {
+    std::ifstream table("/proc/locks");
+    if (!table) return false;
+    std::string line;
+    while (std::getline(table, line)) {
+        // "1: FLOCK  ADVISORY  WRITE 1234 08:02:131 0 EOF"; lines with "->" are waiters, not holders.
+        std::istringstream fields(line);
+        std::string number, kind, advisory, mode, pid, place;
+        if (!(fields >> number >> kind) || kind != "FLOCK") continue;
+        if (!(fields >> advisory >> mode >> pid >> place)) continue;
+        unsigned major = 0, minor = 0;
+        unsigned long long inode = 0;
+        if (std::sscanf(place.c_str(), "%x:%x:%llu", &major, &minor, &inode) != 3) continue;
+        held.insert({major, minor, inode});
+        if (mode == "WRITE") written.insert({major, minor, inode});
+    }
+    return true;
+}
+#endif
+
 }  // namespace
+
+std::string FolderLock::WhoWouldRefuse(const std::string& outputFolder,
+                                       const std::vector<std::string>& readFolders) {
+#if defined(__unix__)
+    std::set<PlaceKey> held, written;
+    if (ReadLockTable(held, written)) {
+        PlaceKey key;
+        if (KeyOf(outputFolder, key) && held.count(key)) return outputFolder;
+        for (const std::string& folder : readFolders) {
+            if (KeyOf(folder, key) && written.count(key)) return folder;
+        }
+        return {};
+    }
+#endif
+    const FolderLock tried(outputFolder, readFolders);
+    return tried.BusyFolder();
+}
 
 FolderLock::FolderLock(const std::string& outputFolder, const std::vector<std::string>& readFolders) {
     Take(outputFolder, true);

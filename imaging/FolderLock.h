@@ -23,6 +23,12 @@ public:
     FolderLock(const FolderLock&) = delete;
     FolderLock& operator=(const FolderLock&) = delete;
 
+    // The folder (output or read) whose place a run holds so that this one would be refused; empty when
+    // none is. Takes no lock, so that a dry run never refuses a real run: it reads the kernel's table of
+    // locks (/proc/locks), and only where there is none does it take the locks and let them go at once.
+    static std::string WhoWouldRefuse(const std::string& outputFolder,
+                                      const std::vector<std::string>& readFolders = {});
+
     // True when another run holds a lock that excludes one of ours. A place that cannot be opened (it does
     // not exist yet) or locked for another reason counts as locked by nobody: the run goes on and reports
     // what it finds.

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "imaging/BackSubscans.h"
+#include "imaging/DryRun.h"
 #include "imaging/FolderLock.h"
 #include "imaging/MergeSubscans.h"
 #include "imaging/Messages.h"
@@ -75,6 +76,30 @@ TEST_F(FolderLockTest, WritersExcludeReadersOfTheirFoldersAndReadersShare) {
     sink.messages.clear();
     EXPECT_TRUE(Back().Succeeded());
     EXPECT_TRUE(merge().Succeeded());
+}
+
+// A dry run foresees every refusal of the real run from the locks that runs hold, and holds none itself:
+// while a real run holds its locks, a dry run beside it is free to look, and says what the run would say.
+TEST_F(FolderLockTest, ADryRunSeesTheLocksOfRunsWithoutTakingAny) {
+    const std::string pics = output.GetText(), cache = input.GetText() + "cache/automask/";
+    EXPECT_EQ(FolderLock::WhoWouldRefuse(pics, {input.GetText(), cache}), "");
+    {
+        const FolderLock backRun(pics, {input.GetText(), cache});
+        EXPECT_EQ(FolderLock::WhoWouldRefuse(pics), pics);                              // the same output
+        EXPECT_EQ(FolderLock::WhoWouldRefuse(output2.GetText(), {cache, pics}), pics);  // a merge reading it
+        EXPECT_EQ(PlanBackSubscans(list1, input.GetText(), pics).before,
+                  std::vector<std::string>{FolderInUseMessage(pics)});
+    }
+    {
+        const FolderLock mergeRun(output2.GetText(), {book2.string(), cache, pics});
+        EXPECT_EQ(FolderLock::WhoWouldRefuse(pics, {input.GetText(), cache}),
+                  pics);  // rewriting what it reads
+        EXPECT_EQ(FolderLock::WhoWouldRefuse((dir.Path() / "book3" / "new_scans").string(), {cache, pics}),
+                  "");  // readers share
+        // Its own look leaves the lock table as it was: another reader still gets its shared locks.
+        const FolderLock otherReader((dir.Path() / "book3" / "new_scans").string(), {cache, pics});
+        EXPECT_FALSE(otherReader.Busy());
+    }
 }
 
 TEST_F(FolderLockTest, ALockLeftByAKilledRunNeverBlocks) {
