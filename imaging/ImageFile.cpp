@@ -398,6 +398,11 @@ ImagePtr DecodeImageFile(int fd, const std::string& extension, double maxMegapix
     return image;
 }
 
+bool HeaderMayMislead(FIBITMAP* header) {
+    const FREE_IMAGE_TYPE type = FreeImage_GetImageType(header);
+    return (type == FIT_BITMAP && FreeImage_GetBPP(header) == 32) || type == FIT_RGBA16;
+}
+
 void ShowLoadProblem(const LoadReport& report, const std::string& path, double maxMegapixels,
                      IMessageSink& messages) {
     std::string text;

@@ -58,6 +58,11 @@ int OpenImageFile(const std::string& path, LoadReport& report);
 ImagePtr DecodeImageFile(int fd, const std::string& extension, double maxMegapixels, bool headerOnly,
                          LoadReport& report);
 
+// True when the type and depth of an image that LoadImageHeader read may not be what LoadImageFile gives:
+// FreeImage turns CMYK into RGB when it decodes the pixels (32-bit CMYK loads as 24 bits, 64-bit as 48-bit
+// RGB), and its header alone does not tell CMYK from RGBA. Only decoding the file tells.
+bool HeaderMayMislead(FIBITMAP* header);
+
 // The message LoadImageFile shows for `report` about the file at `path`; nothing for LoadProblem::None.
 void ShowLoadProblem(const LoadReport& report, const std::string& path, double maxMegapixels,
                      IMessageSink& messages);

@@ -1,5 +1,6 @@
 #include "worker/ServeRequests.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <array>
@@ -47,8 +48,18 @@ WorkerReply CarryRequest(int socket, const WorkerRequest& request, const std::ve
             if (slotFd[slot] < 0) continue;
             Tell(socket, WorkerReplyKind::Reading, static_cast<std::uint8_t>(slot));
             LoadReport report;
+            // A header that may not say what the pixels will be is not enough for a dry run: then the file
+            // is decoded, as the run will decode it (from a second descriptor: a decode closes its own).
+            const int again = headers ? ::fcntl(slotFd[slot], F_DUPFD_CLOEXEC, 0) : -1;
             images[slot] = DecodeImageFile(slotFd[slot], request.extensions[slot], request.maxMegapixels,
                                            headers, report);
+            if (again >= 0 && images[slot] && HeaderMayMislead(images[slot].get()) &&
+                ::lseek(again, 0, SEEK_SET) == 0) {
+                images[slot] =
+                    DecodeImageFile(again, request.extensions[slot], request.maxMegapixels, false, report);
+            } else if (again >= 0) {
+                ::close(again);
+            }
             if (report.outOfMemory) OutOfMemory();
             SlotOutcome& outcome = reply.inputs[slot];
             outcome.problem = report.problem;

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "imaging/BackSubscans.h"
+#include "imaging/DryRun.h"
 #include "imaging/ImageFile.h"
 #include "imaging/MergeSubscans.h"
 #include "imaging/Messages.h"
@@ -148,6 +150,59 @@ TEST_F(BatchTest, UnwritableOutputIsReportedAndLeavesNoFile) {
     EXPECT_EQ(result.written, 1u);
     EXPECT_FALSE(result.Succeeded());
     EXPECT_EQ(test::SortedNames(book / "pics"), std::vector<std::string>{"page1.tif"});
+}
+
+// Pages whose content the header tells one way and the loader another, or that the output's format cannot
+// hold: the dry run says, for the back job and for the merge, exactly what the run then says and writes.
+TEST_F(BatchTest, TheDryRunSaysWhatTheRunDoes) {
+    const auto cmyk = [](FREE_IMAGE_TYPE type, int bpp) {
+        return [=](const fs::path& path) {
+            ImagePtr image(FreeImage_AllocateT(type, kWidth, kHeight, bpp));
+            ASSERT_TRUE(FreeImage_Save(FIF_TIFF, image.get(), path.c_str(), TIFF_CMYK));
+        };
+    };
+    const auto plain = [](FREE_IMAGE_TYPE type, int bpp, FREE_IMAGE_FORMAT format) {
+        return [=](const fs::path& path) {
+            ImagePtr image(FreeImage_AllocateT(type, kWidth, kHeight, bpp));
+            ASSERT_TRUE(FreeImage_Save(format, image.get(), path.c_str(), 0));
+        };
+    };
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path&)> make;
+    };
+    const Case cases[] = {
+        {"cmyk32.tif", cmyk(FIT_BITMAP, 32)},           // loads as 24-bit RGB
+        {"cmyk64.tif", cmyk(FIT_RGBA16, 64)},           // loads as 48-bit RGB
+        {"rgba.jpg", plain(FIT_BITMAP, 32, FIF_TIFF)},  // JPEG cannot hold 32 bits
+        {"grey16.bmp", plain(FIT_UINT16, 16, FIF_TIFF)},
+        {"rgb16.bmp", plain(FIT_RGB16, 48, FIF_TIFF)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(book);
+        fs::remove_all(book2);
+        fs::create_directories(book / "cache" / "automask");
+        fs::create_directories(book2);
+        c.make(book / c.name);
+        test::Save(MakeMask(kWidth, kHeight, [](unsigned x, unsigned) { return x < 5; }).get(),
+                   book / "cache" / "automask" / c.name);
+        c.make(book2 / c.name);
+        ScanFolder(book.string(), list1, input, output, kPicsSubfolder);
+        ScanFolder(book2.string(), list2, input2, output2, kNewScansSubfolder);
+        const auto same = [&](const JobPlan& plan, const BatchResult& result, const char* job) {
+            std::vector<std::string> said = sink.Texts();
+            said.pop_back();  // "Processing ended.", which a plan leaves out
+            EXPECT_EQ(plan.Messages(), said) << job;
+            EXPECT_EQ(plan.result.written, result.written) << job;
+            sink.messages.clear();
+        };
+        const JobPlan backPlan = PlanBackSubscans(list1, input.GetText(), output.GetText());
+        same(backPlan, Back(), "back");
+        const JobPlan mergePlan =
+            PlanMergeSubscans(list1, list2, input.GetText(), output.GetText(), output2.GetText());
+        same(mergePlan, Merge(), "merge");
+    }
 }
 
 TEST_F(BatchTest, OutputFolderThatCannotBeMadeStopsBeforeTheFirstEntry) {
