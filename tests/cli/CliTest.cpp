@@ -217,11 +217,12 @@ TEST_F(CliTest, ClosedStandardStreamsNeverLandInOutputs) {
 // A file name cannot forge a message line or reach the terminal as an escape sequence.
 TEST_F(CliTest, ControlCharactersInNamesAreShownEscaped) {
     MakeBook(book, 1, true);
-    const std::string name = std::string("a\nFile \"x\" not found.\x1b[2J\x7f\xc2\x9b") + "b\x9b\xc3\xa9.tif";
+    const std::string name =
+        std::string("a\nFile \"x\" not found.\x1b[2J\x7f\x1f\xc2\x9b") + "b\x9b\xc3\xa9.tif";
     fs::copy_file(book / "p1.tif", book / name);
     CliRun run = Cli({"back", book.string()});
     EXPECT_EQ(run.err, "File \"" + book.string() +
-                           "/cache/automask/a\\x0AFile \"x\" not found.\\x1B[2J\\x7F" +
+                           "/cache/automask/a\\x0AFile \"x\" not found.\\x1B[2J\\x7F\\x1F" +
                            "\\xC2\\x9Bb\\x9B\xc3\xa9.tif\" not found.\n1 of 2 pages was not written.\n");
 }
 
@@ -467,6 +468,26 @@ TEST_F(CliTest, FailedWriteToStandardOutputIsAnError) {
                 << args;
         }
     }
+}
+
+// The summary line: only for a run that went through its entries and left some unwritten, never after a
+// refusal or a stop (whose own message says how far it got).
+TEST(ConsoleSummaryTest, NamesOnlyUnwrittenPagesOfARunThatWentThrough) {
+    struct Case {
+        BatchResult result;
+        const char* summary;
+    };
+    const Case cases[] = {
+        {{.refused = true, .stopped = false, .entries = 0, .written = 0}, ""},
+        {{.refused = false, .stopped = true, .entries = 12, .written = 3}, ""},
+        {{.refused = false, .stopped = false, .entries = 12, .written = 12}, ""},
+        {{.refused = false, .stopped = false, .entries = 1, .written = 0}, "1 of 1 page was not written."},
+        {{.refused = false, .stopped = false, .entries = 12, .written = 10},
+         "2 of 12 pages were not written."},
+    };
+    for (const Case& c : cases) EXPECT_EQ(ConsoleMessages::Summary(c.result), c.summary);
+    // And the refusal of a merge whose second folder is short says which count is which.
+    EXPECT_EQ(FewerScansMessage(160, 3), "Folder 2 holds fewer scans (3) than folder 1 (160).");
 }
 
 // The progress line of a terminal 60 columns wide: never longer than 59 columns (the name is cut, from the

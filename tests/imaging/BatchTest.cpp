@@ -104,6 +104,12 @@ TEST_F(BatchTest, SecondRunClearsTheFirstRunsOutput) {
     sink.messages.clear();
     EXPECT_TRUE(Back().Succeeded());
     EXPECT_EQ(test::SortedNames(book / "pics"), std::vector<std::string>{"page1.tif"});
+    // A subfolder keeps the emptied folder from being removed, and it is not made anew: the run goes on
+    // into it all the same.
+    fs::create_directories(book / "pics" / "old");
+    sink.messages.clear();
+    EXPECT_TRUE(Back().Succeeded());
+    EXPECT_EQ(test::SortedNames(book / "pics"), (std::vector<std::string>{"old", "page1.tif"}));
 }
 
 TEST_F(BatchTest, FailingEntriesAreSkippedWithOneMessageAndTheRestWritten) {

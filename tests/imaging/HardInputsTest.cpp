@@ -174,6 +174,7 @@ TEST(HardInputs, TruncatedFilesAreNamedAndNotUsed) {
     const auto grey =
         test::MakeImage(300, 200, 8, [](unsigned x, unsigned y) { return (x * y + 7 * y) % 251; });
     const ImagePtr colour(FreeImage_ConvertTo24Bits(grey.get()));
+    const auto bitonal = test::MakeMask(300, 200, [](unsigned x, unsigned y) { return (x * y) % 7 < 3; });
     const struct {
         const char* name;
         FIBITMAP* image;
@@ -183,6 +184,7 @@ TEST(HardInputs, TruncatedFilesAreNamedAndNotUsed) {
         {"p.jpg", colour.get(), FIF_JPEG, "is truncated or damaged."},
         {"p.pgm", grey.get(), FIF_PGMRAW, "is truncated or damaged."},
         {"p.ppm", colour.get(), FIF_PPMRAW, "is truncated or damaged."},
+        {"p.pbm", bitonal.get(), FIF_PBMRAW, "is truncated or damaged."},
         {"p8.bmp", grey.get(), FIF_BMP, "cannot be read."},
         {"p24.bmp", colour.get(), FIF_BMP, "is truncated or damaged."},
         {"p.gif", grey.get(), FIF_GIF, "cannot be read."},
