@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include "cli/ConsoleMessages.h"
 #include "imaging/BackSubscans.h"
 #include "imaging/Messages.h"
+#include "imaging/StandardDescriptors.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
 #include "tests/support/Files.h"
@@ -212,6 +214,50 @@ TEST_F(CliTest, ClosedStandardStreamsNeverLandInOutputs) {
         EXPECT_EQ(Slurp(book / "pics" / name).find("not found"), std::string::npos) << name;
         EXPECT_TRUE(test::Load(book / "pics" / name)) << name;
     }
+}
+
+// Each standard descriptor that a program is started without is opened on /dev/null before anything else
+// can take its number, whichever of them are closed.
+TEST(StandardDescriptorsTest, ClosedOnesAreOpenedOnDevNull) {
+    for (int closed : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            close(closed);
+            OpenStandardDescriptors();
+            char target[64] = {};
+            const std::string link = "/proc/self/fd/" + std::to_string(closed);
+            const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+            _exit(length > 0 && std::string(target) == "/dev/null" ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "descriptor " << closed;
+    }
+}
+
+// The progress line is drawn when standard error is a terminal, and only then: not when standard output is
+// one and standard error a file.
+TEST_F(CliTest, ProgressGoesToStandardErrorOnlyWhenThatIsATerminal) {
+    MakeBook(book, 3, true);
+    const fs::path err = dir.Path() / "err.txt";
+    int terminal = -1;
+    const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::freopen(err.c_str(), "w", stderr);
+        execl(ORFEO_CLI, ORFEO_CLI, "back", book.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string shown;
+    char buffer[256];
+    for (ssize_t got; (got = read(terminal, buffer, sizeof buffer)) > 0;) shown.append(buffer, got);
+    close(terminal);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_NE(shown.find("Processing ended."), std::string::npos) << shown;
+    EXPECT_EQ(Slurp(err), "");
 }
 
 // A file name cannot forge a message line or reach the terminal as an escape sequence.

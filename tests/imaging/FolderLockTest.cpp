@@ -58,6 +58,17 @@ TEST_F(FolderLockTest, ASecondRunOnTheSameOutputIsRefusedAndTouchesNothing) {
     EXPECT_FALSE(fs::exists(book / "pics" / "earlier.tif"));
 }
 
+// The lock is held through the output folder's place, which stays while the run empties the folder and
+// makes it anew: a second run that comes after the reset is refused all the same.
+TEST_F(FolderLockTest, TheLockOutlivesTheOutputFoldersReset) {
+    const FolderLock first(output.GetText());
+    ASSERT_FALSE(first.Busy());
+    fs::remove_all(book / "pics");
+    fs::create_directory(book / "pics");
+    EXPECT_TRUE(Back().refused);
+    EXPECT_EQ(sink.Texts(), std::vector<std::string>{FolderInUseMessage(output.GetText())});
+}
+
 // A run that writes excludes runs that read what it writes, and the other way round; readers share.
 TEST_F(FolderLockTest, WritersExcludeReadersOfTheirFoldersAndReadersShare) {
     const std::string pics = output.GetText(), cache = input.GetText() + "cache/automask/";
