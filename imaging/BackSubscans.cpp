@@ -39,7 +39,6 @@ BatchJob BackSubscanJob(const CScanList& list1, const std::string& inputFolder,
         .inputs = BackRunInputs(list1, maskFolder, inputFolder),
         .entries = list1.GetSize(),
         .files = files,
-        .check = [](FIBITMAP* page, FIBITMAP*, FIBITMAP* mask) { return CheckBackInputs(page, mask); },
         .task = WorkerTask::Back,
     };
 }

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 #include "imaging/FolderLock.h"
@@ -15,57 +16,79 @@ namespace orfeo {
 
 namespace {
 
-bool ProcessEntry(const BatchJob& job, std::size_t index, IMessageSink& messages, PageWorkers& workers) {
-    const EntryFiles files = job.files(index);
-    EntryAnswer answer = AskWorker(workers, job.task, files);
-    std::string temporary = answer.output ? answer.output->Path() : std::string();
-    const auto discard = [&] {
-        answer.output.reset();
-        std::error_code error;
-        if (!temporary.empty()) std::filesystem::remove(std::filesystem::path(temporary), error);
-    };
-    if (!ShowInputOutcomes(answer, files, workers.Settings(), messages)) {
-        discard();
-        return false;
+// The run's effects: real locks, a real reset, outputs written and renamed into place.
+class RunEffects final : public BatchEffects {
+public:
+    std::string Lock(const BatchJob& job) override {
+        m_lock.emplace(job.outputFolder, job.inputs.folders);
+        return m_lock->BusyFolder();
     }
-    const WorkerReply& reply = answer.outcome.reply;
-    ReportPixelProblem(reply.pixels, files, messages);
-    if (reply.pixels != PixelStatus::Ok) {
-        discard();
-        return false;
+
+    bool PrepareOutput(const BatchJob& job, IMessageSink& messages) override {
+        return PrepareOutputFolder(job.outputFolder, messages);
     }
-    // The worker's word that the file is whole is checked as far as the run can: something was written,
-    // and the run's own flush and close succeed.
-    int error = answer.output && !answer.output->IsOpen() ? answer.output->Error() : reply.writeError;
-    bool saved = reply.written && answer.output && answer.output->IsOpen();
-    if (saved) {
-        struct stat status {};
-        saved = ::fstat(answer.output->Fd(), &status) == 0 && status.st_size > 0;
+
+    bool Entry(const BatchJob& job, std::size_t index, PageWorkers& workers,
+               IMessageSink& messages) override {
+        const EntryFiles files = job.files(index);
+        EntryAnswer answer;
+        const bool ruled = AskAndReport(job, files, workers, false, messages, answer);
+        const std::string temporary = answer.output ? answer.output->Path() : std::string();
+        const auto discard = [&] {
+            answer.output.reset();
+            std::error_code error;
+            if (!temporary.empty()) std::filesystem::remove(std::filesystem::path(temporary), error);
+        };
+        if (!ruled) {
+            discard();
+            return false;
+        }
+        // The worker's word that the file is whole is checked as far as the run can: something was written,
+        // and the run's own flush and close succeed.
+        const WorkerReply& reply = answer.outcome.reply;
+        int error = answer.output && !answer.output->IsOpen() ? answer.output->Error() : reply.writeError;
+        bool saved = reply.written && answer.output && answer.output->IsOpen();
+        if (saved) {
+            struct stat status {};
+            saved = ::fstat(answer.output->Fd(), &status) == 0 && status.st_size > 0;
+        }
+        if (saved) {
+            saved = answer.output->Close();
+            if (!saved) error = answer.output->Error();
+        }
+        if (saved) saved = PutInPlace(temporary, files.output, error);
+        if (!saved) {
+            discard();
+            messages.ShowMessage(MessageKind::Problem, NotWrittenMessage(files.output, error));
+        }
+        return saved;
     }
-    if (saved) {
-        saved = answer.output->Close();
-        if (!saved) error = answer.output->Error();
-    }
-    if (saved) saved = PutInPlace(temporary, files.output, error);
-    if (!saved) {
-        discard();
-        messages.ShowMessage(MessageKind::Problem, NotWrittenMessage(files.output, error));
-    }
-    return saved;
-}
+
+private:
+    std::optional<FolderLock> m_lock;
+};
 
 }  // namespace
 
-BatchResult RunBatch(const BatchJob& job, IMessageSink& messages, const JobOptions& options) {
+bool AskAndReport(const BatchJob& job, const EntryFiles& files, PageWorkers& workers, bool headersOnly,
+                  IMessageSink& messages, EntryAnswer& answer) {
+    answer = AskWorker(workers, job.task, files, headersOnly);
+    if (!ShowInputOutcomes(answer, files, workers.Settings(), messages)) return false;
+    ReportPixelProblem(answer.outcome.reply.pixels, files, messages);
+    return answer.outcome.reply.pixels == PixelStatus::Ok;
+}
+
+BatchResult BatchSteps(const BatchJob& job, BatchEffects& effects, IMessageSink& messages,
+                       const JobOptions& options) {
     BatchResult result;
     if (!job.refusal.empty()) {
         messages.ShowMessage(MessageKind::Problem, job.refusal);
         result.refused = true;
         return result;
     }
-    const FolderLock lock(job.outputFolder, job.inputs.folders);
-    if (!CheckFolderLock(lock, messages) ||
-        !CheckOutputFolder(job.outputFolder, job.inputs.files, messages)) {
+    const std::string busy = effects.Lock(job);
+    if (!busy.empty()) messages.ShowMessage(MessageKind::Problem, FolderInUseMessage(busy));
+    if (!busy.empty() || !CheckOutputFolder(job.outputFolder, job.inputs.files, messages)) {
         result.refused = true;
         return result;
     }
@@ -86,17 +109,22 @@ BatchResult RunBatch(const BatchJob& job, IMessageSink& messages, const JobOptio
         messages.ShowMessage(MessageKind::Ended, ProcessingEndedMessage());
         return result;
     }
-    if (!PrepareOutputFolder(job.outputFolder, messages)) {
+    if (!effects.PrepareOutput(job, messages)) {
         messages.ShowMessage(MessageKind::Ended, ProcessingEndedMessage());
         return result;
     }
     const EntryWork work = [&](std::size_t index, IMessageSink& entryMessages) {
-        return ProcessEntry(job, index, entryMessages, workers);
+        return effects.Entry(job, index, workers, entryMessages);
     };
     RunEntries(
         job.entries, work, [&](std::size_t index) { return job.files(index).name; }, messages, options,
         result);
     return result;
+}
+
+BatchResult RunBatch(const BatchJob& job, IMessageSink& messages, const JobOptions& options) {
+    RunEffects effects;
+    return BatchSteps(job, effects, messages, options);
 }
 
 }  // namespace orfeo

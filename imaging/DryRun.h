@@ -10,10 +10,12 @@
 
 namespace orfeo {
 
-// Seeing a job before running it: what each entry would read and write, and what the real run would say,
-// found from the folders and the images' headers alone. Planning changes nothing: no output folder is
-// emptied or made, no file is written, and no lock is taken (FolderLock::WhoWouldRefuse looks up the locks
-// that runs hold).
+// Seeing a job before running it: what each entry would read and write, and what the real run would say.
+// The plan goes through the run's own steps (BatchSteps) with their effects foreseen instead of made: the
+// locks are looked up, never taken (FolderLock::WhoWouldRefuse); the reset is counted; each entry's files
+// are read by a page worker as far as their headers (decoded where a header cannot tell what the pixels
+// will be), which makes the rule's checks and says whether the output's format would hold the result.
+// Planning changes nothing: no output folder is emptied or made, no file is written.
 // It cannot foresee what headers do not tell: pixels that do not decode, a full disk, a folder that
 // refuses a write.
 

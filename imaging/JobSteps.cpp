@@ -56,12 +56,6 @@ bool CheckOutputFolder(const std::string& folder, const std::vector<std::string>
     return true;
 }
 
-bool CheckFolderLock(const FolderLock& lock, IMessageSink& messages) {
-    if (!lock.Busy()) return true;
-    messages.ShowMessage(MessageKind::Problem, FolderInUseMessage(lock.BusyFolder()));
-    return false;
-}
-
 void ReportPixelProblem(PixelStatus status, const EntryFiles& files, IMessageSink& messages) {
     std::string text;
     switch (status) {

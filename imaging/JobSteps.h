@@ -30,10 +30,6 @@ struct RunInputs {
     std::vector<std::string> files;
 };
 
-// Shows `Folder "<folder>" is in use by another run.`, naming the lock's busy folder, and returns false
-// when another run holds a lock that excludes `lock`.
-bool CheckFolderLock(const FolderLock& lock, IMessageSink& messages);
-
 // The files of one entry: what it reads, what it writes, and the name the output takes.
 struct EntryFiles {
     std::string name;  // the first folder's page name, which the mask, back subscan and output take

@@ -58,7 +58,6 @@ BatchJob MergeSubscanJob(const CScanList& list1, const CScanList& list2, const s
                     .inputs = MergeRunInputs(list1, list2, inputFolder, maskFolder, backFolder),
                     .entries = list1.GetSize(),
                     .files = files,
-                    .check = CheckMergeInputs,
                     .task = WorkerTask::Merge};
 }
 

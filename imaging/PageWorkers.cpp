@@ -354,10 +354,14 @@ WorkerOutcome PageWorkers::Run(const WorkerRequest& request, const std::vector<i
     return outcome;
 }
 
-EntryAnswer AskWorker(PageWorkers& workers, WorkerTask task, const EntryFiles& files) {
+EntryAnswer AskWorker(PageWorkers& workers, WorkerTask task, const EntryFiles& files, bool headersOnly) {
     EntryAnswer answer;
-    WorkerRequest request{
-        .task = task, .present = 0, .maxMegapixels = workers.Settings().maxMegapixels, .extensions = {}};
+    WorkerRequest request{.task = task,
+                          .headersOnly = headersOnly,
+                          .present = 0,
+                          .maxMegapixels = workers.Settings().maxMegapixels,
+                          .extensions = {}};
+    request.extensions[kOutputSlot] = GetFileExtension(files.output);
     const std::array<const std::string*, kInputSlots> inputs = {&files.page, &files.back, &files.mask};
     std::vector<int> fds;
     bool allOpened = true;
@@ -372,14 +376,13 @@ EntryAnswer AskWorker(PageWorkers& workers, WorkerTask task, const EntryFiles& f
         request.extensions[slot] = GetFileExtension(*inputs[slot]);
         fds.push_back(fd);
     }
-    if (task != WorkerTask::Headers && allOpened) {
+    if (!headersOnly && allOpened) {
         const std::size_t separator = files.output.rfind(kPathSeparator);
         const std::string folder =
             separator == std::string::npos ? std::string() : files.output.substr(0, separator + 1);
         answer.output = std::make_unique<OutputFile>(folder);
         if (answer.output->IsOpen()) {
             request.present |= static_cast<std::uint8_t>(1u << kOutputSlot);
-            request.extensions[kOutputSlot] = GetFileExtension(files.output);
             fds.push_back(answer.output->Fd());
         }
     }

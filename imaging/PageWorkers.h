@@ -89,13 +89,14 @@ private:
 };
 
 // One entry handed to a worker: the run opens the inputs of `files`, makes the temporary output file in
-// the output's folder (unless the task is Headers, or an input did not open), and asks.
+// the output's folder (unless `headersOnly`, for a dry run, or an input did not open), and asks.
 struct EntryAnswer {
     std::array<LoadReport, kInputSlots> opened{};  // what opening each input found (None: opened or unused)
     std::unique_ptr<OutputFile> output;            // the temporary output, when one was made
     WorkerOutcome outcome;
 };
-EntryAnswer AskWorker(PageWorkers& workers, WorkerTask task, const EntryFiles& files);
+EntryAnswer AskWorker(PageWorkers& workers, WorkerTask task, const EntryFiles& files,
+                      bool headersOnly = false);
 
 // Shows the messages of an entry's inputs in slot order, and the worker's ending when it did not answer;
 // true when every input loaded.

@@ -94,7 +94,7 @@ private:
     bool m_ok = true;
 };
 
-bool ValidTask(std::uint8_t task) { return task >= 1 && task <= 3; }
+bool ValidTask(std::uint8_t task) { return task >= 1 && task <= 2; }
 
 // `type` as it came, not yet a FREE_IMAGE_TYPE: a value outside that enumeration must not be made one.
 bool ValidDepth(unsigned type, unsigned bpp) {
@@ -159,6 +159,7 @@ int WorkerRequest::Descriptors() const {
 std::vector<std::uint8_t> EncodeRequest(const WorkerRequest& request) {
     Writer out(kRequestTag);
     out.U8(static_cast<std::uint8_t>(request.task));
+    out.U8(request.headersOnly ? 1 : 0);
     out.U8(request.present);
     out.F64(request.maxMegapixels);
     for (const std::string& extension : request.extensions) out.Text(extension);
@@ -170,12 +171,15 @@ std::optional<WorkerRequest> DecodeRequest(const std::uint8_t* bytes, std::size_
     WorkerRequest request;
     const std::uint8_t task = in.U8();
     request.task = static_cast<WorkerTask>(task);
+    const std::uint8_t headersOnly = in.U8();
+    request.headersOnly = headersOnly == 1;
     request.present = in.U8();
     request.maxMegapixels = in.F64();
     for (std::string& extension : request.extensions) extension = in.Text();
-    if (!in.Complete() || !ValidTask(task) || request.present >= (1u << kWorkerSlots)) return std::nullopt;
+    if (!in.Complete() || !ValidTask(task) || headersOnly > 1 || request.present >= (1u << kWorkerSlots))
+        return std::nullopt;
     if (!(request.maxMegapixels > 0) || request.maxMegapixels > 1e9) return std::nullopt;
-    if (request.task == WorkerTask::Headers && request.Has(kOutputSlot)) return std::nullopt;
+    if (request.headersOnly && request.Has(kOutputSlot)) return std::nullopt;
     return request;
 }
 

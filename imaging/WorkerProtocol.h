@@ -29,13 +29,16 @@ inline constexpr int kWorkerSlots = 4;
 inline constexpr std::size_t kMaxExtension = 15;
 
 enum class WorkerTask : std::uint8_t {
-    Back = 1,     // load page and mask, make the back subscan, write it to the output
-    Merge = 2,    // load page, back subscan and mask, merge them, write the result to the output
-    Headers = 3,  // read the headers of the inputs given, for a dry run; no output
+    Back = 1,   // load page and mask, make the back subscan, write it to the output
+    Merge = 2,  // load page, back subscan and mask, merge them, write the result to the output
 };
 
 struct WorkerRequest {
     WorkerTask task = WorkerTask::Back;
+    // For a dry run: read what a header tells (and decode only what a header cannot tell), make the rule's
+    // checks, and say whether the output's format would hold the result; write nothing (there is no
+    // output descriptor, only the output's extension).
+    bool headersOnly = false;
     // The slots that come with a descriptor, one bit each; the descriptors follow in slot order.
     std::uint8_t present = 0;
     double maxMegapixels = 0;
@@ -67,7 +70,7 @@ struct WorkerReply {
     // Done:
     std::array<SlotOutcome, kInputSlots> inputs{};
     PixelStatus pixels = PixelStatus::Ok;
-    bool written = false;         // the output was encoded and closed whole
+    bool written = false;         // the output was encoded and closed whole (headersOnly: would be)
     std::int32_t writeError = 0;  // the system's reason when it was not (0: none known)
 };
 

@@ -30,6 +30,11 @@ PixelResult ApplyRule(WorkerTask task, FIBITMAP* page, FIBITMAP* back, FIBITMAP*
     return task == WorkerTask::Merge ? MergeSubscan(page, back, mask) : MakeBackSubscan(page, mask);
 }
 
+// The rule's checks alone, which read only the images' type, size and depth (headers will do).
+PixelStatus CheckRule(WorkerTask task, FIBITMAP* page, FIBITMAP* back, FIBITMAP* mask) {
+    return task == WorkerTask::Merge ? CheckMergeInputs(page, back, mask) : CheckBackInputs(page, mask);
+}
+
 }  // namespace
 
 WorkerReply CarryRequest(int socket, const WorkerRequest& request, const std::vector<int>& fds) {
@@ -40,7 +45,7 @@ WorkerReply CarryRequest(int socket, const WorkerRequest& request, const std::ve
 
     WorkerReply reply;
     reply.kind = WorkerReplyKind::Done;
-    const bool headers = request.task == WorkerTask::Headers;
+    const bool headers = request.headersOnly;
     PixelResult result;
     {
         std::array<ImagePtr, kInputSlots> images;
@@ -76,7 +81,14 @@ WorkerReply CarryRequest(int socket, const WorkerRequest& request, const std::ve
         }
         const bool merge = request.task == WorkerTask::Merge;
         const bool loaded = images[kPageSlot] && images[kMaskSlot] && (!merge || images[kBackSlot]);
-        if (!headers && loaded) {
+        if (headers && loaded) {
+            // What the run would find: the rule's checks, and whether the output's format holds a result
+            // of the page's type and depth (the result follows the page).
+            reply.pixels = CheckRule(request.task, images[kPageSlot].get(), images[kBackSlot].get(),
+                                     images[kMaskSlot].get());
+            reply.written = reply.pixels == PixelStatus::Ok &&
+                            FormatCanHold("x." + request.extensions[kOutputSlot], images[kPageSlot].get());
+        } else if (loaded) {
             result = ApplyRule(request.task, images[kPageSlot].get(), images[kBackSlot].get(),
                                images[kMaskSlot].get());
             if (result.status == PixelStatus::OutOfMemory) OutOfMemory();
