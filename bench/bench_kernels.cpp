@@ -31,8 +31,8 @@
 
 #include "bench/BookPages.h"
 #include "imaging/BackSubscans.h"
-#include "imaging/ImageFile.h"
 #include "imaging/ImagePtr.h"
+#include "imaging/ImageSave.h"
 #include "imaging/MessageSink.h"
 #include "imaging/PageMemory.h"
 #include "imaging/PixelRules.h"

@@ -26,8 +26,9 @@
 #include <system_error>
 #include <vector>
 
-#include "imaging/ImageFile.h"
+#include "imaging/ImageLoad.h"
 #include "imaging/ImagePtr.h"
+#include "imaging/ImageSave.h"
 #include "imaging/MessageSink.h"
 #include "imaging/PageMemory.h"
 #include "imaging/PixelRules.h"

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <string>
 
-#include "imaging/ImageFile.h"
+#include "imaging/ImageLoad.h"
 #include "imaging/ImagePtr.h"
 #include "imaging/MessageSink.h"
 

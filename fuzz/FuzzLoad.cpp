@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string>
 
-#include "imaging/ImageFile.h"
+#include "imaging/ImageLoad.h"
 #include "imaging/PixelRules.h"
 
 namespace {

@@ -7,8 +7,9 @@
 #include <system_error>
 
 #include "imaging/FolderLock.h"
-#include "imaging/ImageFile.h"
+#include "imaging/ImageSave.h"
 #include "imaging/Messages.h"
+#include "imaging/OutputFolder.h"
 #include "imaging/PageWorkers.h"
 #include "imaging/RunEntries.h"
 

@@ -6,7 +6,7 @@
 
 #include "imaging/BackSubscans.h"
 #include "imaging/FolderLock.h"
-#include "imaging/ImageFile.h"
+#include "imaging/ImageLoad.h"
 #include "imaging/JobSteps.h"
 #include "imaging/MergeSubscans.h"
 #include "imaging/Messages.h"

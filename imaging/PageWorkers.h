@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "imaging/ImageFile.h"
+#include "imaging/ImageLoad.h"
 #include "imaging/JobOptions.h"
 #include "imaging/JobSteps.h"
 #include "imaging/MessageSink.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "imaging/ImageFile.h"
+#include "imaging/ImageLoad.h"
 #include "imaging/PixelRules.h"
 
 namespace orfeo {

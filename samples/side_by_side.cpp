@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "imaging/ImageFile.h"
+#include "imaging/ImageLoad.h"
 
 namespace {
 

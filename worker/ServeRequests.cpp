@@ -7,7 +7,8 @@
 #include <cstdlib>
 #include <new>
 
-#include "imaging/ImageFile.h"
+#include "imaging/ImageLoad.h"
+#include "imaging/ImageSave.h"
 #include "imaging/OutputFile.h"
 #include "imaging/PixelRules.h"
 #include "imaging/WorkerProtocol.h"

@@ -7,7 +7,6 @@
 
 #include "imaging/BackSubscans.h"
 #include "imaging/DryRun.h"
-#include "imaging/ImageFile.h"
 #include "imaging/MergeSubscans.h"
 #include "imaging/Messages.h"
 #include "scan/FolderScan.h"

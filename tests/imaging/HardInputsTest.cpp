@@ -8,7 +8,7 @@
 #include <string>
 
 #include "imaging/BackSubscans.h"
-#include "imaging/ImageFile.h"
+#include "imaging/ImageLoad.h"
 #include "imaging/MergeSubscans.h"
 #include "imaging/Messages.h"
 #include "scan/FolderScan.h"

@@ -5,7 +5,8 @@
 #include <filesystem>
 #include <sstream>
 
-#include "imaging/ImageFile.h"
+#include "imaging/ImageLoad.h"
+#include "imaging/ImageSave.h"
 #include "imaging/Messages.h"
 #include "tests/support/Files.h"
 #include "tests/support/Fixtures.h"

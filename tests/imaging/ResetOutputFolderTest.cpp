@@ -4,7 +4,7 @@
 #include <map>
 #include <string>
 
-#include "imaging/ImageFile.h"
+#include "imaging/OutputFolder.h"
 #include "tests/support/Files.h"
 #include "tests/support/Fixtures.h"
 

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "imaging/BackSubscans.h"
-#include "imaging/ImageFile.h"
+#include "imaging/ImageSave.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
 #include "tests/support/Files.h"

@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "imaging/ImageFile.h"
+#include "imaging/ImageLoad.h"
 
 namespace orfeo::test {
 

@@ -1,21 +1,13 @@
-#include "imaging/ImageFile.h"
-
-#include <tiffio.h>
+#include "imaging/ImageLoad.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <mutex>
 #include <system_error>
-#include <vector>
 
+#include "imaging/ImageLibrary.h"
 #include "imaging/Messages.h"
-#include "imaging/OutputFile.h"
 #include "scan/FolderScan.h"
-#include "scan/Paths.h"
 
 #if defined(__unix__)
 #include <fcntl.h>
@@ -28,64 +20,6 @@ namespace orfeo {
 namespace fs = std::filesystem;
 
 namespace {
-
-// What the image libraries said during the load running on this thread; null when none is running.
-thread_local std::vector<std::string>* t_loadComplaints = nullptr;
-// Set when a loader running on this thread said that it could not allocate memory.
-thread_local bool t_allocationFailed = false;
-
-// The loaders decode what they can of a damaged file and say so only in messages such as libjpeg's
-// "Premature end of JPEG file" or "Corrupt JPEG data: ..." (but for the benign ones above), libtiff's "Read
-// error on strip ..." and
-// FreeImage's "Image may be incomplete or contain invalid data". Only such texts count: other messages
-// (metadata the library does not know, and libtiff's dozens of lines about unknown tags on every load)
-// are no reason to refuse a page.
-// libjpeg's warnings that leave every pixel whole: bytes between two segments outside the scan data (not
-// before a restart marker, where they mean that the decoder lost its place), and a broken colour-profile
-// segment. Cameras and editors write files that carry them.
-bool IsBenignJpegWarning(const char* text) {
-    if (std::strstr(text, "bad ICC marker")) return true;
-    const char* marker = std::strstr(text, "extraneous bytes before marker 0x");
-    if (!marker) return false;
-    const unsigned long code =
-        std::strtoul(marker + std::strlen("extraneous bytes before marker 0x"), nullptr, 16);
-    return code < 0xD0 || code > 0xD7;
-}
-
-void CollectComplaint(const char* text) {
-    if (!t_loadComplaints || !text) return;
-    if (IsBenignJpegWarning(text)) return;
-    if (std::strstr(text, "allocation failed") || std::strstr(text, "Memory allocation"))
-        t_allocationFailed = true;
-    for (const char* sign : {"Premature end", "Corrupt", "Read error", "incomplete", "truncated"}) {
-        if (std::strstr(text, sign)) {
-            t_loadComplaints->emplace_back(text);
-            return;
-        }
-    }
-}
-
-void CollectFreeImageMessage(FREE_IMAGE_FORMAT, const char* text) { CollectComplaint(text); }
-
-void CollectTiffError(const char*, const char* format, va_list arguments) {
-    if (!t_loadComplaints || !format) return;
-    char text[256];
-    std::vsnprintf(text, sizeof text, format, arguments);
-    CollectComplaint(text);
-}
-
-// FreeImage reports through a process-wide callback, and Debian's libtiff prints dozens of lines on every
-// TIFF load; the user sees our messages only, so both are routed to the load that runs on the calling
-// thread, once for the process.
-void QuietImageLibraries() {
-    static const bool done = [] {
-        FreeImage_SetOutputMessage(CollectFreeImageMessage);
-        TIFFSetErrorHandler(CollectTiffError);
-        TIFFSetWarningHandler(nullptr);
-        return true;
-    }();
-    (void)done;
-}
 
 // An input file that Orfeo opened itself and FreeImage reads through its handle interface, so that
 // FreeImage never sees the path; it notes when a read ran into the end of the file.
@@ -126,34 +60,6 @@ struct InputFile {
         hitEnd = false;
     }
 };
-
-bool IsPnmFamily(FREE_IMAGE_FORMAT format) {
-    return format == FIF_PBM || format == FIF_PGM || format == FIF_PPM || format == FIF_PBMRAW ||
-           format == FIF_PGMRAW || format == FIF_PPMRAW;
-}
-
-// A PBM file says 1 for black, and FreeImage writes a 1-bit image's bits to it unchanged whatever the
-// palette says (and loads PBM files inverted, with black as entry 0). So when entry 0 of the palette is
-// the darker one, the bits are flipped in a copy before the save, and the file shows what the image shows.
-ImagePtr PbmReadyCopy(FIBITMAP* image) {
-    if (FreeImage_GetBPP(image) != 1) return nullptr;
-    const RGBQUAD* palette = FreeImage_GetPalette(image);
-    if (!palette) return nullptr;
-    auto luma = [](const RGBQUAD& c) { return 299 * c.rgbRed + 587 * c.rgbGreen + 114 * c.rgbBlue; };
-    if (luma(palette[0]) >= luma(palette[1])) return nullptr;
-    ImagePtr copy(FreeImage_Clone(image));
-    if (!copy) return nullptr;
-    const unsigned height = FreeImage_GetHeight(copy.get());
-    const unsigned lineBytes = FreeImage_GetLine(copy.get());
-    for (unsigned y = 0; y < height; ++y) {
-        BYTE* line = FreeImage_GetScanLine(copy.get(), static_cast<int>(y));
-        for (unsigned i = 0; i < lineBytes; ++i) line[i] = static_cast<BYTE>(~line[i]);
-    }
-    RGBQUAD* copyPalette = FreeImage_GetPalette(copy.get());
-    std::swap(copyPalette[0], copyPalette[1]);
-    FreeImage_SetTransparent(copy.get(), FALSE);
-    return copy;
-}
 
 // The size of the first frame of a GIF, the one FreeImage decodes (the logical screen can be smaller):
 // the blocks before it are stepped over. False when the file ends before a frame.
@@ -209,34 +115,6 @@ bool ReadsToTheEndOnlyWhenShort(FREE_IMAGE_FORMAT format, InputFile& input) {
     return binary;
 }
 
-// Flushes a folder's entries to the disk, as far as the file system lets it.
-void SyncFolder(const std::string& folder) {
-#if defined(__unix__)
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
-#else
-    (void)folder;
-#endif
-}
-
-}  // namespace
-
-FREE_IMAGE_FORMAT FormatFromName(const std::string& path, unsigned bitsPerPixel) {
-    if (GetFileExtension(path) == "pnm") {
-        if (bitsPerPixel == 1) return FIF_PBM;
-        if (bitsPerPixel == 8 || bitsPerPixel == 16) return FIF_PGM;
-        return FIF_PPM;
-    }
-    // FreeImage tokenises the name with strtok, which is not safe from two threads at once.
-    static std::mutex lookup;
-    std::lock_guard<std::mutex> lock(lookup);
-    return FreeImage_GetFIFFromFilename(path.c_str());
-}
-
-namespace {
-
 // The format of an opened input: from its content, failing that from the name's extension.
 FREE_IMAGE_FORMAT InputFormat(const std::string& extension, InputFile& input) {
     const FREE_IMAGE_FORMAT format = FreeImage_GetFileTypeFromHandle(&input.io, &input, 0);
@@ -253,18 +131,17 @@ bool IsReadFormat(FREE_IMAGE_FORMAT format) {
 
 // Decodes `input`, only its header when `headerOnly` and the format can. `damaged` is set when the loader
 // gave an image but said that the data was cut short or broken.
-ImagePtr Decode(FREE_IMAGE_FORMAT format, InputFile& input, bool headerOnly, bool& damaged) {
+ImagePtr Decode(FREE_IMAGE_FORMAT format, InputFile& input, bool headerOnly, bool& damaged,
+                bool& allocationFailed) {
     if (headerOnly && FreeImage_FIFSupportsNoPixels(format)) {
         return ImagePtr(FreeImage_LoadFromHandle(format, &input.io, &input, FIF_LOAD_NOPIXELS));
     }
     const bool endMeansShort = ReadsToTheEndOnlyWhenShort(format, input);
     // A JPEG that ends early comes back grey below the cut, with a message: listen to the messages.
-    std::vector<std::string> complaints;
-    t_loadComplaints = &complaints;
-    t_allocationFailed = false;
+    LoadComplaints complaints;
     ImagePtr image(FreeImage_LoadFromHandle(format, &input.io, &input, 0));
-    t_loadComplaints = nullptr;
-    damaged = image && (!complaints.empty() || (endMeansShort && input.hitEnd));
+    damaged = image && (complaints.Damaged() || (endMeansShort && input.hitEnd));
+    allocationFailed = complaints.AllocationFailed();
     return image;
 }
 
@@ -281,27 +158,6 @@ ImagePtr LoadImage(const std::string& path, IMessageSink& messages, double maxMe
     ShowLoadProblem(report, path, maxMegapixels, messages);
     if (problem) *problem = report.problem;
     return image;
-}
-
-// Writes `image` in `format` to a temporary file in the folder of `path` and renames it over `path` when
-// the whole file is written; `error` takes the system's reason for a failure, when there is one.
-bool WriteInPlace(FIBITMAP* image, const std::string& path, int& error) {
-    // A failed save can leave a truncated file: write beside the target, then rename over it.
-    const std::size_t separator = path.rfind(kPathSeparator);
-    const std::string folder = separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
-    std::string temporary;
-    bool saved = false;
-    {
-        OutputFile file(folder);
-        temporary = file.Path();
-        saved = EncodeImageFile(image, GetFileExtension(path), file, error);
-    }
-    if (saved) saved = PutInPlace(temporary, path, error);
-    if (!saved && !temporary.empty()) {
-        std::error_code removeError;
-        fs::remove(fs::path(temporary), removeError);
-    }
-    return saved;
 }
 
 }  // namespace
@@ -375,15 +231,15 @@ ImagePtr DecodeImageFile(int fd, const std::string& extension, double maxMegapix
         report.height = height;
         return nullptr;
     }
-    bool damaged = false;
-    ImagePtr image = Decode(format, input, headerOnly, damaged);
+    bool damaged = false, allocationFailed = false;
+    ImagePtr image = Decode(format, input, headerOnly, damaged, allocationFailed);
     if (damaged) {
         report.problem = LoadProblem::Damaged;
         return nullptr;
     }
     if (!image) {
         report.problem = LoadProblem::CannotRead;
-        report.outOfMemory = t_allocationFailed;
+        report.outOfMemory = allocationFailed;
         return nullptr;
     }
     // What the header said is only what the loader read first: the image it made is what counts.
@@ -440,88 +296,6 @@ ImagePtr LoadImageFile(const std::string& path, IMessageSink& messages, double m
 ImagePtr LoadImageHeader(const std::string& path, IMessageSink& messages, double maxMegapixels,
                          LoadProblem* problem) {
     return LoadImage(path, messages, maxMegapixels, true, problem);
-}
-
-bool EncodeImageFile(FIBITMAP* image, const std::string& extension, OutputFile& file, int& error) {
-    QuietImageLibraries();
-    const FREE_IMAGE_FORMAT format = FormatFromName("x." + extension, FreeImage_GetBPP(image));
-    // FreeImage writes some images that its formats cannot hold (16-bit grey or 48-bit colour as BMP, a
-    // 16-bit bitmap as TIFF), and the file then does not load, or loads as another depth: such an image is
-    // not written at all, as the dry run foresees.
-    if (!FormatCanHold("x." + extension, image)) {
-        file.Close();
-        error = 0;
-        return false;
-    }
-    ImagePtr pbmCopy = IsPnmFamily(format) ? PbmReadyCopy(image) : nullptr;
-    FIBITMAP* toSave = pbmCopy ? pbmCopy.get() : image;
-    const bool encoded = format != FIF_UNKNOWN && file.IsOpen() &&
-                         FreeImage_SaveToHandle(format, toSave, file.Io(), file.Handle(), 0);
-    const bool closed = file.Close();
-    error = file.Error();
-    return encoded && closed;
-}
-
-bool PutInPlace(const std::string& temporary, const std::string& path, int& error) {
-    std::error_code renameError;
-    fs::rename(fs::path(temporary), fs::path(path), renameError);
-    if (renameError) {
-        error = renameError.value();
-        return false;
-    }
-    // The new name is on the disk only once its folder is. The page is whole either way (after a crash
-    // before the folder reaches the disk, the earlier file or the new one is there, complete), and some
-    // file systems refuse to flush a folder at all: a failure here does not make the written page a failed
-    // one.
-    const std::size_t separator = path.rfind(kPathSeparator);
-    SyncFolder(separator == std::string::npos ? std::string(".") : path.substr(0, separator + 1));
-    return true;
-}
-
-bool SaveImageFile(FIBITMAP* image, const std::string& path, IMessageSink& messages) {
-    int error = 0;
-    const bool saved = WriteInPlace(image, path, error);
-    if (!saved) messages.ShowMessage(MessageKind::Problem, NotWrittenMessage(path, error));
-    return saved;
-}
-
-bool FormatCanHold(const std::string& path, FIBITMAP* image) {
-    const unsigned bpp = FreeImage_GetBPP(image);
-    const FREE_IMAGE_TYPE type = FreeImage_GetImageType(image);
-    const FREE_IMAGE_FORMAT format = FormatFromName(path, bpp);
-    // FreeImage's JPEG writer says it takes 32 bits, then refuses them.
-    if (format == FIF_JPEG && type == FIT_BITMAP && bpp == 32) return false;
-    return format != FIF_UNKNOWN && FreeImage_FIFSupportsWriting(format) &&
-           FreeImage_FIFSupportsExportType(format, type) &&
-           (type != FIT_BITMAP || FreeImage_FIFSupportsExportBPP(format, static_cast<int>(bpp)));
-}
-
-bool ResetOutputFolder(const std::string& folder) {
-    const std::string base = WithTrailingSeparator(folder);
-    const std::string bare = WithoutTrailingSeparator(base);
-#if defined(__unix__)
-    // The folder is opened without following a link, and its files are deleted relative to what was
-    // opened: a link in its place, or one swapped in during the reset, never leads the deletions elsewhere.
-    const int dir = ::open(bare.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (dir < 0) return false;
-    bool allRemoved = true;
-    ForEachFolderFile(base, [&](const std::string& name) {
-        allRemoved = ::unlinkat(dir, name.c_str(), 0) == 0;
-        return allRemoved;
-    });
-    ::close(dir);
-    return allRemoved && ::rmdir(bare.c_str()) == 0;
-#else
-    bool allRemoved = true;
-    ForEachFolderFile(base, [&](const std::string& name) {
-        std::error_code removeError;
-        allRemoved = fs::remove(fs::path(base + name), removeError) && !removeError;
-        return allRemoved;
-    });
-    if (!allRemoved) return false;
-    std::error_code removeError;
-    return fs::remove(fs::path(base), removeError) && !removeError;
-#endif
 }
 
 }  // namespace orfeo
