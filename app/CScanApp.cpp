@@ -4,7 +4,7 @@
 
 #include "app/CScanDlg.h"
 #include "chooser/ToolWindow.h"
-#include "imaging/PageMemory.h"
+#include "process/PageMemory.h"
 
 namespace orfeo {
 

@@ -2,7 +2,7 @@
 #include <cstring>
 
 #include "app/CScanApp.h"
-#include "imaging/StandardDescriptors.h"
+#include "process/StandardDescriptors.h"
 
 namespace {
 

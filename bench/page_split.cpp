@@ -30,9 +30,9 @@
 #include "imaging/ImagePtr.h"
 #include "imaging/ImageSave.h"
 #include "imaging/MessageSink.h"
-#include "imaging/PageMemory.h"
 #include "imaging/PixelRules.h"
 #include "imaging/PixelRulesInto.h"
+#include "process/PageMemory.h"
 
 namespace {
 

@@ -26,8 +26,8 @@
 #include "imaging/BackSubscans.h"
 #include "imaging/DryRun.h"
 #include "imaging/MergeSubscans.h"
-#include "imaging/PageMemory.h"
-#include "imaging/StandardDescriptors.h"
+#include "process/PageMemory.h"
+#include "process/StandardDescriptors.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
 

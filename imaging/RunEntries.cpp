@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "imaging/Messages.h"
+#include "process/Cores.h"
 
 namespace orfeo {
 

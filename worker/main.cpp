@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "imaging/PageMemory.h"
+#include "process/PageMemory.h"
 #include "worker/Confinement.h"
 #include "worker/ServeRequests.h"
 

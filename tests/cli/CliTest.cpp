@@ -15,7 +15,7 @@
 #include "cli/ConsoleMessages.h"
 #include "imaging/BackSubscans.h"
 #include "imaging/Messages.h"
-#include "imaging/StandardDescriptors.h"
+#include "process/StandardDescriptors.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
 #include "tests/support/Files.h"

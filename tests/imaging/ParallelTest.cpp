@@ -10,6 +10,7 @@
 #include "imaging/BackSubscans.h"
 #include "imaging/MergeSubscans.h"
 #include "imaging/Messages.h"
+#include "process/Cores.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
 #include "tests/support/Files.h"

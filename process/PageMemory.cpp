@@ -1,4 +1,4 @@
-#include "imaging/PageMemory.h"
+#include "process/PageMemory.h"
 
 #include <climits>
 

@@ -1,4 +1,4 @@
-#include "imaging/JobOptions.h"
+#include "process/Cores.h"
 
 #include <algorithm>
 #include <cmath>

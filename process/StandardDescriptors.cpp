@@ -1,4 +1,4 @@
-#include "imaging/StandardDescriptors.h"
+#include "process/StandardDescriptors.h"
 
 #if defined(__unix__)
 #include <fcntl.h>
