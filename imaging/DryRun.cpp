@@ -2,6 +2,11 @@
 
 #include <array>
 #include <filesystem>
+
+#if defined(__unix__)
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 #include <system_error>
 
 #include "imaging/BackSubscans.h"
@@ -113,7 +118,16 @@ public:
         // there.
         std::error_code error;
         const fs::path output(WithoutTrailingSeparator(job.outputFolder));
-        if (fs::exists(fs::symlink_status(output, error)) && !fs::is_directory(output, error)) {
+        const bool there = fs::exists(fs::symlink_status(output, error));
+        bool canMake = !there || fs::is_directory(output, error);
+#if defined(__unix__)
+        // A folder that is not there yet is made in its parent, which must let this user make it.
+        if (!there) {
+            const fs::path parent = output.has_parent_path() ? output.parent_path() : fs::path(".");
+            canMake = ::faccessat(AT_FDCWD, parent.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+        }
+#endif
+        if (!canMake) {
             messages.ShowMessage(MessageKind::Problem, CannotCreateFolderMessage(job.outputFolder));
             return false;
         }

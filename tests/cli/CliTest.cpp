@@ -260,6 +260,45 @@ TEST_F(CliTest, ProgressGoesToStandardErrorOnlyWhenThatIsATerminal) {
     EXPECT_EQ(Slurp(err), "");
 }
 
+// A book folder that does not let its user make pics/: the dry run says what the run then says, and both
+// end with status 1. Run as an ordinary user (root may write anywhere): as "nobody" when the test is root.
+TEST_F(CliTest, TheDryRunForeseesAnOutputFolderThatCannotBeMade) {
+    MakeBook(book, 2, true);
+    for (const auto& entry : fs::recursive_directory_iterator(dir.Path())) {
+        fs::permissions(entry.path(),
+                        entry.is_directory() ? fs::perms::all : fs::perms::all & ~fs::perms::others_write);
+    }
+    fs::permissions(dir.Path(), fs::perms::all);
+    const auto readOnly = fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                          fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec;
+    fs::permissions(book, readOnly);
+    const auto run = [&](bool dryRun) {
+        const fs::path err = dir.Path() / (dryRun ? "plan-err.txt" : "run-err.txt");
+        test::WriteFile(err, "");
+        fs::permissions(err, fs::perms::all);
+        const pid_t child = fork();
+        if (child == 0) {
+            if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(120);
+            std::freopen(err.c_str(), "w", stderr);
+            std::freopen("/dev/null", "w", stdout);
+            if (dryRun)
+                execl(ORFEO_CLI, ORFEO_CLI, "--dry-run", "back", book.c_str(), static_cast<char*>(nullptr));
+            execl(ORFEO_CLI, ORFEO_CLI, "back", book.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        return std::pair{WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(err)};
+    };
+    const auto [planStatus, planSaid] = run(true);
+    const auto [runStatus, runSaid] = run(false);
+    fs::permissions(book, fs::perms::owner_all);
+    EXPECT_EQ(runSaid, "Can't create folder " + book.string() + "/pics/\n2 of 2 pages were not written.\n");
+    EXPECT_EQ(planSaid, runSaid);
+    EXPECT_EQ(runStatus, 1);
+    EXPECT_EQ(planStatus, runStatus);
+}
+
 // A file name cannot forge a message line or reach the terminal as an escape sequence.
 TEST_F(CliTest, ControlCharactersInNamesAreShownEscaped) {
     MakeBook(book, 1, true);
