@@ -33,6 +33,27 @@ void Put32(std::string& out, std::uint32_t value) {
     Put16(out, value >> 16);
 }
 
+// A TIFF with its directory first, as scanners write them: `width` x `height` 8-bit grey in one
+// uncompressed strip right after the directory, the pixel at byte i of the strip i % 251.
+std::string TiffWithDirectoryFirst(std::uint32_t width, std::uint32_t height) {
+    std::string tiff = "II*";
+    tiff += '\0';
+    Put32(tiff, 8);
+    const std::pair<unsigned, std::uint32_t> tags[] = {{256, width}, {257, height}, {258, 8},
+                                                       {259, 1},     {262, 1},      {273, 8 + 2 + 9 * 12 + 4},
+                                                       {277, 1},     {278, height}, {279, width * height}};
+    Put16(tiff, std::size(tags));
+    for (const auto& [tag, value] : tags) {
+        Put16(tiff, tag);
+        Put16(tiff, 4);  // LONG
+        Put32(tiff, 1);
+        Put32(tiff, value);
+    }
+    Put32(tiff, 0);
+    for (std::uint32_t i = 0; i < width * height; ++i) tiff += static_cast<char>(i % 251);
+    return tiff;
+}
+
 // Files of a few hundred bytes that declare 60000 x 60000 pixels (3.6 gigabytes at 8 bits).
 std::string TiffBomb() {
     std::string tiff = "II*";
@@ -200,6 +221,21 @@ TEST(HardInputs, TruncatedFilesAreNamedAndNotUsed) {
         EXPECT_FALSE(LoadImageFile(path.string(), sink));
         EXPECT_EQ(sink.Texts(), std::vector<std::string>{"File \"" + path.string() + "\" " + c.says});
     }
+}
+
+// A TIFF whose strip is cut short: libtiff's "Read error on strip" is damage, checked against a real file
+// of that layout, whole and cut.
+TEST(HardInputs, ATiffStripCutShortIsNamed) {
+    TempDir dir;
+    const std::string whole = TiffWithDirectoryFirst(64, 32);
+    test::WriteFile(dir.Path() / "whole.tif", whole);
+    test::WriteFile(dir.Path() / "cut.tif", whole.substr(0, whole.size() - 1000));
+    RecordingSink sink;
+    const ImagePtr image = LoadImageFile(dir.Folder() + "whole.tif", sink);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(test::GetPixel(image.get(), 5, 31), 5u);  // the top row, first in the file
+    EXPECT_FALSE(LoadImageFile(dir.Folder() + "cut.tif", sink));
+    EXPECT_EQ(sink.Texts(), std::vector<std::string>{DamagedMessage(dir.Folder() + "cut.tif")});
 }
 
 // A JPEG is refused only when its pixels are incomplete or wrong, not for libjpeg's warnings about bytes
