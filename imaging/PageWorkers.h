@@ -22,7 +22,7 @@ namespace orfeo {
 // end costs its worker and its entry, never the run or the window. A worker is started from its own
 // program (orfeo-worker), confines itself before it takes a request (no file opened by path, no new
 // process, no network: see worker/Confinement.h) and runs under limits that the run sets: memory and file
-// size derived from the megapixel limit, no core dumps, and processor time a entry. The run opens the
+// size derived from the megapixel limit, no core dumps, and processor time per entry. The run opens the
 // entry's files and hands the worker their descriptors, and makes the temporary output file the worker
 // writes into; it renames that into place itself.
 
