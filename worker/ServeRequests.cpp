@@ -1,10 +1,13 @@
 #include "worker/ServeRequests.h"
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <array>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "imaging/ImageLoad.h"
@@ -12,6 +15,8 @@
 #include "imaging/OutputFile.h"
 #include "imaging/PixelRules.h"
 #include "imaging/WorkerProtocol.h"
+#include "process/PageMemory.h"
+#include "worker/Confinement.h"
 
 namespace orfeo {
 
@@ -121,6 +126,17 @@ int ServeRequests(int socket, RequestCarrier carry) {
         if (!request || static_cast<int>(fds.size()) != request->Descriptors()) return kWorkerProtocolStatus;
         if (!SendWorkerMessage(socket, EncodeReply(carry(socket, *request, fds)))) return 0;
     }
+}
+
+int WorkerMain(int argc, char** argv, RequestCarrier carry) {
+    if (argc != 2 || std::strcmp(argv[1], "--serve") != 0) return 2;
+    constexpr int kSocket = 3;
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    std::signal(SIGXFSZ, SIG_IGN);
+    KeepPageMemory();
+    std::string reason;
+    if (!ConfineWorker(reason)) return 1;
+    return ServeRequests(kSocket, carry);
 }
 
 }  // namespace orfeo

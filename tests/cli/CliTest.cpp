@@ -633,6 +633,57 @@ TEST(ConsoleProgressTest, FitsTheWidthAndEndsWithWhatWasWritten) {
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 3);  // the message, the last line, the summary
 }
 
+// A second Ctrl-C ends the program at once, even while a page is still in hand and will not be done soon (a
+// decoder that loops in its worker, here the probe worker of the tests in the place of orfeo-worker).
+TEST_F(CliTest, ASecondInterruptEndsTheRunAtOnce) {
+    const fs::path tree = dir.Path() / "usr";
+    fs::create_directories(tree / "bin");
+    fs::create_directories(tree / "libexec" / "orfeo");
+    fs::copy_file(ORFEO_CLI, tree / "bin" / "orfeo-cli");
+    fs::copy_file(ORFEO_PROBE_WORKER, tree / "libexec" / "orfeo" / "orfeo-worker");
+    MakeBook(book, 2, true);
+    test::WriteFile(book / "p1.tif", "PROBE:spin");
+    const std::string cli = (tree / "bin" / "orfeo-cli").string();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::freopen("/dev/null", "w", stdout);
+        std::freopen("/dev/null", "w", stderr);
+        execl(cli.c_str(), cli.c_str(), "-j", "1", "back", book.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    usleep(800 * 1000);  // the worker loops on p1.tif
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, WNOHANG), 0);
+    kill(child, SIGINT);  // the page in hand would still be waited for
+    usleep(300 * 1000);
+    ASSERT_EQ(waitpid(child, &status, WNOHANG), 0);
+    kill(child, SIGINT);
+    pid_t ended = 0;
+    for (int waited = 0; waited < 50 && ended == 0; ++waited) {
+        ended = waitpid(child, &status, WNOHANG);
+        if (ended == 0) usleep(100 * 1000);
+    }
+    if (ended == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+    }
+    EXPECT_NE(ended, 0) << "still running 5 s after the second interrupt";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130);
+    EXPECT_FALSE(fs::exists(book / "pics" / "p1.tif"));
+    // Its worker, looping on the page, went with it.
+    const std::string worker = (tree / "libexec" / "orfeo" / "orfeo-worker").string();
+    const auto workerLeft = [&] {
+        for (const auto& process : fs::directory_iterator("/proc")) {
+            std::error_code error;
+            if (fs::read_symlink(process.path() / "exe", error).string() == worker) return true;
+        }
+        return false;
+    };
+    for (int waited = 0; waited < 20 && workerLeft(); ++waited) usleep(100 * 1000);
+    EXPECT_FALSE(workerLeft());
+}
+
 // Standard error or output into a pipe that nobody reads: the pages are all done, and the status says how the
 // run went (a page was not written here), never SIGPIPE's.
 TEST_F(CliTest, StreamsIntoClosedPipesDoNotEndTheRun) {

@@ -1,6 +1,6 @@
-// A page worker for the tests: confined and limited exactly as orfeo-worker is, and doing its work, except
-// for a page whose content is "PROBE:" and an action. Then it tries the action and answers with the error
-// number it got in the reply's writeError (0: the action succeeded):
+// A page worker for the tests: started, confined and limited exactly as orfeo-worker is (WorkerMain), and
+// doing its work, except for a page whose content is "PROBE:" and an action. Then it tries the action and
+// answers with the error number it got in the reply's writeError (0: the action succeeded):
 //   open    open a file by path          exec   start a program      fork   make a process
 //   socket  open a network socket        alloc  take and touch 1 GiB of memory
 //   spin    loop for ever                crash  die of SIGKILL
@@ -16,7 +16,6 @@
 #include <cstring>
 #include <string>
 
-#include "worker/Confinement.h"
 #include "worker/ServeRequests.h"
 
 namespace {
@@ -78,10 +77,4 @@ orfeo::WorkerReply CarryOrProbe(int socket, const orfeo::WorkerRequest& request,
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    if (argc != 2 || std::strcmp(argv[1], "--serve") != 0) return 2;
-    std::signal(SIGXFSZ, SIG_IGN);
-    std::string reason;
-    if (!orfeo::ConfineWorker(reason)) return 1;
-    return orfeo::ServeRequests(3, CarryOrProbe);
-}
+int main(int argc, char** argv) { return orfeo::WorkerMain(argc, argv, CarryOrProbe); }
