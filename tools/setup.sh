@@ -17,6 +17,7 @@ ORFEO_PACKAGES=(
   xdotool x11-utils          # the desktop journey test: mouse and keys, window names and places
   imagemagick                # the desktop journey test: reads the screen (and takes the README's screenshots)
   libgtest-dev               # tests
+  libjpeg-dev                # tests: JPEG files with restart markers, which FreeImage does not write
   strace                     # tests: that each page's folder is flushed after its rename
   libbenchmark-dev           # benchmarks
   dpkg-dev                   # the Debian package: dpkg-shlibdeps finds its library dependencies (CPack)

@@ -266,6 +266,31 @@ TEST(HardInputs, JpegsAreRefusedForBrokenPixelsOnly) {
         {"junk-then-restart-marker.jpg", std::string(bytes).replace(middle, 5, "abc\xFF\xD3"), true},
         {"cut-short.jpg", bytes.substr(0, bytes.size() * 7 / 10), true},
     };
+    // With restart markers, as some cameras and scanners write: stray bytes before one of them ("extraneous
+    // bytes before marker 0xd3") come with pixels that differ from the whole file's, and a missing marker
+    // too: both are damage.
+    const std::string restarts = test::JpegWithRestarts(300, 200);
+    const std::size_t marker = restarts.find("\xFF\xD3", restarts.find("\xFF\xDA"));
+    ASSERT_NE(marker, std::string::npos);
+    test::WriteFile(dir.Path() / "restarts.jpg", restarts);
+    const ImagePtr wholeRestarts = test::Load(dir.Path() / "restarts.jpg");
+    ASSERT_TRUE(wholeRestarts);
+    const Case withRestarts[] = {
+        {"junk-before-a-restart-marker.jpg", std::string(restarts).insert(marker, std::string(20, 'a')),
+         true},
+        {"a-restart-marker-missing.jpg", std::string(restarts).erase(marker, 2), true},
+    };
+    for (const Case& c : withRestarts) {
+        SCOPED_TRACE(c.name);
+        const fs::path path = dir.Path() / c.name;
+        test::WriteFile(path, c.bytes);
+        RecordingSink sink;
+        const ImagePtr image = LoadImageFile(path.string(), sink);
+        EXPECT_EQ(!image, c.damaged);
+        if (image) {
+            EXPECT_TRUE(test::SamePixels(image.get(), wholeRestarts.get()));
+        }
+    }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const fs::path path = dir.Path() / c.name;

@@ -1,5 +1,9 @@
 #include "tests/support/Fixtures.h"
 
+#include <jpeglib.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
 #include "imaging/ImageLoad.h"
@@ -87,6 +91,35 @@ bool SamePixels(FIBITMAP* a, FIBITMAP* b) {
         }
     }
     return true;
+}
+
+std::string JpegWithRestarts(unsigned width, unsigned height) {
+    jpeg_compress_struct info{};
+    jpeg_error_mgr errors{};
+    info.err = jpeg_std_error(&errors);
+    jpeg_create_compress(&info);
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&info, &buffer, &size);
+    info.image_width = width;
+    info.image_height = height;
+    info.input_components = 3;
+    info.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&info);
+    info.restart_in_rows = 1;
+    jpeg_start_compress(&info, TRUE);
+    std::vector<unsigned char> row(3 * width);
+    for (unsigned y = 0; y < height; ++y) {
+        for (unsigned x = 0; x < width; ++x)
+            row[3 * x] = row[3 * x + 1] = row[3 * x + 2] = (x * y + 7 * y) % 251;
+        JSAMPROW rows[] = {row.data()};
+        jpeg_write_scanlines(&info, rows, 1);
+    }
+    jpeg_finish_compress(&info);
+    jpeg_destroy_compress(&info);
+    std::string bytes(reinterpret_cast<const char*>(buffer), size);
+    std::free(buffer);
+    return bytes;
 }
 
 std::uint64_t Mix(std::uint64_t x) {

@@ -50,6 +50,10 @@ ImagePtr Load(const std::filesystem::path& path);
 // True when both images have the same size and depth and the same pixel values.
 bool SamePixels(FIBITMAP* a, FIBITMAP* b);
 
+// The bytes of a 24-bit JPEG of `width` x `height` whose pixel (x, y) has the grey value (x * y + 7 * y) %
+// 251, written by libjpeg with a restart marker after every row of blocks (FreeImage writes none).
+std::string JpegWithRestarts(unsigned width, unsigned height);
+
 // Deterministic pseudo-random numbers for fixtures.
 std::uint64_t Mix(std::uint64_t x);
 
