@@ -179,6 +179,7 @@ TEST_F(BatchTest, TheDryRunSaysWhatTheRunDoes) {
     const Case cases[] = {
         {"cmyk32.tif", cmyk(FIT_BITMAP, 32)},           // loads as 24-bit RGB
         {"cmyk64.tif", cmyk(FIT_RGBA16, 64)},           // loads as 48-bit RGB
+        {"cmyk.ppm", cmyk(FIT_BITMAP, 32)},             // a name whose format takes 24 bits, not 32
         {"rgba.jpg", plain(FIT_BITMAP, 32, FIF_TIFF)},  // JPEG cannot hold 32 bits
         {"grey16.bmp", plain(FIT_UINT16, 16, FIF_TIFF)},
         {"rgb16.bmp", plain(FIT_RGB16, 48, FIF_TIFF)},
