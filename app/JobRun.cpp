@@ -7,7 +7,9 @@
 #include <thread>
 
 #include "app/JobProgressDlg.h"
+#include "app/ProblemsDlg.h"
 #include "chooser/ToolWindow.h"
+#include "imaging/Messages.h"
 
 namespace orfeo {
 
@@ -47,6 +49,15 @@ BatchResult JobRun::Run(const Job& job) {
     worker.join();
     dialog.hide();
     m_dialog = nullptr;
+    if (m_holdProblems) {
+        const QString summary = result.written < result.entries && !result.refused
+                                    ? QString::fromStdString(UnwrittenPagesMessage(
+                                          result.entries - result.written, result.entries))
+                                    : QString();
+        ProblemsDlg problems(m_owner, m_problems, summary);
+        problems.exec();
+        if (!m_heldEnd.isEmpty()) ShowToolMessage(m_heldEnd, m_owner);
+    }
     return result;
 }
 
@@ -71,23 +82,47 @@ void JobRun::OnProgress(std::size_t done, std::size_t total, const QString& name
     UpdateProgressDialog();
 }
 
-void JobRun::ShowMessageNow(const QString& text) {
+void JobRun::ShowMessageNow(MessageKind kind, const QString& text) {
+    if (kind == MessageKind::Problem) m_problems.append(text);
+    if (m_holdProblems) {
+        if (kind == MessageKind::Ended) m_heldEnd = text;
+        return;
+    }
     m_messageShowing = true;
     m_pagesSinceMessage = false;
     UpdateProgressDialog();
-    ShowToolMessage(text, m_owner);
+    if (kind == MessageKind::Problem) {
+        switch (ShowProblemMessage(text, m_owner)) {
+            case ProblemAnswer::Ok:
+                break;
+            case ProblemAnswer::ShowRestAtEnd:
+                m_holdProblems = true;
+                // The run goes on without boxes: the progress dialog shows it.
+                m_pagesSinceMessage = true;
+                break;
+            case ProblemAnswer::Stop:
+                if (m_dialog) {
+                    m_dialog->RequestStop();
+                } else {
+                    m_stop = true;
+                }
+                break;
+        }
+    } else {
+        ShowToolMessage(text, m_owner);
+    }
     m_messageShowing = false;
     UpdateProgressDialog();
 }
 
-void JobRun::ShowMessage(MessageKind, const std::string& text) {
+void JobRun::ShowMessage(MessageKind kind, const std::string& text) {
     const QString message = QString::fromStdString(text);
     if (QThread::currentThread() == thread()) {
-        ShowMessageNow(message);
+        ShowMessageNow(kind, message);
         return;
     }
     QMetaObject::invokeMethod(
-        this, [this, message] { ShowMessageNow(message); }, Qt::BlockingQueuedConnection);
+        this, [this, kind, message] { ShowMessageNow(kind, message); }, Qt::BlockingQueuedConnection);
 }
 
 }  // namespace orfeo

@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <atomic>
 #include <cstddef>
 #include <functional>
@@ -25,6 +26,11 @@ class JobProgressDlg;
 // A message box is never behind the progress dialog: the dialog is hidden while a box shows and comes
 // back only when a later page is done. It shows only once a run has gone on for a moment without a
 // message (a run refused at once shows none), and it is gone before the closing messages.
+//
+// A problem's box offers, beside OK, "Show the rest at the end", after which the run goes on without
+// showing its further problems and ends with one Problems window (ProblemsDlg) that lists every problem of
+// the run and how many pages were not written, before "Processing ended."; and "Stop", which stops the run
+// as the progress dialog's Stop does.
 class JobRun : public QObject, private IMessageSink {
     Q_OBJECT
 
@@ -37,7 +43,7 @@ public:
 
 private:
     void ShowMessage(MessageKind kind, const std::string& text) override;
-    void ShowMessageNow(const QString& text);
+    void ShowMessageNow(MessageKind kind, const QString& text);
     void OnProgress(std::size_t done, std::size_t total, const QString& name);
     void UpdateProgressDialog();
 
@@ -50,6 +56,9 @@ private:
     bool m_messageShowing = false;    // a message box is up
     bool m_pagesSinceMessage = true;  // a page was done since the last message (or there was none)
     bool m_allDone = false;           // every page is done; only the closing messages can follow
+    bool m_holdProblems = false;      // the user asked to see the rest of the problems at the end
+    QStringList m_problems;           // every problem of the run, in order
+    QString m_heldEnd;                // the closing message, held until the Problems window was shown
 };
 
 }  // namespace orfeo

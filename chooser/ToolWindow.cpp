@@ -5,8 +5,11 @@
 #include <QEvent>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QGridLayout>
 #include <QMessageBox>
 #include <QPointer>
+#include <QPushButton>
+#include <QSpacerItem>
 #include <QTimer>
 
 namespace orfeo {
@@ -86,6 +89,25 @@ void ShowToolMessage(const QString& text, QWidget* owner) {
     // Window-modal: the owner waits, an open folder chooser stays usable.
     if (owner) box.setWindowModality(Qt::WindowModal);
     box.exec();
+}
+
+ProblemAnswer ShowProblemMessage(const QString& text, QWidget* owner) {
+    QMessageBox box(QMessageBox::Warning, ApplicationTitle(), text, QMessageBox::Ok, owner);
+    if (owner) box.setWindowModality(Qt::WindowModal);
+    box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    QPushButton* rest = box.addButton(QStringLiteral("Show the rest at the end"), QMessageBox::ActionRole);
+    QPushButton* stop = box.addButton(QStringLiteral("Stop"), QMessageBox::ActionRole);
+    box.setDefaultButton(QMessageBox::Ok);
+    box.setEscapeButton(QMessageBox::Ok);
+    // One width for the boxes of a run: a wide enough minimum, which QMessageBox takes from its layout.
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+        grid->addItem(new QSpacerItem(560, 0, QSizePolicy::Minimum, QSizePolicy::Expanding), grid->rowCount(),
+                      0, 1, grid->columnCount());
+    }
+    box.exec();
+    if (box.clickedButton() == rest) return ProblemAnswer::ShowRestAtEnd;
+    if (box.clickedButton() == stop) return ProblemAnswer::Stop;
+    return ProblemAnswer::Ok;
 }
 
 void ShowToolMessageOver(const QString& text, QWidget* front) {

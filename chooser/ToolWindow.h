@@ -20,6 +20,14 @@ QString ApplicationTitle();
 // application's title as caption. Returns when the user dismissed it.
 void ShowToolMessage(const QString& text, QWidget* owner = MainWindow());
 
+// What the user answered to the box of a run's problem.
+enum class ProblemAnswer { Ok, ShowRestAtEnd, Stop };
+
+// The box of a problem that a run met: the tool's message box, with "Show the rest at the end" and "Stop"
+// after its OK, which stays the default (Enter and Escape answer it). Its text can be selected and copied,
+// and every such box is at least one width, so that OK stays in one place from one box to the next.
+ProblemAnswer ShowProblemMessage(const QString& text, QWidget* owner = MainWindow());
+
 // The same box for a window that belongs to no one (the folder chooser): it blocks the main window, not
 // `front`, and shows in front of `front`.
 void ShowToolMessageOver(const QString& text, QWidget* front);

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "imaging/Messages.h"
+
 namespace orfeo {
 
 namespace {
@@ -178,9 +180,7 @@ void ConsoleMessages::Progress(std::size_t done, std::size_t total, const std::s
 
 std::string ConsoleMessages::Summary(const BatchResult& result) {
     if (result.refused || result.stopped || result.written >= result.entries) return {};
-    const std::size_t missing = result.entries - result.written;
-    return std::to_string(missing) + " of " + std::to_string(result.entries) +
-           (result.entries == 1 ? " page" : " pages") + (missing == 1 ? " was" : " were") + " not written.";
+    return UnwrittenPagesMessage(result.entries - result.written, result.entries);
 }
 
 void ConsoleMessages::EndRun(const BatchResult& result) {

@@ -114,6 +114,11 @@ std::string WorkerNonsenseMessage(const std::string& page) {
     return PageNotWritten(page) + "its worker gave an answer that makes no sense.";
 }
 
+std::string UnwrittenPagesMessage(std::size_t missing, std::size_t entries) {
+    return std::to_string(missing) + " of " + std::to_string(entries) + (entries == 1 ? " page" : " pages") +
+           (missing == 1 ? " was" : " were") + " not written.";
+}
+
 std::string NotWrittenMessage(const std::string& path, int error) {
     const std::string reason = error ? ": " + std::generic_category().message(error) : std::string();
     return AboutFile(path, " could not be written" + reason + ".");

@@ -47,6 +47,8 @@ std::string WorkerOutOfMemoryMessage(const std::string& page, const std::string&
 std::string WorkerNonsenseMessage(const std::string& page);  // an answer that breaks the protocol
 
 // The end of a run.
+std::string UnwrittenPagesMessage(std::size_t missing,
+                                  std::size_t entries);                // N of M pages were not written.
 std::string StoppedMessage(std::size_t written, std::size_t entries);  // a stop request ended the run
 std::string ProcessingEndedMessage();                                  // Processing ended.
 

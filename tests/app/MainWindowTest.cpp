@@ -1,12 +1,14 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTest>
 #include <QTreeWidget>
+#include <algorithm>
 #include <cstdio>
 #include <deque>
 #include <filesystem>
@@ -16,6 +18,7 @@
 
 #include "app/CScanDlg.h"
 #include "app/JobProgressDlg.h"
+#include "app/ProblemsDlg.h"
 #include "chooser/BrowseForFolder.h"
 #include "chooser/CNewFolderDlg.h"
 #include "chooser/DialogUnits.h"
@@ -308,6 +311,81 @@ private slots:
         }
         QCOMPARE(QString::number(files), stopped.captured(1));
         QVERIFY(files < kPages);
+    }
+
+    // A book with problems on most pages is got through in a few presses: "Show the rest at the end" on the
+    // first problem's box, the Problems window with every problem and the count, then "Processing ended.".
+    // "Stop" on a problem's box stops the run as the progress dialog's Stop does.
+    void problemsCanBeHeldForTheEndOrStopTheRun_data() {
+        QTest::addColumn<bool>("stop");
+        QTest::newRow("show the rest at the end") << false;
+        QTest::newRow("stop") << true;
+    }
+
+    void problemsCanBeHeldForTheEndOrStopTheRun() {
+        QFETCH(bool, stop);
+        TempDirs dirs;
+        MakeBooks(dirs.book, dirs.book2, 8);
+        // Stopping, only page 2 has a problem: the pages in flight then finish without more boxes.
+        const std::vector<int> bad = stop ? std::vector<int>{2} : std::vector<int>{2, 3, 4, 6, 7};
+        for (int i : bad)
+            fs::remove(dirs.book / "cache" / "automask" / ("page" + std::to_string(i) + ".tif"));
+        FakeChooser chooser({Folder(dirs.book)});
+        CScanDlg dialog(chooser.Browser());
+        dialog.show();
+        QStringList buttons, after, problems;
+        QString summary;
+        bool tabReachesThem = false;
+        UiScript script;
+        script.Then([] { return VisibleWindow<QMessageBox>() != nullptr; },
+                    [&buttons, &tabReachesThem, stop] {
+                        QMessageBox* box = VisibleWindow<QMessageBox>();
+                        QList<QPushButton*> shown = box->findChildren<QPushButton*>();
+                        std::sort(shown.begin(), shown.end(),
+                                  [](QPushButton* a, QPushButton* b) { return a->x() < b->x(); });
+                        for (QPushButton* button : shown)
+                            buttons.append(button->text().remove(QLatin1Char('&')));
+                        QPushButton* ok = qobject_cast<QPushButton*>(box->button(QMessageBox::Ok));
+                        QVERIFY(ok && ok->isDefault());
+                        QVERIFY(box->textInteractionFlags() & Qt::TextSelectableByMouse);
+                        ok->setFocus();
+                        QWidget* next = ok->nextInFocusChain();
+                        tabReachesThem = qobject_cast<QPushButton*>(next) &&
+                                         qobject_cast<QPushButton*>(next) == shown.value(1);
+                        QPushButton* chosen = shown.value(stop ? 2 : 1);
+                        QTest::mouseClick(box->windowHandle(), Qt::LeftButton, {},
+                                          chosen->mapTo(box, chosen->rect().center()));
+                    });
+        if (stop) {
+            script.AnswerMessage(&after).AnswerMessage(&after);
+        } else {
+            script.Then([] { return VisibleWindow<orfeo::ProblemsDlg>() != nullptr; },
+                        [&problems, &summary] {
+                            orfeo::ProblemsDlg* window = VisibleWindow<orfeo::ProblemsDlg>();
+                            QCOMPARE(window->windowTitle(), QStringLiteral("Problems"));
+                            problems =
+                                window->findChild<QPlainTextEdit*>()->toPlainText().split(QLatin1Char('\n'));
+                            summary = window->findChild<QLabel*>()->text();
+                            QTest::keyClick(window->windowHandle(), Qt::Key_Return);
+                        });
+            script.AnswerMessage(&after);
+        }
+        Button(&dialog, 1006)->click();
+        Button(&dialog, 1007)->click();
+        QVERIFY(script.Finished());
+        QCOMPARE(buttons, QStringList({"OK", "Show the rest at the end", "Stop"}));
+        QVERIFY(tabReachesThem);
+        const QString masks = QString::fromStdString(dirs.book.string()) + "/cache/automask/";
+        if (stop) {
+            QVERIFY(after.size() == 2 && after[0].startsWith("Stopped: ") && after[1] == "Processing ended.");
+            return;
+        }
+        QStringList expected;
+        for (int i : {2, 3, 4, 6, 7})
+            expected.append("File \"" + masks + "page" + QString::number(i) + ".tif\" not found.");
+        QCOMPARE(problems, expected);
+        QCOMPARE(summary, QStringLiteral("5 of 8 pages were not written."));
+        QCOMPARE(after, QStringList("Processing ended."));
     }
 
     void preselectionIsUsedOnceByEitherCommand() {
