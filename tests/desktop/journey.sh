@@ -50,6 +50,14 @@ cp -r "$samples/book" "$home/hostile"
 rm -rf "$home/hostile/pics"
 tail -c +2 "$samples/../fuzz/regressions/contained/pbm-width-past-int-heap-overflow" >"$home/hostile/page2x.pbm"
 cp "$home/hostile/cache/automask/page1.tif" "$home/hostile/cache/automask/page2x.pbm"
+# A book of 40 pages, 30 of them without a mask: problems on most pages.
+"$make_pages" --masks "$home/problems" 400 600 4 >/dev/null || fail "no pages for the problem book"
+for i in $(seq 5 40); do
+  name=$(printf 'page%03d.tif' "$i")
+  ln "$home/problems/page001.tif" "$home/problems/$name"
+  [ "$i" -gt 30 ] && ln "$home/problems/cache/automask/page001.tif" "$home/problems/cache/automask/$name"
+done
+rm "$home/problems/cache/automask/page00"[1-4].tif
 # A long book for stopping a run: one generated page (and mask) under 400 names.
 "$make_pages" --masks "$home/long" 1200 1700 1 >/dev/null || fail "no pages for the long book"
 for i in $(seq 2 400); do
@@ -320,6 +328,27 @@ click_ok
 expect_windows 'Orfeo'
 [ "$(count_files "$home/hostile/pics")" -eq 3 ] || fail "expected the 3 other back subscans, found $(ls "$home/hostile/pics")"
 [ -e "$home/hostile/pics/page2x.pbm" ] && fail "the hostile page was written"
+
+step "A book with 30 bad pages of 40, got through in a few keys: Show the rest at the end, Problems, OK"
+click_main open
+expect_active 'Open Folder'
+key Up Right
+xdotool type --delay 60 problems
+key Return
+expect_windows 'Orfeo'
+click_main back
+expect_windows 'Orfeo|orfeo'
+expect_active 'orfeo'
+shot problem-box '^orfeo$'
+key Tab space   # from OK to "Show the rest at the end"
+wait_until windows_are 'Orfeo|Problems' || fail "no Problems window after Show the rest at the end, windows: $(windows)"
+expect_active 'Problems'
+shot problems '^Problems$'
+key Return
+wait_until windows_are 'Orfeo|orfeo' || fail "no closing message after the Problems window"
+click_ok
+expect_windows 'Orfeo'
+[ "$(count_files "$home/problems/pics")" -eq 10 ] || fail "expected 10 pages written, found $(count_files "$home/problems/pics")"
 
 step "Escape ends the program"
 expect_active 'Orfeo'
