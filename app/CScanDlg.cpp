@@ -78,6 +78,11 @@ CScanDlg::CScanDlg(FolderBrowser browse) : QDialog(nullptr), m_browse(std::move(
     label(QStringLiteral("Ouput 2:"), 8, 158, 27);
     QPushButton* merge = AddButton(1008, QStringLiteral("Merge subscans"), 37, 174, 87, 16);
     QPushButton* open2 = AddButton(1009, QStringLiteral("Open folder 2"), 7, 116, 62, 16);
+    // Screen readers name each path field by the label beside it, as a person reads the window.
+    m_editInput->setAccessibleName(QStringLiteral("Input:"));
+    m_editOutput->setAccessibleName(QStringLiteral("Ouput:"));
+    m_editInput2->setAccessibleName(QStringLiteral("Input 2:"));
+    m_editOutput2->setAccessibleName(QStringLiteral("Ouput 2:"));
     setTabOrder(open, back);
     setTabOrder(back, merge);
     setTabOrder(merge, open2);

@@ -97,6 +97,13 @@ void BrowseCallbackProc(ShellFolderDialog* hwnd, int uMsg, const std::optional<Q
         QCoreApplication::sendEvent(hwnd, &command);
     });
     button->show();
+    // Never so small that "Create new folder" runs into OK: its width, OK's and Cancel's, and the margins
+    // and gaps between them; tall enough for a few rows of the tree.
+    int buttonsWidth = button->x() + button->width();
+    for (QPushButton* own : hwnd->findChildren<QPushButton*>()) {
+        if (own != button) buttonsWidth += 6 + std::max(75, own->sizeHint().width());
+    }
+    hwnd->setMinimumSize(buttonsWidth + button->x(), 220);
 
     hwnd->setWindowFlag(Qt::WindowContextHelpButtonHint, false);
     hwnd->installEventFilter(new BrowseWndProc(hwnd));
@@ -131,8 +138,9 @@ bool BrowseWndProc::OnCreateNewFolder(ShellFolderDialog* chooser) {
         dialog.m_strTitle = QStringLiteral("New folder");
         dialog.m_strCancel = QStringLiteral("Cancel");
         if (ExecOverWindow(dialog, chooser) != QDialog::Accepted) {
+            // Back where the person was: arrows and typed names go to the tree again.
             chooser->activateWindow();
-            chooser->setFocus();
+            chooser->Tree()->setFocus();
             return false;
         }
         name = dialog.GetName();
@@ -152,7 +160,10 @@ bool BrowseWndProc::OnCreateNewFolder(ShellFolderDialog* chooser) {
         chooser->SetSelection(FromLocal(path));
         chooser->Tree()->setFocus();
     } else {
-        ShowToolMessageOver(QStringLiteral("Can't create folder ") + FromLocal(path), chooser);
+        // With the system's reason ("Permission denied", "No space left on device").
+        ShowToolMessageOver(QStringLiteral("Can't create folder ") + FromLocal(path) + QStringLiteral(": ") +
+                                QString::fromStdString(error.message()) + QLatin1Char('.'),
+                            chooser);
         chooser->close();
     }
     return true;

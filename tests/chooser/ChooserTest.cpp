@@ -226,6 +226,52 @@ private slots:
         QCOMPARE(orfeo::g_szPreselectFolder, Local(m_dir.path() + "/"));
     }
 
+    // After the New folder dialog is cancelled, the keys go to the tree again: a typed name selects.
+    void cancellingTheNewFolderDialogGivesTheTreeItsKeys() {
+        QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("big")));
+        QString selected;
+        UiScript script;
+        script
+            .Then([] { return Chooser() != nullptr; },
+                  [this] {
+                      QVERIFY(Chooser()->SetSelection(m_dir.path()));
+                      Chooser()->Tree()->currentItem()->setExpanded(true);
+                      ClickLater(CreateButton());
+                  })
+            .Then([] { return NewFolderDialog() != nullptr; },
+                  [] { ClickLater(Button(NewFolderDialog(), QStringLiteral("Cancel"))); })
+            .Then([] { return !NewFolderDialog() && QApplication::focusWidget() == Chooser()->Tree(); },
+                  [&selected] {
+                      QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("big"));
+                      selected = Selected();
+                      ClickLater(Button(Chooser(), QStringLiteral("Cancel")));
+                  });
+        std::string path;
+        QVERIFY(!BrowseForFolder(path, QStringLiteral("Choose folder")));
+        QVERIFY(script.Finished());
+        QCOMPARE(selected, m_dir.filePath(QStringLiteral("big")));
+    }
+
+    // Made as small as it goes, the chooser still shows its three buttons side by side.
+    void theChooserKeepsItsButtonsApartAtItsSmallest() {
+        bool apart = false;
+        UiScript script;
+        script.Then([] { return Chooser() != nullptr; },
+                    [&apart] {
+                        Chooser()->resize(1, 1);
+                        const QRect create = CreateButton()->geometry();
+                        const QRect ok = Button(Chooser(), QStringLiteral("OK"))->geometry();
+                        const QRect cancel = Button(Chooser(), QStringLiteral("Cancel"))->geometry();
+                        apart = create.right() < ok.left() && ok.right() < cancel.left() &&
+                                cancel.right() < Chooser()->width() && create.left() >= 0;
+                        ClickLater(Button(Chooser(), QStringLiteral("Cancel")));
+                    });
+        std::string path;
+        QVERIFY(!BrowseForFolder(path, QStringLiteral("Choose folder")));
+        QVERIFY(script.Finished());
+        QVERIFY(apart);
+    }
+
     void folderThatCannotBeCreatedClosesTheChooser() {
         const QString wanted = m_dir.filePath(QStringLiteral("missing/child"));
         QStringList messages;
@@ -235,7 +281,9 @@ private slots:
         std::string path;
         QVERIFY(!BrowseForFolder(path, QStringLiteral("Choose folder")));
         QVERIFY(script.Finished());
-        QCOMPARE(messages, QStringList(QStringLiteral("Can't create folder ") + wanted));
+        // With the system's reason: "missing" is not there to hold "child".
+        QCOMPARE(messages, QStringList(QStringLiteral("Can't create folder ") + wanted +
+                                       ": No such file or directory."));
         QVERIFY(!QFileInfo::exists(wanted));
         QCOMPARE(orfeo::g_szPreselectFolder, Local(wanted));  // the next opening tries it once
 
