@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <cstddef>
 
 class QCloseEvent;
@@ -20,6 +21,8 @@ public:
     JobProgressDlg(QWidget* owner, std::size_t entries);
 
     void SetProgress(std::size_t done, std::size_t total, const QString& name);
+    // The pace below the bar: pages a minute and the time left, once a few pages tell them.
+    QString Pace() const;
     bool Stopping() const { return m_stopping; }
 
 signals:
@@ -34,6 +37,8 @@ protected:
 
 private:
     QLabel* m_label = nullptr;
+    QLabel* m_pace = nullptr;
+    QElapsedTimer m_clock;
     QProgressBar* m_bar = nullptr;
     QPushButton* m_stop = nullptr;
     bool m_stopping = false;

@@ -12,6 +12,7 @@
 #include "imaging/OutputFolder.h"
 #include "imaging/PageWorkers.h"
 #include "imaging/RunEntries.h"
+#include "scan/FolderScan.h"
 
 namespace orfeo {
 
@@ -117,9 +118,12 @@ BatchResult BatchSteps(const BatchJob& job, BatchEffects& effects, IMessageSink&
     const EntryWork work = [&](std::size_t index, IMessageSink& entryMessages) {
         return effects.Entry(job, index, workers, entryMessages);
     };
-    RunEntries(
-        job.entries, work, [&](std::size_t index) { return job.files(index).name; }, messages, options,
-        result);
+    // The name progress shows: the page, and in a merge the second folder's page paired with it too.
+    const EntryName name = [&](std::size_t index) {
+        const EntryFiles files = job.files(index);
+        return files.back.empty() ? files.name : files.name + " + " + GetFileNamePart(files.page);
+    };
+    RunEntries(job.entries, work, name, messages, options, result);
     return result;
 }
 

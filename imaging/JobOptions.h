@@ -18,7 +18,8 @@ struct JobOptions {
     unsigned workers = 0;
 
     // Called once for every entry that was taken up, in list order, after its messages were shown: entries
-    // done so far, entries in all, the entry's file name. Called on one thread at a time, not necessarily
+    // done so far, entries in all, the entry's name (its page's file name; in a merge the first folder's
+    // page and the second's, "page1.tif + scan_001.tif"). Called on one thread at a time, not necessarily
     // the caller's.
     std::function<void(std::size_t done, std::size_t total, const std::string& name)> progress;
 

@@ -122,6 +122,26 @@ private slots:
         QCOMPARE(dialog.result(), int(QDialog::Rejected));
     }
 
+    // Read by a screen reader, each path field is named as its label; the progress dialog gives the pace once
+    // a few pages tell it.
+    void fieldsAreNamedAndProgressGivesThePace() {
+        FakeChooser chooser({});
+        CScanDlg dialog(chooser.Browser());
+        const QStringList names = {"Input:", "Ouput:", "Input 2:", "Ouput 2:"};
+        const QStringList ids = {"1033", "1029", "1034", "1030"};
+        for (int i = 0; i < names.size(); ++i)
+            QCOMPARE(dialog.findChild<QLineEdit*>(ids[i])->accessibleName(), names[i]);
+        orfeo::JobProgressDlg progress(&dialog, 40);
+        progress.SetProgress(3, 40, QStringLiteral("page3.tif + scan_003.tif"));
+        QCOMPARE(progress.Pace(), QString());  // too soon to tell
+        QTest::qWait(2100);
+        progress.SetProgress(4, 40, QStringLiteral("page4.tif + scan_004.tif"));
+        QVERIFY2(QRegularExpression(QStringLiteral("^\\d+ pages a minute, about \\d+ (s|min) left$"))
+                     .match(progress.Pace())
+                     .hasMatch(),
+                 qPrintable(progress.Pace()));
+    }
+
     void commandsBeforeAnyFolderSaySo() {
         TempDirs dirs;
         MakeBooks(dirs.book, dirs.book2, 1);

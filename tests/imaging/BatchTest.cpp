@@ -257,6 +257,21 @@ TEST_F(BatchTest, MergeRefusesListsThatCannotPairAndTouchesNothing) {
     EXPECT_EQ(test::SortedNames(book2 / "new_scans"), std::vector<std::string>{"keep.tif"});
 }
 
+// Progress names an entry by its page, and in a merge by both pages that it pairs.
+TEST_F(BatchTest, ProgressNamesThePagesOfEachEntry) {
+    MakeBook(2);
+    std::vector<std::string> names;
+    JobOptions options;
+    options.workers = 1;
+    options.progress = [&names](std::size_t, std::size_t, const std::string& name) { names.push_back(name); };
+    ScanFolder(book.string(), list1, input, output, kPicsSubfolder);
+    CreateBackSubscans(list1, input.GetText(), output.GetText(), sink, options);
+    ScanFolder(book2.string(), list2, input2, output2, kNewScansSubfolder);
+    MergeSubscans(list1, list2, input.GetText(), output.GetText(), output2.GetText(), sink, options);
+    EXPECT_EQ(names, (std::vector<std::string>{"page1.tif", "page2.tif", "page1.tif + s_a.tif",
+                                               "page2.tif + s_b.tif"}));
+}
+
 TEST_F(BatchTest, MergeUsesOnlyAsManyNewPagesAsFolderOneHas) {
     MakeBook(3);
     fs::remove(book / "page3.tif");
