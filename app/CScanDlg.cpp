@@ -132,7 +132,9 @@ void CScanDlg::reject() {
 
 void CScanDlg::closeEvent(QCloseEvent* event) {
     if (m_busy) {
+        // The window stays while a job runs; its close box says why and offers to stop the job.
         event->ignore();
+        if (m_run && AskToStopJob(this)) m_run->RequestStop();
         return;
     }
     QDialog::closeEvent(event);
@@ -143,7 +145,10 @@ void CScanDlg::RunJob(const JobRun::Job& job, std::size_t entries, const QString
     // message) its buttons, Escape and close box wait for the job too.
     if (m_busy) return;
     m_busy = true;
-    JobRun(this, entries, title).Run(job);
+    JobRun run(this, entries, title);
+    m_run = &run;
+    run.Run(job);
+    m_run = nullptr;
     m_busy = false;
 }
 

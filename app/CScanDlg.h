@@ -53,7 +53,8 @@ private:
     QLineEdit* AddField(int id, int x, int y);
 
     FolderBrowser m_browse;
-    bool m_busy = false;  // a job is running
+    bool m_busy = false;      // a job is running
+    JobRun* m_run = nullptr;  // the job running, while there is one
 };
 
 }  // namespace orfeo

@@ -61,6 +61,14 @@ BatchResult JobRun::Run(const Job& job) {
     return result;
 }
 
+void JobRun::RequestStop() {
+    if (m_dialog) {
+        m_dialog->RequestStop();
+    } else {
+        m_stop = true;
+    }
+}
+
 void JobRun::UpdateProgressDialog() {
     if (!m_dialog) return;
     const bool show = m_delayPassed && !m_messageShowing && m_pagesSinceMessage && !m_allDone;
@@ -101,11 +109,7 @@ void JobRun::ShowMessageNow(MessageKind kind, const QString& text) {
                 m_pagesSinceMessage = true;
                 break;
             case ProblemAnswer::Stop:
-                if (m_dialog) {
-                    m_dialog->RequestStop();
-                } else {
-                    m_stop = true;
-                }
+                RequestStop();
                 break;
         }
     } else {

@@ -40,6 +40,8 @@ public:
     // `title` names the job in the progress dialog's caption.
     JobRun(QWidget* owner, std::size_t entries, const QString& title);
     BatchResult Run(const Job& job);
+    // Stops the run as the progress dialog's Stop does: the pages in hand finish, no new one starts.
+    void RequestStop();
 
 private:
     void ShowMessage(MessageKind kind, const std::string& text) override;

@@ -110,6 +110,19 @@ ProblemAnswer ShowProblemMessage(const QString& text, QWidget* owner) {
     return ProblemAnswer::Ok;
 }
 
+bool AskToStopJob(QWidget* owner) {
+    QMessageBox box(QMessageBox::Question, ApplicationTitle(),
+                    QStringLiteral("A job is running. Stop it after the pages in hand?"),
+                    QMessageBox::NoButton, owner);
+    if (owner) box.setWindowModality(Qt::WindowModal);
+    QPushButton* stop = box.addButton(QStringLiteral("Stop"), QMessageBox::AcceptRole);
+    QPushButton* goOn = box.addButton(QStringLiteral("Go on"), QMessageBox::RejectRole);
+    box.setDefaultButton(goOn);
+    box.setEscapeButton(goOn);
+    box.exec();
+    return box.clickedButton() == stop;
+}
+
 void ShowToolMessageOver(const QString& text, QWidget* front) {
     QMessageBox box(QMessageBox::Warning, ApplicationTitle(), text, QMessageBox::Ok);
     ExecOverWindow(box, front);

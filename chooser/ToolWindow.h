@@ -28,6 +28,10 @@ enum class ProblemAnswer { Ok, ShowRestAtEnd, Stop };
 // and every such box is at least one width, so that OK stays in one place from one box to the next.
 ProblemAnswer ShowProblemMessage(const QString& text, QWidget* owner = MainWindow());
 
+// Asks, over `owner`, whether the running job is to stop: "A job is running. Stop it after the pages in
+// hand?" with "Stop" and "Go on" (the default; Enter and Escape answer it). True for Stop.
+bool AskToStopJob(QWidget* owner);
+
 // The same box for a window that belongs to no one (the folder chooser): it blocks the main window, not
 // `front`, and shows in front of `front`.
 void ShowToolMessageOver(const QString& text, QWidget* front);

@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTest>
+#include <QTimer>
 #include <QTreeWidget>
 #include <algorithm>
 #include <cstdio>
@@ -406,6 +407,49 @@ private slots:
         QCOMPARE(problems, expected);
         QCOMPARE(summary, QStringLiteral("5 of 8 pages were not written."));
         QCOMPARE(after, QStringList("Processing ended."));
+    }
+
+    // The main window's close box during a job says that a job is running and offers to stop it.
+    void closingTheWindowDuringAJobOffersToStopIt() {
+        TempDirs dirs;
+        const orfeo::ImagePtr page =
+            orfeo::test::MakeImage(800, 800, 8, [](unsigned x, unsigned y) { return x ^ y; });
+        const orfeo::ImagePtr mask =
+            orfeo::test::MakeMask(800, 800, [](unsigned x, unsigned) { return x < 300; });
+        for (unsigned i = 1; i <= 60; ++i) {
+            char name[32];
+            std::snprintf(name, sizeof name, "p%03u.tif", i);
+            orfeo::test::Save(page.get(), dirs.book / name);
+            orfeo::test::Save(mask.get(), dirs.book / "cache" / "automask" / name);
+        }
+        FakeChooser chooser({dirs.book.string()});
+        CScanDlg dialog(chooser.Browser());
+        dialog.show();
+        Button(&dialog, 1006)->click();
+        QString question;
+        QStringList after;
+        UiScript script;
+        script
+            .Then([] { return VisibleWindow<orfeo::JobProgressDlg>() != nullptr; },
+                  [&dialog] { QTimer::singleShot(0, &dialog, [&dialog] { dialog.close(); }); })
+            .Then([] { return VisibleWindow<QMessageBox>() != nullptr; },
+                  [&question] {
+                      QMessageBox* box = VisibleWindow<QMessageBox>();
+                      question = box->text();
+                      for (QPushButton* button : box->findChildren<QPushButton*>()) {
+                          if (button->text() == QStringLiteral("Stop"))
+                              QTest::mouseClick(box->windowHandle(), Qt::LeftButton, {},
+                                                button->mapTo(box, button->rect().center()));
+                      }
+                  })
+            .AnswerMessage(&after)
+            .AnswerMessage(&after);
+        Button(&dialog, 1007)->click();
+        QVERIFY(script.Finished());
+        QVERIFY(dialog.isVisible());
+        QCOMPARE(question, QStringLiteral("A job is running. Stop it after the pages in hand?"));
+        QVERIFY2(after.size() == 2 && after[0].startsWith("Stopped: ") && after[1] == "Processing ended.",
+                 qPrintable(after.join(" | ")));
     }
 
     void preselectionIsUsedOnceByEitherCommand() {
