@@ -340,10 +340,13 @@ click_main back
 expect_windows 'Orfeo|orfeo'
 expect_active 'orfeo'
 shot problem-box '^orfeo$'
+xdotool mousemove 1 1   # the pointer off the box, so that it cannot take the keys' focus away
+sleep 0.3
 key Tab space   # from OK to "Show the rest at the end"
 wait_until windows_are 'Orfeo|Problems' || fail "no Problems window after Show the rest at the end, windows: $(windows)"
 expect_active 'Problems'
 shot problems '^Problems$'
+sleep 0.3
 key Return
 wait_until windows_are 'Orfeo|orfeo' || fail "no closing message after the Problems window"
 click_ok
