@@ -16,6 +16,8 @@ namespace orfeo {
 namespace {
 // Runs shorter than this finish without a progress dialog flashing up.
 constexpr int kShowAfterMs = 300;
+// The time the window system takes to settle the keyboard after a message box closed.
+constexpr int kSettleMs = 200;
 }  // namespace
 
 JobRun::JobRun(QWidget* owner, std::size_t entries, const QString& title)
@@ -99,6 +101,13 @@ void JobRun::ShowMessageNow(MessageKind kind, const QString& text) {
     m_messageShowing = true;
     m_pagesSinceMessage = false;
     UpdateProgressDialog();
+    // A box that shows the instant the last one closed can lose the keyboard to the window manager's
+    // giving it back to the main window: let that settle first (a fifth of a second).
+    if (m_sinceBox.isValid() && m_sinceBox.elapsed() < kSettleMs) {
+        QEventLoop settle;
+        QTimer::singleShot(kSettleMs - static_cast<int>(m_sinceBox.elapsed()), &settle, &QEventLoop::quit);
+        settle.exec(QEventLoop::ExcludeUserInputEvents);
+    }
     if (kind == MessageKind::Problem) {
         switch (ShowProblemMessage(text, m_owner)) {
             case ProblemAnswer::Ok:
@@ -115,6 +124,7 @@ void JobRun::ShowMessageNow(MessageKind kind, const QString& text) {
     } else {
         ShowToolMessage(text, m_owner);
     }
+    m_sinceBox.start();
     m_messageShowing = false;
     UpdateProgressDialog();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -61,6 +62,7 @@ private:
     bool m_holdProblems = false;      // the user asked to see the rest of the problems at the end
     QStringList m_problems;           // every problem of the run, in order
     QString m_heldEnd;                // the closing message, held until the Problems window was shown
+    QElapsedTimer m_sinceBox;         // since the last message box closed
 };
 
 }  // namespace orfeo

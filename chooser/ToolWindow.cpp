@@ -84,11 +84,30 @@ QWidget* MainWindow() { return g_mainWindow; }
 
 QString ApplicationTitle() { return QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName(); }
 
+namespace {
+
+// Shows `box` until it is answered, taking the keyboard for it once it is up. When one box closes and the
+// next shows at once, the closing box's request to give its owner the input focus can reach the window system
+// after the window manager focused the new box: the box is then the active window but the keys go to its
+// blocked owner, and Enter is lost. Asking again for the box, once it is up and a moment later, ends that.
+void ExecTakingKeys(QMessageBox& box) {
+    const auto takeKeys = [&box] {
+        if (!box.isVisible()) return;
+        box.raise();
+        box.activateWindow();
+    };
+    QTimer::singleShot(0, &box, takeKeys);
+    QTimer::singleShot(150, &box, takeKeys);
+    box.exec();
+}
+
+}  // namespace
+
 void ShowToolMessage(const QString& text, QWidget* owner) {
     QMessageBox box(QMessageBox::Warning, ApplicationTitle(), text, QMessageBox::Ok, owner);
     // Window-modal: the owner waits, an open folder chooser stays usable.
     if (owner) box.setWindowModality(Qt::WindowModal);
-    box.exec();
+    ExecTakingKeys(box);
 }
 
 ProblemAnswer ShowProblemMessage(const QString& text, QWidget* owner) {
@@ -104,7 +123,7 @@ ProblemAnswer ShowProblemMessage(const QString& text, QWidget* owner) {
         grid->addItem(new QSpacerItem(560, 0, QSizePolicy::Minimum, QSizePolicy::Expanding), grid->rowCount(),
                       0, 1, grid->columnCount());
     }
-    box.exec();
+    ExecTakingKeys(box);
     if (box.clickedButton() == rest) return ProblemAnswer::ShowRestAtEnd;
     if (box.clickedButton() == stop) return ProblemAnswer::Stop;
     return ProblemAnswer::Ok;

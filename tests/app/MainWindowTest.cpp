@@ -416,7 +416,8 @@ private slots:
             orfeo::test::MakeImage(800, 800, 8, [](unsigned x, unsigned y) { return x ^ y; });
         const orfeo::ImagePtr mask =
             orfeo::test::MakeMask(800, 800, [](unsigned x, unsigned) { return x < 300; });
-        for (unsigned i = 1; i <= 60; ++i) {
+        // Enough pages that the run is still going when the window is closed, however fast the machine.
+        for (unsigned i = 1; i <= 150; ++i) {
             char name[32];
             std::snprintf(name, sizeof name, "p%03u.tif", i);
             orfeo::test::Save(page.get(), dirs.book / name);

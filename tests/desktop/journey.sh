@@ -58,6 +58,9 @@ for i in $(seq 5 40); do
   [ "$i" -gt 30 ] && ln "$home/problems/cache/automask/page001.tif" "$home/problems/cache/automask/$name"
 done
 rm "$home/problems/cache/automask/page00"[1-4].tif
+# A book of 12 pages without masks: a box for each, answered by Enter.
+"$make_pages" "$home/enter" 400 600 1 >/dev/null || fail "no pages for the Enter book"
+for i in $(seq 2 12); do ln "$home/enter/page001.tif" "$home/enter/$(printf 'page%03d.tif' "$i")"; done
 # A long book for stopping a run: one generated page (and mask) under 400 names.
 "$make_pages" --masks "$home/long" 1200 1700 1 >/dev/null || fail "no pages for the long book"
 for i in $(seq 2 400); do
@@ -352,6 +355,26 @@ wait_until windows_are 'Orfeo|orfeo' || fail "no closing message after the Probl
 click_ok
 expect_windows 'Orfeo'
 [ "$(count_files "$home/problems/pics")" -eq 10 ] || fail "expected 10 pages written, found $(count_files "$home/problems/pics")"
+
+step "Enter answers each of 13 boxes at once, with the pointer resting where they appear"
+click_main open
+expect_active 'Open Folder'
+key Up Right
+xdotool type --delay 60 enter
+key Return
+expect_windows 'Orfeo'
+click_main back
+geometry '^Orfeo$'
+xdotool mousemove $((GX + GW / 2)) $((GY + GH / 2))
+previous=""
+for box in $(seq 13); do
+  wait_until another_box_than "$previous" || fail "box $box did not come"
+  previous=$(xdotool getactivewindow)
+  key Return
+  wait_until test "$(xdotool getactivewindow 2>/dev/null)" != "$previous" ||
+    fail "box $box ignored Enter, though it was the active window"
+done
+expect_windows 'Orfeo'
 
 step "Escape ends the program"
 expect_active 'Orfeo'
