@@ -84,17 +84,19 @@ bool GifFrameSize(std::FILE* file, unsigned& width, unsigned& height) {
 }
 
 // The width and height an image file declares, read without decoding its pixels; false when the header
-// does not give them. Leaves the file at its start.
-bool DeclaredSize(FREE_IMAGE_FORMAT format, InputFile& input, unsigned& width, unsigned& height) {
+// does not give them. Leaves the file at its start; `header` takes the image without pixels that gave them,
+// where FreeImage read one.
+bool DeclaredSize(FREE_IMAGE_FORMAT format, InputFile& input, unsigned& width, unsigned& height,
+                  ImagePtr& header) {
     bool known = false;
     if (format == FIF_GIF) {
         // FreeImage decodes GIFs whole even when asked for the header only.
         known = GifFrameSize(input.file, width, height);
     } else if (FreeImage_FIFSupportsNoPixels(format)) {
-        ImagePtr info(FreeImage_LoadFromHandle(format, &input.io, &input, FIF_LOAD_NOPIXELS));
-        if (info) {
-            width = FreeImage_GetWidth(info.get());
-            height = FreeImage_GetHeight(info.get());
+        header.reset(FreeImage_LoadFromHandle(format, &input.io, &input, FIF_LOAD_NOPIXELS));
+        if (header) {
+            width = FreeImage_GetWidth(header.get());
+            height = FreeImage_GetHeight(header.get());
             known = true;
         }
     }
@@ -221,7 +223,8 @@ ImagePtr DecodeImageFile(int fd, const std::string& extension, double maxMegapix
     // A few kilobytes can declare gigabytes of pixels: look at the header before decoding. A file whose
     // header does not even give a size is not decoded at all.
     unsigned width = 0, height = 0;
-    if (!DeclaredSize(format, input, width, height)) {
+    ImagePtr header;
+    if (!DeclaredSize(format, input, width, height, header)) {
         report.problem = LoadProblem::CannotRead;
         return nullptr;
     }
@@ -232,7 +235,9 @@ ImagePtr DecodeImageFile(int fd, const std::string& extension, double maxMegapix
         return nullptr;
     }
     bool damaged = false, allocationFailed = false;
-    ImagePtr image = Decode(format, input, headerOnly, damaged, allocationFailed);
+    // A header that was read to measure the image is all that a header-only load needs.
+    ImagePtr image = headerOnly && header ? std::move(header)
+                                          : Decode(format, input, headerOnly, damaged, allocationFailed);
     if (damaged) {
         report.problem = LoadProblem::Damaged;
         return nullptr;

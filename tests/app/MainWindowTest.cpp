@@ -74,6 +74,22 @@ void MakeBooks(const fs::path& book, const fs::path& book2, unsigned pages) {
     }
 }
 
+// A book long enough that a run is still going when a test stops it, however fast the machine:
+// p001.tif ... p150.tif, 800 x 800, with masks.
+constexpr unsigned kLongBookPages = 150;
+void MakeLongBook(const fs::path& book) {
+    const orfeo::ImagePtr page =
+        orfeo::test::MakeImage(800, 800, 8, [](unsigned x, unsigned y) { return x ^ y; });
+    const orfeo::ImagePtr mask =
+        orfeo::test::MakeMask(800, 800, [](unsigned x, unsigned) { return x < 300; });
+    for (unsigned i = 1; i <= kLongBookPages; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "p%03u.tif", i);
+        orfeo::test::Save(page.get(), book / name);
+        orfeo::test::Save(mask.get(), book / "cache" / "automask" / name);
+    }
+}
+
 }  // namespace
 
 class MainWindowTest : public QObject {
@@ -250,17 +266,7 @@ private slots:
     void progressDialogFollowsTheRunAndStopEndsIt() {
         QFETCH(bool, byEscape);
         TempDirs dirs;
-        const orfeo::ImagePtr page =
-            orfeo::test::MakeImage(800, 800, 8, [](unsigned x, unsigned y) { return x ^ y; });
-        const orfeo::ImagePtr mask =
-            orfeo::test::MakeMask(800, 800, [](unsigned x, unsigned) { return x < 300; });
-        constexpr unsigned kPages = 150;
-        for (unsigned i = 1; i <= kPages; ++i) {
-            char name[32];
-            std::snprintf(name, sizeof name, "p%03u.tif", i);
-            orfeo::test::Save(page.get(), dirs.book / name);
-            orfeo::test::Save(mask.get(), dirs.book / "cache" / "automask" / name);
-        }
+        MakeLongBook(dirs.book);
         FakeChooser chooser({dirs.book.string()});
         CScanDlg dialog(chooser.Browser());
         dialog.show();
@@ -331,7 +337,7 @@ private slots:
             ++files;
         }
         QCOMPARE(QString::number(files), stopped.captured(1));
-        QVERIFY(files < kPages);
+        QVERIFY(files < kLongBookPages);
     }
 
     // A book with problems on most pages is got through in a few presses: "Show the rest at the end" on the
@@ -412,17 +418,7 @@ private slots:
     // The main window's close box during a job says that a job is running and offers to stop it.
     void closingTheWindowDuringAJobOffersToStopIt() {
         TempDirs dirs;
-        const orfeo::ImagePtr page =
-            orfeo::test::MakeImage(800, 800, 8, [](unsigned x, unsigned y) { return x ^ y; });
-        const orfeo::ImagePtr mask =
-            orfeo::test::MakeMask(800, 800, [](unsigned x, unsigned) { return x < 300; });
-        // Enough pages that the run is still going when the window is closed, however fast the machine.
-        for (unsigned i = 1; i <= 150; ++i) {
-            char name[32];
-            std::snprintf(name, sizeof name, "p%03u.tif", i);
-            orfeo::test::Save(page.get(), dirs.book / name);
-            orfeo::test::Save(mask.get(), dirs.book / "cache" / "automask" / name);
-        }
+        MakeLongBook(dirs.book);
         FakeChooser chooser({dirs.book.string()});
         CScanDlg dialog(chooser.Browser());
         dialog.show();

@@ -33,15 +33,15 @@ void Put32(std::string& out, std::uint32_t value) {
     Put16(out, value >> 16);
 }
 
-// A TIFF with its directory first, as scanners write them: `width` x `height` 8-bit grey in one
-// uncompressed strip right after the directory, the pixel at byte i of the strip i % 251.
-std::string TiffWithDirectoryFirst(std::uint32_t width, std::uint32_t height) {
+// The start of a little-endian TIFF: the header and one directory of 9 LONG tags, 8-bit grey, one strip.
+std::string TiffDirectory(std::uint32_t width, std::uint32_t height, std::uint32_t stripOffset,
+                          std::uint32_t stripBytes) {
     std::string tiff = "II*";
     tiff += '\0';
     Put32(tiff, 8);
     const std::pair<unsigned, std::uint32_t> tags[] = {{256, width}, {257, height}, {258, 8},
-                                                       {259, 1},     {262, 1},      {273, 8 + 2 + 9 * 12 + 4},
-                                                       {277, 1},     {278, height}, {279, width * height}};
+                                                       {259, 1},     {262, 1},      {273, stripOffset},
+                                                       {277, 1},     {278, height}, {279, stripBytes}};
     Put16(tiff, std::size(tags));
     for (const auto& [tag, value] : tags) {
         Put16(tiff, tag);
@@ -50,26 +50,20 @@ std::string TiffWithDirectoryFirst(std::uint32_t width, std::uint32_t height) {
         Put32(tiff, value);
     }
     Put32(tiff, 0);
+    return tiff;
+}
+
+// A TIFF with its directory first, as scanners write them: `width` x `height` 8-bit grey in one
+// uncompressed strip right after the directory, the pixel at byte i of the strip i % 251.
+std::string TiffWithDirectoryFirst(std::uint32_t width, std::uint32_t height) {
+    std::string tiff = TiffDirectory(width, height, 8 + 2 + 9 * 12 + 4, width * height);
     for (std::uint32_t i = 0; i < width * height; ++i) tiff += static_cast<char>(i % 251);
     return tiff;
 }
 
 // Files of a few hundred bytes that declare 60000 x 60000 pixels (3.6 gigabytes at 8 bits).
 std::string TiffBomb() {
-    std::string tiff = "II*";
-    tiff += '\0';
-    Put32(tiff, 8);
-    const std::pair<unsigned, std::uint32_t> tags[] = {{256, 60000}, {257, 60000}, {258, 8},
-                                                       {259, 1},     {262, 1},     {273, 200},
-                                                       {277, 1},     {278, 60000}, {279, 16}};
-    Put16(tiff, std::size(tags));
-    for (const auto& [tag, value] : tags) {
-        Put16(tiff, tag);
-        Put16(tiff, 4);  // LONG
-        Put32(tiff, 1);
-        Put32(tiff, value);
-    }
-    Put32(tiff, 0);
+    std::string tiff = TiffDirectory(60000, 60000, 200, 16);
     tiff.resize(216, '\x7f');
     return tiff;
 }
