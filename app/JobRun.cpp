@@ -18,6 +18,9 @@ namespace {
 constexpr int kShowAfterMs = 300;
 // The time the window system takes to settle the keyboard after a message box closed.
 constexpr int kSettleMs = 200;
+// After a message box, the progress dialog comes back only once the run has gone on this long without
+// another: problems a few pages apart would otherwise make it flash up between every two boxes.
+constexpr int kReturnAfterBoxMs = 1000;
 }  // namespace
 
 JobRun::JobRun(QWidget* owner, std::size_t entries, const QString& title)
@@ -73,7 +76,14 @@ void JobRun::RequestStop() {
 
 void JobRun::UpdateProgressDialog() {
     if (!m_dialog) return;
-    const bool show = m_delayPassed && !m_messageShowing && m_pagesSinceMessage && !m_allDone;
+    bool show = m_delayPassed && !m_messageShowing && m_pagesSinceMessage && !m_allDone;
+    if (show && !m_dialog->isVisible() && !m_holdProblems && m_sinceBox.isValid() &&
+        m_sinceBox.elapsed() < kReturnAfterBoxMs) {
+        // Asked again when the quiet time is over, unless a box came meanwhile (it restarts the clock).
+        QTimer::singleShot(kReturnAfterBoxMs - static_cast<int>(m_sinceBox.elapsed()), m_dialog,
+                           [this] { UpdateProgressDialog(); });
+        show = false;
+    }
     if (show == m_dialog->isVisible()) return;
     if (show) {
         m_dialog->show();

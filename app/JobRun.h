@@ -25,8 +25,9 @@ class JobProgressDlg;
 // each to be dismissed. Run() returns when the job has ended.
 //
 // A message box is never behind the progress dialog: the dialog is hidden while a box shows and comes
-// back only when a later page is done. It shows only once a run has gone on for a moment without a
-// message (a run refused at once shows none), and it is gone before the closing messages.
+// back only when a later page is done and a second has passed without another box. It shows only once a run
+// has gone on for a moment without a message (a run refused at once shows none), and it is gone before the
+// closing messages.
 //
 // A problem's box offers, beside OK, "Show the rest at the end", after which the run goes on without
 // showing its further problems and ends with one Problems window (ProblemsDlg) that lists every problem of

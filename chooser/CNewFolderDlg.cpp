@@ -34,6 +34,7 @@ CNewFolderDlg::CNewFolderDlg(QWidget* parent) : QDialog(parent ? parent : MainWi
     m_label = new QLabel(QStringLiteral("Enter the new folder name:"), this);
     m_label->setObjectName(QStringLiteral("1138"));
     m_label->setGeometry(units.ToPixels(7, 7, 122, 8));
+    m_label->setBuddy(m_editName);
     setFixedSize(units.ToPixels(186, 68));
 
     connect(m_ok, &QPushButton::clicked, this, &QDialog::accept);
@@ -51,6 +52,8 @@ void CNewFolderDlg::showEvent(QShowEvent* event) {
 void CNewFolderDlg::OnInitDialog() {
     setWindowTitle(m_strTitle);
     m_label->setText(m_strLabel);
+    // Read by screen readers as the label shows it.
+    m_editName->setAccessibleName(m_strLabel);
     m_cancel->setText(m_strCancel);
     m_ok->setFocus();
     // Centred over its owner, the main window, also when it shows in front of the folder chooser.

@@ -7,6 +7,7 @@
 #include <optional>
 
 class QLabel;
+class QLineEdit;
 class QPushButton;
 class QTreeWidget;
 class QTreeWidgetItem;
@@ -17,7 +18,10 @@ namespace orfeo {
 // rooted at the desktop (the user's desktop folder), which holds the home folder, a computer item without
 // a file-system path (holding "/" and the mounted volumes) and the desktop's own folders. Folders only,
 // loaded as they are expanded, sorted by name. The title is shown above the tree; OK is enabled only for
-// items with a file-system path.
+// items with a file-system path. The tree scrolls sideways to keep the selected item in view at any depth,
+// and each item's tooltip is its path. Under the tree, "Folder:" shows the selected folder's whole path;
+// a path typed or pasted there (absolute, from "~", or relative to the selected folder) is selected by
+// Enter or OK, and OK then returns it.
 //
 // The dialog reports to its callback: Initialized once the window exists (before it shows), and
 // SelectionChanged after every change of selection, by the user or by SetSelection/SelectComputer, with
@@ -46,20 +50,33 @@ public:
 
     QTreeWidget* Tree() const { return m_tree; }
     QPushButton* OkButton() const { return m_ok; }
+    QLineEdit* PathField() const { return m_path; }
+
+public slots:
+    void accept() override;
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    // Right and Left in the tree as in the platform's tree views: Right expands a folder, then goes to its
+    // first subfolder; Left collapses it, then goes to its parent. Never a sideways scroll instead.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     QTreeWidgetItem* AddFolderItem(QTreeWidgetItem* parent, const QString& label, const QString& path);
     void LoadChildren(QTreeWidgetItem* item);
     QTreeWidgetItem* FindChild(QTreeWidgetItem* parent, const QString& name);
-    void OnCurrentItemChanged(QTreeWidgetItem* current);
+    void OnCurrentItemChanged();
+    void FitColumn();
+    void ScrollSidewaysTo(QTreeWidgetItem* item);
+    // Selects the folder typed in the path field; false, with a message, when it leads to no folder.
+    bool SelectTypedPath();
 
     Callback m_callback;
     QIcon m_folderIcon;
     QLabel* m_title = nullptr;
     QTreeWidget* m_tree = nullptr;
+    QLabel* m_pathLabel = nullptr;
+    QLineEdit* m_path = nullptr;
     QPushButton* m_ok = nullptr;
     QPushButton* m_cancel = nullptr;
     QTreeWidgetItem* m_computer = nullptr;

@@ -86,6 +86,26 @@ QString ApplicationTitle() { return QFileInfo(QCoreApplication::applicationFileP
 
 namespace {
 
+// A message's text with room to break its lines: a box breaks lines at spaces and after "/" only, so a long
+// name or path without either would run out of the box, cut. A zero-width space goes into any run longer
+// than a line can hold; texts without one stay as they are.
+QString Breakable(const QString& text) {
+    constexpr int kLongestRun = 60;
+    QString out;
+    out.reserve(text.size());
+    int run = 0;
+    for (const QChar c : text) {
+        out += c;
+        if (c.isSpace() || c == QLatin1Char('/')) {
+            run = 0;
+        } else if (++run == kLongestRun) {
+            out += QChar(0x200B);
+            run = 0;
+        }
+    }
+    return out;
+}
+
 // Shows `box` until it is answered, taking the keyboard for it once it is up. When one box closes and the
 // next shows at once, the closing box's request to give its owner the input focus can reach the window system
 // after the window manager focused the new box: the box is then the active window but the keys go to its
@@ -104,14 +124,14 @@ void ExecTakingKeys(QMessageBox& box) {
 }  // namespace
 
 void ShowToolMessage(const QString& text, QWidget* owner) {
-    QMessageBox box(QMessageBox::Warning, ApplicationTitle(), text, QMessageBox::Ok, owner);
+    QMessageBox box(QMessageBox::Warning, ApplicationTitle(), Breakable(text), QMessageBox::Ok, owner);
     // Window-modal: the owner waits, an open folder chooser stays usable.
     if (owner) box.setWindowModality(Qt::WindowModal);
     ExecTakingKeys(box);
 }
 
 ProblemAnswer ShowProblemMessage(const QString& text, QWidget* owner) {
-    QMessageBox box(QMessageBox::Warning, ApplicationTitle(), text, QMessageBox::Ok, owner);
+    QMessageBox box(QMessageBox::Warning, ApplicationTitle(), Breakable(text), QMessageBox::Ok, owner);
     if (owner) box.setWindowModality(Qt::WindowModal);
     box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     QPushButton* rest = box.addButton(QStringLiteral("Show the rest at the end"), QMessageBox::ActionRole);
@@ -143,7 +163,8 @@ bool AskToStopJob(QWidget* owner) {
 }
 
 void ShowToolMessageOver(const QString& text, QWidget* front) {
-    QMessageBox box(QMessageBox::Warning, ApplicationTitle(), text, QMessageBox::Ok);
+    QMessageBox box(QMessageBox::Warning, ApplicationTitle(), Breakable(text), QMessageBox::Ok);
+    box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     ExecOverWindow(box, front);
 }
 

@@ -16,6 +16,8 @@ ORFEO_PACKAGES=(
   xvfb openbox               # the desktop journey test: an X display and a window manager, as people have
   xdotool x11-utils          # the desktop journey test: mouse and keys, window names and places
   imagemagick                # the desktop journey test: reads the screen (and takes the README's screenshots)
+  at-spi2-core dbus-x11      # the desktop journey test: an accessibility bus on a session bus of its own
+  python3-pyatspi            # the desktop journey test: reads and names windows as screen readers do
   libgtest-dev               # tests
   libjpeg-dev                # tests: JPEG files with restart markers, which FreeImage does not write
   strace                     # tests: that each page's folder is flushed after its rename

@@ -38,6 +38,12 @@ namespace fs = std::filesystem;
 namespace {
 
 QPushButton* Button(QWidget* window, int id) { return window->findChild<QPushButton*>(QString::number(id)); }
+QPushButton* Button(QWidget* window, const QString& label) {
+    for (QPushButton* button : window->findChildren<QPushButton*>()) {
+        if (button->text().remove(QLatin1Char('&')) == label) return button;
+    }
+    return nullptr;
+}
 
 std::string Folder(const fs::path& path) { return path.string() + "/"; }
 
@@ -89,6 +95,19 @@ void MakeLongBook(const fs::path& book) {
         orfeo::test::Save(mask.get(), book / "cache" / "automask" / name);
     }
 }
+
+// Counts the times a window of type T is shown.
+template <class T>
+class ShowCounter : public QObject {
+public:
+    ShowCounter() { qApp->installEventFilter(this); }
+    ~ShowCounter() override { qApp->removeEventFilter(this); }
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Show && qobject_cast<T*>(watched)) ++shows;
+        return false;
+    }
+    int shows = 0;
+};
 
 }  // namespace
 
@@ -413,6 +432,40 @@ private slots:
         QCOMPARE(problems, expected);
         QCOMPARE(summary, QStringLiteral("5 of 8 pages were not written."));
         QCOMPARE(after, QStringList("Processing ended."));
+    }
+
+    // Problems a few pages apart, each answered at once: the progress dialog does not flash up between the
+    // boxes (it did once for every box).
+    void progressDialogStaysAwayBetweenCloseProblems() {
+        TempDirs dirs;
+        MakeLongBook(dirs.book);
+        for (const char* name : {"p005.tif", "p010.tif", "p015.tif", "p020.tif", "p025.tif", "p030.tif"})
+            fs::remove(dirs.book / "cache" / "automask" / name);
+        FakeChooser chooser({Folder(dirs.book)});
+        CScanDlg dialog(chooser.Browser());
+        dialog.show();
+        Button(&dialog, 1006)->click();
+        QStringList messages;
+        std::optional<int> showsBetweenBoxes;
+        auto progress = std::make_unique<ShowCounter<orfeo::JobProgressDlg>>();
+        UiScript script;
+        for (int box = 0; box < 5; ++box) script.AnswerMessage(&messages);
+        script
+            .Then([] { return VisibleWindow<QMessageBox>() != nullptr; },
+                  [&progress, &showsBetweenBoxes] {
+                      showsBetweenBoxes = progress->shows;
+                      ClickLater(
+                          Button(VisibleWindow<QMessageBox>(), QStringLiteral("Show the rest at the end")));
+                  })
+            .Then([] { return VisibleWindow<orfeo::ProblemsDlg>() != nullptr; },
+                  [] { ClickLater(Button(VisibleWindow<orfeo::ProblemsDlg>(), QStringLiteral("OK"))); })
+            .AnswerMessage(&messages);
+        Button(&dialog, 1007)->click();
+        QVERIFY(script.Finished());
+        QCOMPARE(messages.size(), 6);
+        QVERIFY(showsBetweenBoxes.has_value());
+        // Once, at most, before the first problem.
+        QVERIFY2(*showsBetweenBoxes <= 1, qPrintable(QString::number(*showsBetweenBoxes)));
     }
 
     // The main window's close box during a job says that a job is running and offers to stop it.

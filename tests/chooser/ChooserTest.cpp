@@ -5,6 +5,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QTreeWidget>
 #include <algorithm>
 #include <string>
@@ -322,6 +323,120 @@ private slots:
         QVERIFY(script.Finished());
         QCOMPARE(path, Local(m_dir.path()));
         QVERIFY(orfeo::g_szPreselectFolder.empty());
+    }
+
+    // Right walks into a folder 20 levels down, one level per two presses, and the highlighted item stays
+    // in view however deep; Left goes back up; the path field shows the whole path.
+    void chooserWalksDeepFoldersByKeysAndKeepsTheItemInView() {
+        QString deepest = m_dir.path() + QStringLiteral("/deep");
+        for (int level = 1; level <= 20; ++level)
+            deepest += QStringLiteral("/book_0001_level_%1").arg(level, 2, 10, QLatin1Char('0'));
+        QVERIFY(QDir().mkpath(deepest));
+        QString atBottom, inField, afterLeft;
+        bool okEnabled = false, inView = false;
+        UiScript script;
+        script.Then([] { return Chooser() != nullptr; },
+                    [&] {
+                        QTreeWidget* tree = Chooser()->Tree();
+                        QVERIFY(Chooser()->SetSelection(m_dir.path() + QStringLiteral("/deep")));
+                        for (int press = 0; press < 2 * 20 + 2; ++press) {
+                            QTest::keyClick(tree, Qt::Key_Right);
+                            QCoreApplication::processEvents();
+                        }
+                        QCoreApplication::processEvents();
+                        atBottom = Selected();
+                        inField = Chooser()->PathField()->text();
+                        okEnabled = Chooser()->OkButton()->isEnabled();
+                        const QRect rect = tree->visualItemRect(tree->currentItem());
+                        const int label = tree->sizeHintForIndex(tree->currentIndex()).width();
+                        inView = rect.left() >= 0 && rect.left() + label <= tree->viewport()->width();
+                        QTest::keyClick(tree, Qt::Key_Left);  // no subfolders: up to the parent
+                        QTest::keyClick(tree, Qt::Key_Left);  // collapses it
+                        QTest::keyClick(tree, Qt::Key_Left);  // up again
+                        afterLeft = Selected();
+                        ClickLater(Chooser()->OkButton());
+                    });
+        std::string path;
+        QVERIFY(BrowseForFolder(path, QStringLiteral("Choose folder")));
+        QVERIFY(script.Finished());
+        QCOMPARE(atBottom, deepest);
+        QCOMPARE(inField, deepest);
+        QVERIFY(okEnabled);
+        QVERIFY(inView);
+        const QString twoUp = QFileInfo(QFileInfo(deepest).path()).path();
+        QCOMPARE(afterLeft, twoUp);
+        QCOMPARE(path, Local(twoUp));
+    }
+
+    void chooserTakesATypedPath_data() {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("chosen");   // relative to the temporary folder; empty when refused
+        QTest::addColumn<QString>("message");  // the refusal's end
+        QTest::newRow("absolute") << "<dir>/book"
+                                  << "book"
+                                  << "";
+        QTest::newRow("relative to the selection") << "book/"
+                                                   << "book"
+                                                   << "";
+        QTest::newRow("with dots") << "<dir>/book/../book/."
+                                   << "book"
+                                   << "";
+        QTest::newRow("hidden") << ".hidden"
+                                << ".hidden"
+                                << "";
+        QTest::newRow("missing, a long name") << "missing/" + QString(200, QLatin1Char('x')) << ""
+                                              << ": No such file or directory.";
+        QTest::newRow("a file") << "page.tif"
+                                << ""
+                                << ": Not a directory.";
+    }
+    void chooserTakesATypedPath() {
+        QFETCH(QString, typed);
+        QFETCH(QString, chosen);
+        QFETCH(QString, message);
+        const QString dir = m_dir.path();
+        QVERIFY(QDir(dir).mkpath(QStringLiteral(".hidden")));
+        QFile file(dir + QStringLiteral("/page.tif"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        QStringList messages;
+        UiScript script;
+        script.Then([] { return Chooser() != nullptr; },
+                    [&] {
+                        QVERIFY(Chooser()->SetSelection(dir));
+                        QLineEdit* field = Chooser()->PathField();
+                        field->selectAll();
+                        QTest::keyClicks(field, QString(typed).replace(QStringLiteral("<dir>"), dir));
+                        // From the event loop: a refusal's message runs a loop of its own.
+                        QTimer::singleShot(0, field, [field] { QTest::keyClick(field, Qt::Key_Return); });
+                    });
+        bool fits = false;
+        if (chosen.isEmpty()) {
+            script.Then([] { return VisibleWindow<QMessageBox>() != nullptr; },
+                        [&messages, &fits] {
+                            QMessageBox* box = VisibleWindow<QMessageBox>();
+                            // A long name breaks over lines instead of running out of the box.
+                            auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
+                            fits = label && label->minimumSizeHint().width() <= label->width() &&
+                                   box->width() <= 800;
+                            messages.append(box->text().remove(QChar(0x200B)));
+                            ClickLater(Button(box, QStringLiteral("OK")));
+                        });
+            script.Then([] { return Chooser() && !VisibleWindow<QMessageBox>(); },
+                        [] { ClickLater(Button(Chooser(), QStringLiteral("Cancel"))); });
+        }
+        std::string path;
+        QCOMPARE(BrowseForFolder(path, QStringLiteral("Choose folder")), !chosen.isEmpty());
+        QVERIFY(script.Finished());
+        if (!chosen.isEmpty()) {
+            QCOMPARE(path, Local(dir + QLatin1Char('/') + chosen));
+        } else {
+            QCOMPARE(messages.size(), 1);
+            QVERIFY(fits);
+            QVERIFY2(messages[0].startsWith(QStringLiteral("There is no folder ") + dir + QLatin1Char('/')) &&
+                         messages[0].endsWith(message),
+                     qPrintable(messages[0]));
+        }
     }
 
 private:

@@ -1,20 +1,29 @@
 #!/usr/bin/env bash
 # Uses the real desktop tool as a person would: on an X display (Xvfb) with a window manager (openbox), by
 # mouse and keys through xdotool, so that the window system's rules (modality, stacking, focus) apply as
-# they do for people. Checks which windows are up after every step, and the files on disk.
+# they do for people. Checks which windows are up after every step, and the files on disk. What windows
+# say is read through the accessibility bus (AT-SPI), as a screen reader reads it.
 #
-#   journey.sh ORFEO MAKE_PAGES SAMPLES [SCREENSHOT_DIR]
+#   journey.sh ORFEO ORFEO_CLI MAKE_PAGES SAMPLES [SCREENSHOT_DIR]
 #
-# ORFEO is the orfeo program, MAKE_PAGES the page generator (orfeo-make-pages), SAMPLES the folder that
-# holds the sample book (book/, book2/). With SCREENSHOT_DIR, the windows are also photographed there.
+# ORFEO is the orfeo program, ORFEO_CLI the command line's, MAKE_PAGES the page generator
+# (orfeo-make-pages), SAMPLES the folder that holds the sample book (book/, book2/). With SCREENSHOT_DIR,
+# the windows are also photographed there.
 set -uo pipefail
 
-orfeo_bin=$(realpath "$1") make_pages=$(realpath "$2") samples=$(realpath "$3") shots=${4:+$(realpath "$4")}
+orfeo_bin=$(realpath "$1") cli_bin=$(realpath "$2") make_pages=$(realpath "$3") samples=$(realpath "$4")
+shots=${5:+$(realpath "$5")}
+here=$(dirname "$(realpath "$0")")
 work=$(mktemp -d "${TMPDIR:-/tmp}/orfeo-journey.XXXXXX")
 pids=()
 cleanup() {
   local pid
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+  for pid in "${pids[@]}"; do
+    # The accessibility bus launcher's own children (its registry and bus) first.
+    pkill -P "$pid" 2>/dev/null
+    kill "$pid" 2>/dev/null
+  done
+  [ -n "${DBUS_SESSION_BUS_PID:-}" ] && kill "$DBUS_SESSION_BUS_PID" 2>/dev/null
   wait 2>/dev/null
   rm -rf "$work"
 }
@@ -39,6 +48,11 @@ exec 3>&-
 export DISPLAY=":$(head -1 "$work/display")"
 openbox --sm-disable >"$work/openbox.log" 2>&1 &
 pids+=($!)
+# A session bus of the journey's own, with the accessibility bus on it.
+eval "$(dbus-launch --sh-syntax)" || fail "no session bus"
+/usr/libexec/at-spi-bus-launcher --launch-immediately >"$work/atspi.log" 2>&1 &
+pids+=($!)
+export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
 
 home=$work/home
 mkdir -p "$home"
@@ -61,6 +75,12 @@ rm "$home/problems/cache/automask/page00"[1-4].tif
 # A book of 12 pages without masks: a box for each, answered by Enter.
 "$make_pages" "$home/enter" 400 600 1 >/dev/null || fail "no pages for the Enter book"
 for i in $(seq 2 12); do ln "$home/enter/page001.tif" "$home/enter/$(printf 'page%03d.tif' "$i")"; done
+# A book 20 folders deep, and two folders whose names begin alike: "stack" (a book) and "spare" (empty).
+deep=$home/deep
+for level in $(seq -w 1 20); do deep=$deep/book_0001_level_$level; done
+"$make_pages" --masks "$deep" 400 600 1 >/dev/null || fail "no pages for the deep book"
+"$make_pages" --masks "$home/stack" 400 600 1 >/dev/null || fail "no pages for the stack book"
+mkdir "$home/spare"
 # A long book for stopping a run: one generated page (and mask) under 400 names.
 "$make_pages" --masks "$home/long" 1200 1700 1 >/dev/null || fail "no pages for the long book"
 for i in $(seq 2 400); do
@@ -68,6 +88,11 @@ for i in $(seq 2 400); do
   ln "$home/long/page001.tif" "$home/long/$name"
   ln "$home/long/cache/automask/page001.tif" "$home/long/cache/automask/$name"
 done
+
+# --- reading windows through the accessibility bus ------------------------------------------------------
+atspi() { ORFEO_PID=$orfeo_pid /usr/bin/python3 "$here/atspi.py" "$@"; }
+# The text of the labels of the window named $1, one per line.
+labels() { atspi controls "$1" | sed -n 's/^label\t//p'; }
 
 # --- looking at the screen ------------------------------------------------------------------------------
 # The names of the visible windows, sorted, joined by "|".
@@ -167,9 +192,10 @@ HOME=$home "$orfeo_bin" >"$work/orfeo.log" 2>&1 &
 orfeo_pid=$!
 pids+=("$orfeo_pid")
 
-step "The main window opens, in front, with the focus on Open folder"
+step "The main window opens, in front, with the focus on Open folder; its controls are named for screen readers"
 expect_windows 'Orfeo'
 expect_active 'Orfeo'
+atspi unnamed Orfeo || fail "the main window has controls without a name"
 
 step "Create back subscans before any folder (keys): a message, no progress dialog; Enter dismisses it"
 key Tab Return
@@ -285,6 +311,7 @@ expect_windows 'Orfeo'
 click_main back
 expect_windows 'Create back subscans - orfeo|Orfeo'
 shot progress 'Create back subscans - orfeo'
+atspi unnamed 'Create back subscans - orfeo' || fail "the progress dialog has controls without a name"
 geometry 'Create back subscans - orfeo'
 click $((GX + GW - 11 - 30)) $((GY + GH - 11 - 10))
 expect_windows 'Orfeo|orfeo'
@@ -343,18 +370,91 @@ click_main back
 expect_windows 'Orfeo|orfeo'
 expect_active 'orfeo'
 shot problem-box '^orfeo$'
+atspi unnamed orfeo || fail "the problem's box has controls without a name"
 xdotool mousemove 1 1   # the pointer off the box, so that it cannot take the keys' focus away
 sleep 0.3
 key Tab space   # from OK to "Show the rest at the end"
 wait_until windows_are 'Orfeo|Problems' || fail "no Problems window after Show the rest at the end, windows: $(windows)"
 expect_active 'Problems'
 shot problems '^Problems$'
+atspi unnamed Problems || fail "the Problems window has controls without a name"
+{ atspi text Problems Problems && labels Problems; } >"$work/problems-window.txt" || fail "the Problems window cannot be read"
 sleep 0.3
 key Return
 wait_until windows_are 'Orfeo|orfeo' || fail "no closing message after the Problems window"
+[ "$(labels orfeo)" = "Processing ended." ] || fail "the closing message says '$(labels orfeo)'"
 click_ok
 expect_windows 'Orfeo'
 [ "$(count_files "$home/problems/pics")" -eq 10 ] || fail "expected 10 pages written, found $(count_files "$home/problems/pics")"
+# The command line says the same of the same book: every problem in order, then the count.
+"$cli_bin" back "$home/problems" >/dev/null 2>"$work/problems-cli.txt"
+diff "$work/problems-cli.txt" "$work/problems-window.txt" >&2 || fail "the Problems window and orfeo-cli differ"
+
+step "Stop on a problem's box stops the run: only the pages in hand end, then the stop's message"
+click_main back
+expect_windows 'Orfeo|orfeo'
+expect_active 'orfeo'
+xdotool mousemove 1 1
+sleep 0.3
+previous=$(xdotool getactivewindow)
+key Tab Tab space   # from OK past "Show the rest at the end" to "Stop"
+said=()
+for _ in $(seq 8); do
+  # The next box, if one comes within two seconds.
+  for _ in $(seq 20); do another_box_than "$previous" && break; sleep 0.1; done
+  another_box_than "$previous" || break
+  previous=$(xdotool getactivewindow)
+  said+=("$(labels orfeo)")
+  key Return
+done
+expect_windows 'Orfeo'
+[ "${#said[@]}" -ge 2 ] && [ "${said[-1]}" = "Processing ended." ] && [ "${said[-2]}" = "Stopped: 0 of 40 scans written." ] ||
+  fail "after Stop the boxes said: $(printf '[%s] ' "${said[@]}")"
+[ "${#said[@]}" -le 4 ] || fail "Stop let the run go on: $(printf '[%s] ' "${said[@]}")"
+
+step "A book 20 folders deep, chosen by keys alone"
+click_main open
+expect_active 'Open Folder'
+key Up Right
+xdotool type --delay 60 deep
+key $(printf 'Right %.0s' $(seq 40))   # into each folder: one press opens it, the next goes in
+sleep 0.3
+[ "$(atspi text 'Open Folder' 'Folder:')" = "$deep" ] || fail "the chooser shows '$(atspi text 'Open Folder' 'Folder:')', not the deepest folder"
+shot chooser-deep '^Open Folder$'
+key Return
+expect_windows 'Orfeo'
+[ "$(atspi text Orfeo 'Input:')" = "$deep/" ] || fail "Input says '$(atspi text Orfeo 'Input:')'"
+click_main back
+expect_windows 'Orfeo|orfeo'
+key Return
+expect_windows 'Orfeo'
+[ "$(count_files "$deep/pics")" -eq 1 ] || fail "the deep book's page was not written"
+
+step "After Cancel in the New folder dialog the tree takes typed names: stack, not the highlighted spare"
+click_main open
+expect_active 'Open Folder'
+key Up Right
+xdotool type --delay 60 spare
+click_chooser create
+expect_active 'New folder'
+atspi unnamed 'New folder' || fail "the New folder dialog has controls without a name"
+key Escape
+expect_windows 'Open Folder|Orfeo'
+expect_active 'Open Folder'
+xdotool type --delay 60 stack
+key Return
+expect_windows 'Orfeo'
+[ "$(atspi text Orfeo 'Input:')" = "$home/stack/" ] || fail "Input says '$(atspi text Orfeo 'Input:')', not stack"
+
+step "A path typed into the chooser (Shift+Tab from the tree reaches its field)"
+click_main open2
+expect_active 'Open Folder'
+atspi unnamed 'Open Folder' || fail "the chooser has controls without a name"
+key shift+Tab ctrl+a
+xdotool type --delay 20 "$home/book2"
+key Return
+expect_windows 'Orfeo'
+[ "$(atspi text Orfeo 'Input 2:')" = "$home/book2/" ] || fail "Input 2 says '$(atspi text Orfeo 'Input 2:')'"
 
 step "Enter answers each of 13 boxes at once, with the pointer resting where they appear"
 click_main open
