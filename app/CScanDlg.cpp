@@ -9,12 +9,15 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include "app/CheckDlg.h"
 #include "app/JobRun.h"
 #include "chooser/BrowseForFolder.h"
 #include "chooser/DialogUnits.h"
 #include "chooser/ToolWindow.h"
 #include "imaging/BackSubscans.h"
+#include "imaging/DryRun.h"
 #include "imaging/MergeSubscans.h"
+#include "scan/FolderCheck.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
 
@@ -83,16 +86,35 @@ CScanDlg::CScanDlg(FolderBrowser browse) : QDialog(nullptr), m_browse(std::move(
     m_editOutput->setAccessibleName(QStringLiteral("Ouput:"));
     m_editInput2->setAccessibleName(QStringLiteral("Input 2:"));
     m_editOutput2->setAccessibleName(QStringLiteral("Ouput 2:"));
+    // Beyond the template, to its right: each input's page count; beside each job, its check.
+    auto count = [&](int y) {
+        auto* widget = new QLabel(this);
+        widget->setGeometry(units.ToPixels(317, y, 50, 8));
+        widget->setTextFormat(Qt::PlainText);
+        return widget;
+    };
+    m_count = count(41);
+    m_count->setObjectName(QStringLiteral("PageCount"));
+    m_count2 = count(142);
+    m_count2->setObjectName(QStringLiteral("PageCount2"));
+    QPushButton* checkBack = AddButton(1101, QStringLiteral("Check..."), 128, 73, 50, 16);
+    QPushButton* checkMerge = AddButton(1102, QStringLiteral("Check..."), 128, 174, 50, 16);
+    checkBack->setAccessibleDescription(QStringLiteral("Check Create back subscans"));
+    checkMerge->setAccessibleDescription(QStringLiteral("Check Merge subscans"));
     setTabOrder(open, back);
     setTabOrder(back, merge);
     setTabOrder(merge, open2);
+    setTabOrder(open2, checkBack);
+    setTabOrder(checkBack, checkMerge);
 
     connect(open, &QPushButton::clicked, this, &CScanDlg::OnOpenFolder);
     connect(open2, &QPushButton::clicked, this, &CScanDlg::OnOpenFolder2);
     connect(back, &QPushButton::clicked, this, &CScanDlg::OnCreateBackSubscans);
     connect(merge, &QPushButton::clicked, this, &CScanDlg::OnMergeSubscans);
+    connect(checkBack, &QPushButton::clicked, this, &CScanDlg::OnCheckBackSubscans);
+    connect(checkMerge, &QPushButton::clicked, this, &CScanDlg::OnCheckMergeSubscans);
 
-    setFixedSize(units.ToPixels(320, 200));
+    setFixedSize(units.ToPixels(370, 200));
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         QRect frame(QPoint(0, 0), size());
         frame.moveCenter(screen->availableGeometry().center());
@@ -152,18 +174,67 @@ void CScanDlg::RunJob(const JobRun::Job& job, std::size_t entries, const QString
     m_busy = false;
 }
 
-void CScanDlg::OpenFolder(CScanList& list, QLineEdit* input, QLineEdit* output,
+void CScanDlg::OpenFolder(CScanList& list, QLineEdit* input, QLineEdit* output, QLabel* count,
                           const std::string& subfolder) {
     if (m_busy) return;
     std::string folder;
     if (!m_browse(folder, QStringLiteral("Choose folder"))) return;
     LineEditField inputField(input), outputField(output);
     ScanFolder(folder, list, inputField, outputField, subfolder);
+    count->setText(QString::fromStdString(PageCount(list.GetSize())));
+    // Said at once, with the reason, rather than as "No scans are yet loaded." at the job.
+    if (list.IsEmpty()) ShowToolMessage(QString::fromStdString(NoPagesMessage(FieldText(input))), this);
 }
 
-void CScanDlg::OnOpenFolder() { OpenFolder(m_list1, m_editInput, m_editOutput, kPicsSubfolder); }
+void CScanDlg::OnOpenFolder() { OpenFolder(m_list1, m_editInput, m_editOutput, m_count, kPicsSubfolder); }
 
-void CScanDlg::OnOpenFolder2() { OpenFolder(m_list2, m_editInput2, m_editOutput2, kNewScansSubfolder); }
+void CScanDlg::OnOpenFolder2() {
+    OpenFolder(m_list2, m_editInput2, m_editOutput2, m_count2, kNewScansSubfolder);
+}
+
+QStringList CScanDlg::NameWarnings(bool merge) const {
+    QStringList warnings;
+    const auto warn = [&warnings](const CScanList& list, const QString& where) {
+        if (const auto pair = NumbersOutOfOrder(list)) {
+            warnings.append(
+                where +
+                QStringLiteral("names sort as text, not by their numbers: \"%1\" comes before \"%2\".")
+                    .arg(QString::fromStdString(pair->first), QString::fromStdString(pair->second)));
+        }
+    };
+    warn(m_list1, merge ? QStringLiteral("In folder 1, ") : QString());
+    if (merge) warn(m_list2, QStringLiteral("In folder 2, "));
+    if (!warnings.isEmpty() && !merge) warnings[0][0] = warnings[0][0].toUpper();
+    return warnings;
+}
+
+void CScanDlg::OnCheckBackSubscans() {
+    if (m_busy) return;
+    const std::string input = FieldText(m_editInput), output = FieldText(m_editOutput);
+    int answer = 0;
+    {
+        CheckDlg check(this, QStringLiteral("Create back subscans"), false, kPicsSubfolder,
+                       NameWarnings(false),
+                       [this, input, output] { return PlanBackSubscans(m_list1, input, output); });
+        answer = check.exec();
+    }
+    if (answer == CheckDlg::kRun) OnCreateBackSubscans();
+}
+
+void CScanDlg::OnCheckMergeSubscans() {
+    if (m_busy) return;
+    const std::string input = FieldText(m_editInput), output = FieldText(m_editOutput),
+                      output2 = FieldText(m_editOutput2);
+    int answer = 0;
+    {
+        CheckDlg check(this, QStringLiteral("Merge subscans"), true, kNewScansSubfolder, NameWarnings(true),
+                       [this, input, output, output2] {
+                           return PlanMergeSubscans(m_list1, m_list2, input, output, output2);
+                       });
+        answer = check.exec();
+    }
+    if (answer == CheckDlg::kRun) OnMergeSubscans();
+}
 
 void CScanDlg::OnCreateBackSubscans() {
     const std::string input = FieldText(m_editInput), output = FieldText(m_editOutput);

@@ -8,15 +8,18 @@
 #include "app/JobRun.h"
 #include "scan/CScanList.h"
 
+class QLabel;
 class QLineEdit;
 class QPushButton;
 
 namespace orfeo {
 
 // The main window: it holds the tool's whole state (the two scan lists and the four path fields) and
-// turns its four buttons into the jobs. The path fields are read-only; only a folder scan writes them, and
-// the jobs read them back when they start. A job runs off the user-interface thread behind a progress
-// dialog with a Stop button (JobRun); the command returns when the job has ended.
+// turns its four buttons into the jobs. Beside each input field it shows how many pages the folder lists,
+// and beside each job a "Check..." button shows the job's plan before it runs. The path fields are read-only;
+// only a folder scan writes them, and the jobs read them back when they start. A job runs off the
+// user-interface thread behind a progress dialog with a Stop button (JobRun); the command returns when the
+// job has ended.
 class CScanDlg : public QDialog {
     Q_OBJECT
 
@@ -39,6 +42,9 @@ public:
     void OnOpenFolder2();
     void OnCreateBackSubscans();
     void OnMergeSubscans();
+    // The check before each job (CheckDlg): its plan, changing nothing; "Run" there runs the job.
+    void OnCheckBackSubscans();
+    void OnCheckMergeSubscans();
 
     // Escape and the close box end the window, and so the program, unless a job is running.
     void reject() override;
@@ -48,13 +54,18 @@ protected:
 
 private:
     void RunJob(const JobRun::Job& job, std::size_t entries, const QString& title);
-    void OpenFolder(CScanList& list, QLineEdit* input, QLineEdit* output, const std::string& subfolder);
+    void OpenFolder(CScanList& list, QLineEdit* input, QLineEdit* output, QLabel* count,
+                    const std::string& subfolder);
+    // Warnings for the check: names whose numbers sort as text in the lists the job pairs.
+    QStringList NameWarnings(bool merge) const;
     QPushButton* AddButton(int id, const QString& text, int x, int y, int width, int height);
     QLineEdit* AddField(int id, int x, int y);
 
     FolderBrowser m_browse;
-    bool m_busy = false;      // a job is running
-    JobRun* m_run = nullptr;  // the job running, while there is one
+    QLabel* m_count = nullptr;   // the pages listed for Input, beside it
+    QLabel* m_count2 = nullptr;  // the pages listed for Input 2
+    bool m_busy = false;         // a job is running
+    JobRun* m_run = nullptr;     // the job running, while there is one
 };
 
 }  // namespace orfeo

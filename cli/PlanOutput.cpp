@@ -4,54 +4,32 @@
 
 #include "cli/ConsoleMessages.h"
 #include "imaging/MessageSink.h"
+#include "imaging/PlanRows.h"
 #include "scan/FolderScan.h"
 
 namespace orfeo {
 
 namespace {
 
-const char* Words(FileVerdict verdict) {
-    switch (verdict) {
-        case FileVerdict::Ok:
-            return "ok";
-        case FileVerdict::NotFound:
-            return "not found";
-        case FileVerdict::NotRegular:
-            return "not a regular file";
-        case FileVerdict::CannotRead:
-            return "cannot be read";
-        case FileVerdict::TooLarge:
-            return "too large";
-        case FileVerdict::UnsupportedPixels:
-            return "has a pixel type that cannot be processed";
-        case FileVerdict::MaskNotOneBit:
-            return "not one bit deep";
-        case FileVerdict::MaskTooSmall:
-            return "smaller than its page";
-        case FileVerdict::BackMismatch:
-            return "differs from the page in size or depth";
-        case FileVerdict::CannotHold:
-            return "cannot hold the page in its format";
-    }
-    return "?";
-}
-
 // "page1.tif", followed by what is wrong with the page when something is.
 std::string PageColumn(const PlannedFile& page) {
     std::string text = GetFileNamePart(page.path);
-    if (page.verdict != FileVerdict::Ok) text += std::string(" (") + Words(page.verdict) + ")";
+    if (page.verdict != FileVerdict::Ok) text += std::string(" (") + VerdictWords(page.verdict) + ")";
     return text;
 }
 
 std::string EntryLine(const PlannedEntry& entry, bool merge, const std::string& outputSubfolder) {
     std::string line;
     if (merge) {
-        line = entry.name + " + " + PageColumn(entry.page) + "  back subscan " + Words(entry.back.verdict);
+        line = entry.name + " + " + PageColumn(entry.page) + "  back subscan " +
+               VerdictWords(entry.back.verdict);
     } else {
         line = PageColumn(entry.page);
     }
-    line += std::string("  mask ") + Words(entry.mask.verdict) + "  -> " + outputSubfolder + entry.name;
-    if (entry.output.verdict != FileVerdict::Ok) line += std::string(" ") + Words(entry.output.verdict);
+    line +=
+        std::string("  mask ") + VerdictWords(entry.mask.verdict) + "  -> " + outputSubfolder + entry.name;
+    if (entry.output.verdict != FileVerdict::Ok)
+        line += std::string(" ") + VerdictWords(entry.output.verdict);
     if (!entry.written) line += " (not written)";
     return line;
 }

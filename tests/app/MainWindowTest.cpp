@@ -6,6 +6,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QTableWidget>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
@@ -18,6 +19,7 @@
 #include <string>
 
 #include "app/CScanDlg.h"
+#include "app/CheckDlg.h"
 #include "app/JobProgressDlg.h"
 #include "app/ProblemsDlg.h"
 #include "chooser/BrowseForFolder.h"
@@ -127,7 +129,8 @@ private slots:
         QCOMPARE(dialog.windowTitle(), QStringLiteral("Orfeo"));
         QVERIFY(!dialog.m_hIcon.availableSizes().isEmpty());
         QCOMPARE(dialog.windowIcon().cacheKey(), dialog.m_hIcon.cacheKey());
-        QCOMPARE(dialog.size(), units.ToPixels(320, 200));
+        // The template's 320 units, and to their right the page counts.
+        QCOMPARE(dialog.size(), units.ToPixels(370, 200));
         QCOMPARE(dialog.minimumSize(), dialog.maximumSize());
         QVERIFY(!dialog.windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
         QVERIFY(!dialog.windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
@@ -146,7 +149,7 @@ private slots:
         dialog.show();
         QVERIFY(QTest::qWaitForWindowActive(&dialog));
         QCOMPARE(dialog.focusWidget(), Button(&dialog, 1006));
-        for (int id : {1007, 1008, 1009, 1006}) {  // the fields take no focus
+        for (int id : {1007, 1008, 1009, 1101, 1102, 1006}) {  // the fields take no focus
             QTest::keyClick(dialog.focusWidget(), Qt::Key_Tab);
             QCOMPARE(dialog.focusWidget(), Button(&dialog, id));
         }
@@ -434,6 +437,60 @@ private slots:
         QCOMPARE(after, QStringList("Processing ended."));
     }
 
+    // The check before a merge shows which page pairs with which, warns that the names sort as text, and
+    // changes nothing on disk; its Run runs the merge.
+    void checkShowsThePlanAndRunRunsIt() {
+        TempDirs dirs;
+        MakeBooks(dirs.book, dirs.book2, 12);
+        FakeChooser chooser({Folder(dirs.book), Folder(dirs.book2)});
+        CScanDlg dialog(chooser.Browser());
+        dialog.show();
+        Button(&dialog, 1006)->click();
+        Button(&dialog, 1009)->click();
+        QCOMPARE(dialog.findChild<QLabel*>(QStringLiteral("PageCount"))->text(), QStringLiteral("12 pages"));
+        const auto before = orfeo::test::Snapshot(dirs.root, true);
+        QString summary;
+        QStringList second, firstRow;
+        UiScript script;
+        script.Then(
+            [] { return VisibleWindow<orfeo::CheckDlg>() && VisibleWindow<orfeo::CheckDlg>()->Ready(); },
+            [&] {
+                orfeo::CheckDlg* check = VisibleWindow<orfeo::CheckDlg>();
+                QCOMPARE(check->windowTitle(), QStringLiteral("Check: Merge subscans"));
+                summary = check->Summary();
+                QTableWidget* table = check->Table();
+                for (int column = 0; column < table->columnCount(); ++column)
+                    firstRow.append(table->item(1, column)->text());
+                for (int row = 0; row < table->rowCount(); ++row) second.append(table->item(row, 1)->text());
+                QTest::keyClick(check->windowHandle(), Qt::Key_Escape);
+            });
+        Button(&dialog, 1102)->click();
+        QVERIFY(script.Finished());
+        QCOMPARE(orfeo::test::Snapshot(dirs.root, true), before);  // nothing made, written or touched
+        // Name order pairs page10 with scan_10 only because both folders sort alike; the check says so.
+        QVERIFY2(summary.contains(QStringLiteral("12 of 12 pages would not be written.")),
+                 qPrintable(summary));
+        QVERIFY2(summary.contains(QStringLiteral("In folder 1, names sort as text, not by their numbers: "
+                                                 "\"page12.tif\" comes before \"page2.tif\".")),
+                 qPrintable(summary));
+        QCOMPARE(second.size(), 12);
+        QCOMPARE(second.first(), QStringLiteral("scan_1.tif"));
+        QCOMPARE(second[1], QStringLiteral("scan_10.tif"));
+        QCOMPARE(firstRow.mid(0, 2), QStringList({"page10.tif", "scan_10.tif"}));
+        QVERIFY2(firstRow[2].endsWith(QStringLiteral("(not found)")), qPrintable(firstRow.join('|')));
+
+        // Run in the check is the job itself: the back subscans first, then the merge from its check.
+        QStringList messages;
+        UiScript run;
+        run.Then([] { return VisibleWindow<orfeo::CheckDlg>() && VisibleWindow<orfeo::CheckDlg>()->Ready(); },
+                 [] { ClickLater(Button(VisibleWindow<orfeo::CheckDlg>(), QStringLiteral("Run"))); })
+            .AnswerMessage(&messages);
+        Button(&dialog, 1101)->click();
+        QVERIFY(run.Finished());
+        QCOMPARE(messages, QStringList("Processing ended."));
+        QVERIFY(fs::exists(dirs.book / "pics" / "page12.tif"));
+    }
+
     // Problems a few pages apart, each answered at once: the progress dialog does not flash up between the
     // boxes (it did once for every box).
     void progressDialogStaysAwayBetweenCloseProblems() {
@@ -561,14 +618,21 @@ private slots:
         QVERIFY(dialog.m_editInput->text().isEmpty());  // the chooser closed without a result
 
         UiScript confirm;
-        confirm.Then([] { return VisibleWindow<orfeo::ShellFolderDialog>() != nullptr; },
-                     [&selectedAtOpening] {
-                         orfeo::ShellFolderDialog* chooser = VisibleWindow<orfeo::ShellFolderDialog>();
-                         selectedAtOpening = chooser->SelectedPath().value_or(QString());
-                         ClickLater(chooser->OkButton());
-                     });
+        confirm
+            .Then([] { return VisibleWindow<orfeo::ShellFolderDialog>() != nullptr; },
+                  [&selectedAtOpening] {
+                      orfeo::ShellFolderDialog* chooser = VisibleWindow<orfeo::ShellFolderDialog>();
+                      selectedAtOpening = chooser->SelectedPath().value_or(QString());
+                      ClickLater(chooser->OkButton());
+                  })
+            .AnswerMessage(&messages);  // the new folder holds no pages, which is said at once
         Button(&dialog, 1009)->click();
         QVERIFY(confirm.Finished());
+        QCOMPARE(messages.last(),
+                 QString::fromStdString("Folder \"" + Folder(made) +
+                                        "\" holds no pages: no .tif, "
+                                        ".tiff, .bmp, .jpg, .jpeg, .gif, .pnm, .ppm, .pgm or .pbm files."));
+        QCOMPARE(dialog.findChild<QLabel*>(QStringLiteral("PageCount2"))->text(), QStringLiteral("0 pages"));
         orfeo::SetMainWindow(nullptr);
         QCOMPARE(selectedAtOpening, QString::fromStdString(made.string()));
         QCOMPARE(dialog.m_editInput2->text(), QString::fromStdString(Folder(made)));

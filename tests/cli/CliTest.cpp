@@ -10,11 +10,13 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <sstream>
 #include <string>
 
 #include "cli/ConsoleMessages.h"
 #include "imaging/BackSubscans.h"
 #include "imaging/Messages.h"
+#include "imaging/PlanRows.h"
 #include "process/StandardDescriptors.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
@@ -520,6 +522,60 @@ TEST_F(CliTest, DryRunShowsWhatTheRunWouldDoAndSaysWhatItWouldSay) {
         EXPECT_EQ(dry.status, real.status);
         if (c.status != 0) {
             EXPECT_NE(real.err, "");
+        }
+    }
+}
+
+// The window's check before a job shows the rows that orfeo-cli --dry-run prints, entry for entry.
+TEST_F(CliTest, CheckRowsAreTheDryRunsEntries) {
+    MakeBook(book, 4, true);
+    MakeBook(book2, 6, false, 100);
+    fs::remove(book / "cache" / "automask" / "p2.tif");
+    ASSERT_EQ(Cli({"back", book.string()}).status, 1);  // back subscans of p1, p3 and p4
+    fs::remove(book / "pics" / "p3.tif");
+    for (const bool merge : {false, true}) {
+        SCOPED_TRACE(merge ? "merge" : "back");
+        CScanList list1, list2;
+        TextHolder input, output, input2, output2;
+        ScanFolder(book.string(), list1, input, output, kPicsSubfolder);
+        ScanFolder(book2.string(), list2, input2, output2, kNewScansSubfolder);
+        const JobPlan plan =
+            merge ? PlanMergeSubscans(list1, list2, input.GetText(), output.GetText(), output2.GetText())
+                  : PlanBackSubscans(list1, input.GetText(), output.GetText());
+        const std::vector<PlanRow> rows = PlanRows(plan, merge, merge ? kNewScansSubfolder : kPicsSubfolder);
+        const CliRun dry = merge ? Cli({"--dry-run", "merge", book.string(), book2.string()})
+                                 : Cli({"--dry-run", "back", book.string()});
+        std::vector<std::string> lines;
+        std::istringstream out(dry.out);
+        for (std::string line; std::getline(out, line);) {
+            if (line.rfind("The run would first delete", 0) != 0) lines.push_back(line);
+        }
+        ASSERT_EQ(rows.size(), lines.size()) << dry.out;
+        ASSERT_EQ(rows.size(), merge ? 6u : 4u);
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            const std::vector<std::string>& cells = rows[i].cells;
+            ASSERT_EQ(cells.size(), PlanColumns(merge).size());
+            const std::string& line = lines[i];
+            SCOPED_TRACE(line);
+            const std::string first =
+                merge ? cells[0] + " + " + cells[1].substr(0, cells[1].find(' ')) : cells[0];
+            EXPECT_EQ(line.rfind(rows[i].unused ? "(no page) + " : first, 0), 0u);
+            if (rows[i].unused) continue;
+            const std::string outputName = cells[merge ? 4 : 2].substr(0, cells[merge ? 4 : 2].find(' '));
+            EXPECT_NE(line.find("-> " + outputName), std::string::npos);
+            const bool notWritten = line.find("(not written)") != std::string::npos;
+            EXPECT_EQ(notWritten, !rows[i].written);
+            EXPECT_EQ(notWritten, cells[merge ? 4 : 2].find("(not written)") != std::string::npos);
+            // What a cell says is wrong with its file ("ok" for nothing), as the line words it.
+            const auto words = [](const std::string& cell) {
+                const std::size_t open = cell.find(" (");
+                return open == std::string::npos ? std::string("ok")
+                                                 : cell.substr(open + 2, cell.size() - open - 3);
+            };
+            EXPECT_NE(line.find("mask " + words(cells[merge ? 3 : 1])), std::string::npos);
+            if (merge) {
+                EXPECT_NE(line.find("back subscan " + words(cells[2])), std::string::npos);
+            }
         }
     }
 }

@@ -3,6 +3,7 @@
 readers and GNOME's test tools do.
 
   atspi.py controls WINDOW         every control of the window: role, then name, one per line
+  atspi.py labels WINDOW           the text of every label of the window, each whole
   atspi.py text WINDOW NAME        the text of the window's text control called NAME
   atspi.py press WINDOW LABEL      presses the window's button labelled LABEL
   atspi.py unnamed WINDOW          the window's fields, trees and buttons that have no name; fails if any
@@ -57,6 +58,10 @@ def main(argv):
     if command == "controls":
         for node in walk(top):
             print(f"{node.getRoleName()}\t{node.name}")
+    elif command == "labels":
+        for node in walk(top):
+            if node.getRoleName() == "label":
+                print(node.name)
     elif command == "text":
         for node in walk(top):
             if node.getRoleName() == "text" and node.name == argv[3]:

@@ -81,6 +81,14 @@ for level in $(seq -w 1 20); do deep=$deep/book_0001_level_$level; done
 "$make_pages" --masks "$deep" 400 600 1 >/dev/null || fail "no pages for the deep book"
 "$make_pages" --masks "$home/stack" 400 600 1 >/dev/null || fail "no pages for the stack book"
 mkdir "$home/spare"
+# Pages whose names hold numbers that sort as text: page1 ... page12, and scan_001 ... scan_012.
+"$make_pages" --masks "$work/one" 400 600 1 >/dev/null || fail "no page for the numbered books"
+mkdir -p "$home/numbers/cache/automask" "$home/numbers2"
+for i in $(seq 12); do
+  ln "$work/one/page001.tif" "$home/numbers/page$i.tif"
+  ln "$work/one/cache/automask/page001.tif" "$home/numbers/cache/automask/page$i.tif"
+  cp "$work/one/page001.tif" "$home/numbers2/$(printf 'scan_%03d.tif' "$i")"
+done
 # A long book for stopping a run: one generated page (and mask) under 400 names.
 "$make_pages" --masks "$home/long" 1200 1700 1 >/dev/null || fail "no pages for the long book"
 for i in $(seq 2 400); do
@@ -92,7 +100,7 @@ done
 # --- reading windows through the accessibility bus ------------------------------------------------------
 atspi() { ORFEO_PID=$orfeo_pid /usr/bin/python3 "$here/atspi.py" "$@"; }
 # The text of the labels of the window named $1, one per line.
-labels() { atspi controls "$1" | sed -n 's/^label\t//p'; }
+labels() { atspi labels "$1"; }
 
 # --- looking at the screen ------------------------------------------------------------------------------
 # The names of the visible windows, sorted, joined by "|".
@@ -149,7 +157,7 @@ key() { xdotool key --delay 60 "$@"; }
 # A picture of the window named by the pattern $2, with its frame, as $1.png in SCREENSHOT_DIR.
 shot() { [ -n "$shots" ] && import -frame -window "$(window_id "$2")" "$shots/$1.png"; return 0; }
 
-# The main window's buttons, by the centres of their places in the window's template (320 x 200 units).
+# The main window's buttons, by the centres of their places in the window's template (370 x 200 units).
 click_main() {
   local x y
   case $1 in
@@ -157,9 +165,11 @@ click_main() {
     back) x=80 y=81 ;;
     open2) x=38 y=124 ;;
     merge) x=80 y=182 ;;
+    check) x=153 y=81 ;;
+    check2) x=153 y=182 ;;
   esac
   geometry '^Orfeo$'
-  click $((GX + GW * x / 320)) $((GY + GH * y / 200))
+  click $((GX + GW * x / 370)) $((GY + GH * y / 200))
 }
 # The chooser's buttons: OK and Cancel at the bottom right, Create new folder at the bottom left.
 click_chooser() {
@@ -185,6 +195,10 @@ click_row_below_selection() {
 }
 
 count_files() { find "$1" -maxdepth 1 -type f 2>/dev/null | wc -l; }
+# Every file and folder under $1 with its size and modification time.
+snapshot() { find "$1" -printf '%p %s %T@\n' | sort; }
+# Waits until the check window named $1 shows its plan.
+check_ready() { labels "$1" | grep -q 'would'; }
 
 # --- the journey ----------------------------------------------------------------------------------------
 cd "$home"
@@ -262,6 +276,50 @@ expect_windows 'Orfeo'
 [ "$(count_files "$home/book2/new_scans")" -eq 3 ] || fail "expected 3 merged pages, found $(ls "$home/book2/new_scans")"
 shot main-window '^Orfeo$'
 
+step "Check... shows each job's plan and changes nothing on disk"
+before=$(snapshot "$home")
+for job in check:'Check: Create back subscans' check2:'Check: Merge subscans'; do
+  click_main "${job%%:*}"
+  expect_windows "${job#*:}|Orfeo"
+  wait_until check_ready "${job#*:}" || fail "'${job#*:}' showed no plan: $(labels "${job#*:}")"
+  atspi unnamed "${job#*:}" || fail "'${job#*:}' has controls without a name"
+  shot "check-${job%%:*}" "^${job#*:}$"
+  key Escape
+  expect_windows 'Orfeo'
+done
+[ "$(snapshot "$home")" = "$before" ] || fail "a check changed the disk"
+
+step "Check... warns of names that sort as text (page10 before page2), then Run runs the job"
+click_main open
+expect_active 'Open Folder'
+key Up Right
+xdotool type --delay 60 numbers
+key Return
+expect_windows 'Orfeo'
+click_main open2
+expect_active 'Open Folder'
+key Up Right
+xdotool type --delay 60 numbers2
+key Return
+expect_windows 'Orfeo'
+before=$(snapshot "$home")
+click_main check2
+wait_until check_ready 'Check: Merge subscans' || fail "the merge's check showed no plan"
+labels 'Check: Merge subscans' | grep -qF 'In folder 1, names sort as text, not by their numbers: "page12.tif" comes before "page2.tif".' ||
+  fail "no warning of the names' order: $(labels 'Check: Merge subscans')"
+shot check-numbers '^Check: Merge subscans$'
+key Escape
+expect_windows 'Orfeo'
+[ "$(snapshot "$home")" = "$before" ] || fail "the check changed the disk"
+click_main check
+wait_until check_ready 'Check: Create back subscans' || fail "the back job's check showed no plan"
+key alt+r
+expect_windows 'Orfeo|orfeo'
+[ "$(labels orfeo)" = "Processing ended." ] || fail "Run said '$(labels orfeo)'"
+key Return
+expect_windows 'Orfeo'
+[ "$(count_files "$home/numbers/pics")" -eq 12 ] || fail "Run in the check wrote $(count_files "$home/numbers/pics") pages"
+
 step "Create new folder: the dialog stands over the chooser and blocks the main window only"
 click_main open
 expect_active 'Open Folder'
@@ -293,7 +351,10 @@ expect_stacking 'Orfeo|Open Folder|orfeo'
 key Return
 expect_windows 'Open Folder|Orfeo'
 expect_active 'Open Folder'
-key Return   # OK: the new folder, which holds no pages
+key Return   # OK: the new folder, which holds no pages, as a box says at once
+expect_windows 'Orfeo|orfeo'
+[[ "$(labels orfeo)" == *"holds no pages"* ]] || fail "an empty folder was taken silently: '$(labels orfeo)'"
+key Return
 expect_windows 'Orfeo'
 click_main back
 expect_windows 'Orfeo|orfeo'

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "scan/FolderCheck.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
 #include "tests/support/Files.h"
@@ -101,6 +105,56 @@ TEST_F(FolderScanTest, LinksToFoldersAreSkippedLinksToFilesListed) {
     fs::create_directory_symlink(root / "real", root / "book" / "dir.tif");
     fs::create_symlink(root / "real" / "a.tif", root / "book" / "link.tif");
     EXPECT_EQ(Scan((root / "book").string()), std::vector<std::string>{"link.tif"});
+}
+
+}  // namespace
+}  // namespace orfeo
+
+namespace orfeo {
+namespace {
+
+TEST(NumbersOutOfOrder, FindsTheFirstNeighboursThatNumbersWouldSwap) {
+    struct Case {
+        std::vector<std::string> names;  // in any order: the list sorts them as a folder scan does
+        std::optional<std::pair<std::string, std::string>> expected;
+    };
+    const std::vector<Case> cases = {
+        {{"page1.tif", "page2.tif", "page10.tif"}, std::make_pair("page10.tif", "page2.tif")},
+        {{"page01.tif", "page02.tif", "page10.tif"}, std::nullopt},
+        {{"scan_9.tif", "scan_10.tif"}, std::make_pair("scan_10.tif", "scan_9.tif")},
+        {{"b2_p1.tif", "b10_p1.tif"}, std::make_pair("b10_p1.tif", "b2_p1.tif")},
+        {{"a.tif", "B.tif", "c.tif"}, std::nullopt},
+        {{"page007.tif", "page7b.tif"}, std::nullopt},
+        {{}, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        CScanList list;
+        for (const std::string& name : c.names) list.Add({name, "/b/" + name});
+        list.SortByName();
+        EXPECT_EQ(NumbersOutOfOrder(list), c.expected) << testing::PrintToString(c.names);
+    }
+}
+
+TEST(NoPagesMessage, SaysWhyAFolderListsNoPage) {
+    test::TempDir dir;
+    const fs::path notes = dir.Path() / "notes";
+    fs::create_directories(notes);
+    std::ofstream(notes / "readme.txt") << "x";
+    std::ofstream(dir.Path() / "file.tif") << "x";
+    // The message: what comes before the folder's path and what after.
+    const std::vector<std::tuple<fs::path, std::string, std::string>> cases = {
+        {dir.Path() / "gone/", "Folder \"", "\" no longer exists."},
+        {dir.Path() / "file.tif", "\"", "\" is not a folder."},
+        {notes, "Folder \"",
+         "\" holds no pages: no .tif, .tiff, .bmp, .jpg, .jpeg, .gif, .pnm, .ppm, .pgm or .pbm files."},
+    };
+    for (const auto& [folder, before, after] : cases) {
+        std::string expected = before;
+        expected.append(folder.string()).append(after);
+        EXPECT_EQ(NoPagesMessage(folder.string()), expected);
+    }
+    EXPECT_EQ(PageCount(1), "1 page");
+    EXPECT_EQ(PageCount(160), "160 pages");
 }
 
 }  // namespace

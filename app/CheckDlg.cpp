@@ -1,0 +1,117 @@
+#include "app/CheckDlg.h"
+
+#include <QDialogButtonBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMetaObject>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QVBoxLayout>
+#include <memory>
+
+#include "chooser/ToolWindow.h"
+#include "imaging/PlanRows.h"
+
+namespace orfeo {
+
+namespace {
+
+QString FromUtf8(const std::string& text) { return QString::fromStdString(text); }
+
+}  // namespace
+
+CheckDlg::CheckDlg(QWidget* owner, const QString& job, bool merge, const std::string& outputSubfolder,
+                   const QStringList& warnings, Planner plan)
+    : QDialog(owner), m_merge(merge), m_outputSubfolder(outputSubfolder), m_warnings(warnings) {
+    setObjectName(QStringLiteral("CheckDlg"));
+    setWindowTitle(QStringLiteral("Check: ") + job);
+    setWindowModality(Qt::WindowModal);
+
+    m_summary = new QLabel(QStringLiteral("Checking..."), this);
+    m_summary->setTextFormat(Qt::PlainText);
+    m_summary->setWordWrap(true);
+    m_summary->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    m_table = new QTableWidget(this);
+    m_table->setAccessibleName(QStringLiteral("Entries"));
+    QStringList columns;
+    for (const std::string& column : PlanColumns(merge)) columns.append(FromUtf8(column));
+    m_table->setColumnCount(static_cast<int>(columns.size()));
+    m_table->setHorizontalHeaderLabels(columns);
+    m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_table->setWordWrap(false);
+    m_table->verticalHeader()->setVisible(false);
+    m_table->horizontalHeader()->setStretchLastSection(true);
+
+    auto* buttons = new QDialogButtonBox(this);
+    m_run = buttons->addButton(QStringLiteral("&Run"), QDialogButtonBox::AcceptRole);
+    QPushButton* close = buttons->addButton(QStringLiteral("Close"), QDialogButtonBox::RejectRole);
+    m_run->setAutoDefault(false);
+    m_run->setEnabled(false);
+    close->setDefault(true);
+    connect(m_run, &QPushButton::clicked, this, [this] { done(kRun); });
+    connect(close, &QPushButton::clicked, this, &QDialog::reject);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(m_summary);
+    layout->addWidget(m_table, 1);
+    layout->addWidget(buttons);
+    resize(merge ? 900 : 720, 480);
+
+    // The plan reads headers through the page workers: off this thread, so the window stays live.
+    m_planner = std::thread([this, plan = std::move(plan)] {
+        auto made = std::make_shared<JobPlan>(plan());
+        QMetaObject::invokeMethod(
+            this, [this, made] { ShowPlan(*made); }, Qt::QueuedConnection);
+    });
+}
+
+CheckDlg::~CheckDlg() {
+    if (m_planner.joinable()) m_planner.join();
+}
+
+QString CheckDlg::Summary() const { return m_summary->text(); }
+
+void CheckDlg::ShowPlan(const JobPlan& plan) {
+    QStringList lines;
+    for (const std::string& message : plan.before) lines.append(FromUtf8(message));
+    const std::size_t entries = plan.entries.size();
+    if (entries > 0) {
+        std::size_t written = 0;
+        for (const PlannedEntry& entry : plan.entries) written += entry.written ? 1 : 0;
+        lines.append(
+            written == entries
+                ? QStringLiteral("All %1 pages would be written.").arg(entries)
+                : QStringLiteral("%1 of %2 pages would not be written.").arg(entries - written).arg(entries));
+    }
+    if (plan.filesToDelete > 0) {
+        lines.append(QStringLiteral("The run would first delete %1 %2 in \"%3\".")
+                         .arg(plan.filesToDelete)
+                         .arg(plan.filesToDelete == 1 ? QStringLiteral("file") : QStringLiteral("files"))
+                         .arg(FromUtf8(plan.outputFolder)));
+    }
+    if (!plan.unused.empty()) {
+        lines.append(QStringLiteral("%1 pages of folder 2 would be left unused.").arg(plan.unused.size()));
+    }
+    lines.append(m_warnings);
+    m_summary->setText(lines.join(QLatin1Char('\n')));
+
+    const std::vector<PlanRow> rows = PlanRows(plan, m_merge, m_outputSubfolder);
+    m_table->setUpdatesEnabled(false);
+    m_table->setRowCount(static_cast<int>(rows.size()));
+    for (int row = 0; row < static_cast<int>(rows.size()); ++row) {
+        const PlanRow& planned = rows[static_cast<std::size_t>(row)];
+        for (int column = 0; column < static_cast<int>(planned.cells.size()); ++column) {
+            auto* item = new QTableWidgetItem(FromUtf8(planned.cells[static_cast<std::size_t>(column)]));
+            item->setToolTip(item->text());
+            if (!planned.written) item->setForeground(QColor(160, 0, 0));
+            m_table->setItem(row, column, item);
+        }
+    }
+    m_table->resizeColumnsToContents();
+    m_table->setUpdatesEnabled(true);
+    m_ready = true;
+    m_run->setEnabled(true);
+}
+
+}  // namespace orfeo
