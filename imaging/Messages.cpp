@@ -56,6 +56,10 @@ std::string TooLargeMessage(const std::string& path, unsigned width, unsigned he
                                " pixels, more than " + limit.str() + " megapixels.");
 }
 
+std::string PictureUnavailableMessage(const std::string& path) {
+    return "File " + Quoted(path) + " holds pixels that cannot be shown.";
+}
+
 std::string DamagedMessage(const std::string& path) { return AboutFile(path, " is truncated or damaged."); }
 
 std::string UnlistedFormatMessage(const std::string& path, const std::string& format) {

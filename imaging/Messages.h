@@ -26,6 +26,8 @@ std::string NotRegularFileMessage(const std::string& path);  // a FIFO, socket o
 std::string CannotReadMessage(const std::string& path, int error = 0);
 std::string TooLargeMessage(const std::string& path, unsigned width, unsigned height, double maxMegapixels);
 std::string DamagedMessage(const std::string& path);  // decoded, but cut short or broken
+// A file that loads but whose pixels have no picture to show (a type without one).
+std::string PictureUnavailableMessage(const std::string& path);
 // Content in a format that Orfeo does not decode; `format` is FreeImage's name for it ("DDS").
 std::string UnlistedFormatMessage(const std::string& path, const std::string& format);
 

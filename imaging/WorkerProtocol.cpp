@@ -12,7 +12,7 @@ namespace {
 
 // Every message starts with these four bytes, then a version byte.
 constexpr std::uint8_t kMagic[4] = {'O', 'r', 'f', 'W'};
-constexpr std::uint8_t kVersion = 1;
+constexpr std::uint8_t kVersion = 2;
 constexpr std::uint8_t kRequestTag = 'Q';
 constexpr std::uint8_t kReplyTag = 'A';
 
@@ -94,7 +94,7 @@ private:
     bool m_ok = true;
 };
 
-bool ValidTask(std::uint8_t task) { return task >= 1 && task <= 2; }
+bool ValidTask(std::uint8_t task) { return task >= 1 && task <= 3; }
 
 // `type` as it came, not yet a FREE_IMAGE_TYPE: a value outside that enumeration must not be made one.
 bool ValidDepth(unsigned type, unsigned bpp) {
@@ -180,6 +180,10 @@ std::optional<WorkerRequest> DecodeRequest(const std::uint8_t* bytes, std::size_
         return std::nullopt;
     if (!(request.maxMegapixels > 0) || request.maxMegapixels > 1e9) return std::nullopt;
     if (request.headersOnly && request.Has(kOutputSlot)) return std::nullopt;
+    // A preview reads the page and writes the output, nothing else.
+    if (request.task == WorkerTask::Preview &&
+        (request.headersOnly || request.present != ((1u << kPageSlot) | (1u << kOutputSlot))))
+        return std::nullopt;
     return request;
 }
 
@@ -199,6 +203,8 @@ std::vector<std::uint8_t> EncodeReply(const WorkerReply& reply) {
     out.U8(static_cast<std::uint8_t>(reply.pixels));
     out.U8(reply.written ? 1 : 0);
     out.U32(static_cast<std::uint32_t>(reply.writeError));
+    out.U16(reply.previewWidth);
+    out.U16(reply.previewHeight);
     return std::move(out).Bytes();
 }
 
@@ -229,6 +235,8 @@ std::optional<WorkerReply> DecodeReply(const std::uint8_t* bytes, std::size_t si
     const std::uint8_t pixels = in.U8();
     const std::uint8_t written = in.U8();
     reply.writeError = static_cast<std::int32_t>(in.U32());
+    reply.previewWidth = in.U16();
+    reply.previewHeight = in.U16();
     if (!in.Complete() || pixels > static_cast<std::uint8_t>(PixelStatus::OutOfMemory) || written > 1 ||
         reply.writeError < 0 || reply.writeError > 4095) {
         return std::nullopt;
@@ -236,6 +244,12 @@ std::optional<WorkerReply> DecodeReply(const std::uint8_t* bytes, std::size_t si
     reply.pixels = static_cast<PixelStatus>(pixels);
     reply.written = written == 1;
     if (reply.written && (reply.writeError != 0 || reply.pixels != PixelStatus::Ok)) return std::nullopt;
+    // A preview has both sides or none, within bounds, and only as a written output.
+    const bool preview = reply.previewWidth > 0 || reply.previewHeight > 0;
+    if (preview &&
+        (reply.previewWidth == 0 || reply.previewHeight == 0 || reply.previewWidth > kPreviewSide ||
+         reply.previewHeight > kPreviewSide || !reply.written))
+        return std::nullopt;
     for (const SlotOutcome& input : reply.inputs) {
         if (!ValidOutcome(input, maxMegapixels)) return std::nullopt;
         if (reply.written && input.problem != LoadProblem::None) return std::nullopt;

@@ -31,7 +31,14 @@ inline constexpr std::size_t kMaxExtension = 15;
 enum class WorkerTask : std::uint8_t {
     Back = 1,   // load page and mask, make the back subscan, write it to the output
     Merge = 2,  // load page, back subscan and mask, merge them, write the result to the output
+    // Load the page (the page slot alone) and write a picture of it for a person to look at into the
+    // output: 8-bit RGB, top row first, no longer than kPreviewSide on either side. The output's extension
+    // says how: "rgb" as the image shows, "bits" a mask's bits as the jobs read them (see MakePreview).
+    Preview = 3,
 };
+
+// The longest side of a preview.
+inline constexpr std::uint16_t kPreviewSide = 2048;
 
 struct WorkerRequest {
     WorkerTask task = WorkerTask::Back;
@@ -72,6 +79,8 @@ struct WorkerReply {
     PixelStatus pixels = PixelStatus::Ok;
     bool written = false;         // the output was encoded and closed whole (headersOnly: would be)
     std::int32_t writeError = 0;  // the system's reason when it was not (0: none known)
+    // Preview: the preview's size (0 x 0 when none was written); the page's own is in inputs[kPageSlot].
+    std::uint16_t previewWidth = 0, previewHeight = 0;
 };
 
 std::vector<std::uint8_t> EncodeRequest(const WorkerRequest& request);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include "imaging/ImageSave.h"
 #include "imaging/OutputFile.h"
 #include "imaging/PixelRules.h"
+#include "imaging/Preview.h"
 #include "imaging/WorkerProtocol.h"
 #include "process/PageMemory.h"
 #include "worker/Confinement.h"
@@ -41,6 +43,53 @@ PixelStatus CheckRule(WorkerTask task, FIBITMAP* page, FIBITMAP* back, FIBITMAP*
     return task == WorkerTask::Merge ? CheckMergeInputs(page, back, mask) : CheckBackInputs(page, mask);
 }
 
+// A picture of the page for a person, written into the output descriptor (which the run reads back).
+WorkerReply CarryPreview(int socket, const WorkerRequest& request, int pageFd, int outputFd) {
+    WorkerReply reply;
+    reply.kind = WorkerReplyKind::Done;
+    Tell(socket, WorkerReplyKind::Reading, kPageSlot);
+    LoadReport report;
+    ImagePtr page =
+        DecodeImageFile(pageFd, request.extensions[kPageSlot], request.maxMegapixels, false, report);
+    if (report.outOfMemory) OutOfMemory();
+    SlotOutcome& outcome = reply.inputs[kPageSlot];
+    outcome.problem = report.problem;
+    outcome.width = report.width;
+    outcome.height = report.height;
+    outcome.format = report.format == FIF_UNKNOWN ? 0 : static_cast<std::uint32_t>(report.format);
+    if (page) {
+        outcome.width = FreeImage_GetWidth(page.get());
+        outcome.height = FreeImage_GetHeight(page.get());
+        outcome.type = static_cast<std::uint8_t>(FreeImage_GetImageType(page.get()));
+        outcome.bpp = static_cast<std::uint16_t>(FreeImage_GetBPP(page.get()));
+        Tell(socket, WorkerReplyKind::Writing);
+        const std::optional<PreviewPixels> preview =
+            MakePreview(page.get(), kPreviewSide, request.extensions[kOutputSlot] == "bits");
+        page.reset();
+        if (!preview) {
+            reply.pixels = PixelStatus::UnsupportedPage;
+        } else {
+            std::size_t done = 0;
+            while (done < preview->rgb.size()) {
+                const ssize_t wrote = ::pwrite(outputFd, preview->rgb.data() + done,
+                                               preview->rgb.size() - done, static_cast<off_t>(done));
+                if (wrote <= 0) {
+                    reply.writeError = wrote < 0 && errno > 0 && errno <= 4095 ? errno : EIO;
+                    break;
+                }
+                done += static_cast<std::size_t>(wrote);
+            }
+            reply.written = done == preview->rgb.size();
+            if (reply.written) {
+                reply.previewWidth = static_cast<std::uint16_t>(preview->width);
+                reply.previewHeight = static_cast<std::uint16_t>(preview->height);
+            }
+        }
+    }
+    ::close(outputFd);
+    return reply;
+}
+
 }  // namespace
 
 WorkerReply CarryRequest(int socket, const WorkerRequest& request, const std::vector<int>& fds) {
@@ -48,6 +97,8 @@ WorkerReply CarryRequest(int socket, const WorkerRequest& request, const std::ve
     slotFd.fill(-1);
     for (int slot = 0, next = 0; slot < kWorkerSlots; ++slot)
         if (request.Has(slot)) slotFd[slot] = fds[next++];
+    if (request.task == WorkerTask::Preview)
+        return CarryPreview(socket, request, slotFd[kPageSlot], slotFd[kOutputSlot]);
 
     WorkerReply reply;
     reply.kind = WorkerReplyKind::Done;

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "imaging/BackSubscans.h"
@@ -169,6 +170,41 @@ TEST(WorkerProtocol, RepliesThatBreakTheProtocolAreRefusedWhole) {
     reading.kind = WorkerReplyKind::Reading;
     reading.slot = kOutputSlot;  // the output is not read
     EXPECT_TRUE(refused(EncodeReply(reading)));
+
+    // A preview's size: both sides or none, within bounds, and only for a written output.
+    WorkerReply picture;
+    picture.inputs[kPageSlot] = done.inputs[kPageSlot];
+    picture.written = true;
+    for (const auto& [width, height, accepted] :
+         std::vector<std::tuple<int, int, bool>>{{100, 50, true},
+                                                 {0, 0, true},
+                                                 {100, 0, false},
+                                                 {kPreviewSide + 1, 10, false},
+                                                 {10, kPreviewSide + 1, false}}) {
+        picture.previewWidth = static_cast<std::uint16_t>(width);
+        picture.previewHeight = static_cast<std::uint16_t>(height);
+        EXPECT_EQ(!refused(EncodeReply(picture)), accepted) << width << " x " << height;
+    }
+    picture.written = false;
+    picture.previewWidth = picture.previewHeight = 10;
+    EXPECT_TRUE(refused(EncodeReply(picture)));
+}
+
+// A preview request reads the page and writes the output, and nothing else.
+TEST(WorkerProtocol, PreviewRequestsCarryThePageAndTheOutputOnly) {
+    const auto accepted = [](std::uint8_t present, bool headersOnly) {
+        const WorkerRequest request{.task = WorkerTask::Preview,
+                                    .headersOnly = headersOnly,
+                                    .present = present,
+                                    .maxMegapixels = 1,
+                                    .extensions = {"tif", "", "", "rgb"}};
+        const std::vector<std::uint8_t> bytes = EncodeRequest(request);
+        return DecodeRequest(bytes.data(), bytes.size()).has_value();
+    };
+    EXPECT_TRUE(accepted((1u << kPageSlot) | (1u << kOutputSlot), false));
+    EXPECT_FALSE(accepted(1u << kPageSlot, false));
+    EXPECT_FALSE(accepted((1u << kPageSlot) | (1u << kMaskSlot) | (1u << kOutputSlot), false));
+    EXPECT_FALSE(accepted(1u << kPageSlot, true));
 }
 
 }  // namespace
