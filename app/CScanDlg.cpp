@@ -208,14 +208,36 @@ QStringList CScanDlg::NameWarnings(bool merge) const {
     return warnings;
 }
 
+std::vector<ViewEntry> CScanDlg::ViewEntries(const std::string& input, const std::string& output,
+                                             const std::string& input2) const {
+    const auto local = [](const std::string& path) {
+        return QFile::decodeName(QByteArray::fromStdString(path));
+    };
+    std::vector<ViewEntry> views;
+    for (std::size_t i = 0; i < m_list1.GetSize(); ++i) {
+        const ScanEntry& entry = m_list1.GetAt(i);
+        ViewEntry view{.name = local(entry.name),
+                       .page = local(entry.path),
+                       .mask = local(input + kMaskSubfolder + entry.name),
+                       .page2 = {},
+                       .output = local(output + entry.name)};
+        // A merge's entry has a second-folder pane, empty (a blank) when folder 2 has no page for it.
+        if (!input2.empty())
+            view.page2 = i < m_list2.GetSize() ? local(m_list2.GetAt(i).path) : QStringLiteral(" ");
+        views.push_back(std::move(view));
+    }
+    return views;
+}
+
 void CScanDlg::OnCheckBackSubscans() {
     if (m_busy) return;
     const std::string input = FieldText(m_editInput), output = FieldText(m_editOutput);
     int answer = 0;
     {
-        CheckDlg check(this, QStringLiteral("Create back subscans"), false, kPicsSubfolder,
-                       NameWarnings(false),
-                       [this, input, output] { return PlanBackSubscans(m_list1, input, output); });
+        CheckDlg check(
+            this, QStringLiteral("Create back subscans"), false, kPicsSubfolder, NameWarnings(false),
+            [this, input, output] { return PlanBackSubscans(m_list1, input, output); },
+            ViewEntries(input, output, std::string()));
         answer = check.exec();
     }
     if (answer == CheckDlg::kRun) OnCreateBackSubscans();
@@ -227,10 +249,12 @@ void CScanDlg::OnCheckMergeSubscans() {
                       output2 = FieldText(m_editOutput2);
     int answer = 0;
     {
-        CheckDlg check(this, QStringLiteral("Merge subscans"), true, kNewScansSubfolder, NameWarnings(true),
-                       [this, input, output, output2] {
-                           return PlanMergeSubscans(m_list1, m_list2, input, output, output2);
-                       });
+        CheckDlg check(
+            this, QStringLiteral("Merge subscans"), true, kNewScansSubfolder, NameWarnings(true),
+            [this, input, output, output2] {
+                return PlanMergeSubscans(m_list1, m_list2, input, output, output2);
+            },
+            ViewEntries(input, output2, FieldText(m_editInput2)));
         answer = check.exec();
     }
     if (answer == CheckDlg::kRun) OnMergeSubscans();

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/JobRun.h"
+#include "app/PageViewer.h"
 #include "scan/CScanList.h"
 
 class QLabel;
@@ -58,6 +59,9 @@ private:
                     const std::string& subfolder);
     // Warnings for the check: names whose numbers sort as text in the lists the job pairs.
     QStringList NameWarnings(bool merge) const;
+    // What the viewer shows of each entry: for a merge (`input2` set) the second folder's pages too.
+    std::vector<ViewEntry> ViewEntries(const std::string& input, const std::string& output,
+                                       const std::string& input2) const;
     QPushButton* AddButton(int id, const QString& text, int x, int y, int width, int height);
     QLineEdit* AddField(int id, int x, int y);
 

@@ -2,6 +2,7 @@
 
 #include <QDialogButtonBox>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMetaObject>
 #include <QPushButton>
@@ -21,8 +22,12 @@ QString FromUtf8(const std::string& text) { return QString::fromStdString(text);
 }  // namespace
 
 CheckDlg::CheckDlg(QWidget* owner, const QString& job, bool merge, const std::string& outputSubfolder,
-                   const QStringList& warnings, Planner plan)
-    : QDialog(owner), m_merge(merge), m_outputSubfolder(outputSubfolder), m_warnings(warnings) {
+                   const QStringList& warnings, Planner plan, std::vector<ViewEntry> views)
+    : QDialog(owner),
+      m_merge(merge),
+      m_outputSubfolder(outputSubfolder),
+      m_warnings(warnings),
+      m_views(std::move(views)) {
     setObjectName(QStringLiteral("CheckDlg"));
     setWindowTitle(QStringLiteral("Check: ") + job);
     setWindowModality(Qt::WindowModal);
@@ -44,6 +49,16 @@ CheckDlg::CheckDlg(QWidget* owner, const QString& job, bool merge, const std::st
     m_table->horizontalHeader()->setStretchLastSection(true);
 
     auto* buttons = new QDialogButtonBox(this);
+    m_view = buttons->addButton(QStringLiteral("&View..."), QDialogButtonBox::ActionRole);
+    m_view->setAutoDefault(false);
+    m_view->setEnabled(false);
+    connect(m_view, &QPushButton::clicked, this, [this] { ViewRow(m_table->currentRow()); });
+    connect(m_table, &QTableWidget::cellDoubleClicked, this, [this](int row) { ViewRow(row); });
+    connect(m_table, &QTableWidget::currentCellChanged, this, [this](int row) {
+        m_view->setEnabled(m_ready && row >= 0 &&
+                           static_cast<std::size_t>(row) < std::min(m_entries, m_views.size()));
+    });
+    m_table->installEventFilter(this);
     m_run = buttons->addButton(QStringLiteral("&Run"), QDialogButtonBox::AcceptRole);
     QPushButton* close = buttons->addButton(QStringLiteral("Close"), QDialogButtonBox::RejectRole);
     m_run->setAutoDefault(false);
@@ -110,8 +125,32 @@ void CheckDlg::ShowPlan(const JobPlan& plan) {
     }
     m_table->resizeColumnsToContents();
     m_table->setUpdatesEnabled(true);
+    m_entries = plan.entries.size();
     m_ready = true;
     m_run->setEnabled(true);
+    if (m_entries > 0 && !m_views.empty()) {
+        m_table->setCurrentCell(0, 0);
+        m_view->setEnabled(true);
+        m_table->setFocus();  // arrows move through the rows, Enter views one
+    }
+}
+
+bool CheckDlg::eventFilter(QObject* watched, QEvent* event) {
+    // Enter on a row views it, rather than reaching the dialog's default button.
+    if (watched == m_table && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            ViewRow(m_table->currentRow());
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void CheckDlg::ViewRow(int row) {
+    if (!m_ready || row < 0 || static_cast<std::size_t>(row) >= std::min(m_entries, m_views.size())) return;
+    PageViewer viewer(this, m_views, row);
+    viewer.exec();
 }
 
 }  // namespace orfeo

@@ -21,6 +21,7 @@
 #include "app/CScanDlg.h"
 #include "app/CheckDlg.h"
 #include "app/JobProgressDlg.h"
+#include "app/PageViewer.h"
 #include "app/ProblemsDlg.h"
 #include "chooser/BrowseForFolder.h"
 #include "chooser/CNewFolderDlg.h"
@@ -489,6 +490,59 @@ private slots:
         QVERIFY(run.Finished());
         QCOMPARE(messages, QStringList("Processing ended."));
         QVERIFY(fs::exists(dirs.book / "pics" / "page12.tif"));
+    }
+
+    // From a row of the check, the viewer shows the entry's page with its mask and the output (or why not),
+    // and Page Down goes on to the next entry; nothing is written.
+    void viewerShowsAnEntryAndPagesOn() {
+        TempDirs dirs;
+        MakeBooks(dirs.book, dirs.book2, 2);
+        fs::remove(dirs.book / "cache" / "automask" / "page2.tif");
+        FakeChooser chooser({Folder(dirs.book)});
+        CScanDlg dialog(chooser.Browser());
+        dialog.show();
+        Button(&dialog, 1006)->click();
+        const auto before = orfeo::test::Snapshot(dirs.root, true);
+        const auto settled = [] {
+            return VisibleWindow<orfeo::PageViewer>() && VisibleWindow<orfeo::PageViewer>()->Settled();
+        };
+        QStringList titles, notes;
+        bool pictured = false;
+        UiScript script;
+        script
+            .Then(
+                [] { return VisibleWindow<orfeo::CheckDlg>() && VisibleWindow<orfeo::CheckDlg>()->Ready(); },
+                [] {
+                    // From the event loop: the viewer runs a loop of its own.
+                    QTableWidget* table = VisibleWindow<orfeo::CheckDlg>()->Table();
+                    QTimer::singleShot(0, table, [table] { QTest::keyClick(table, Qt::Key_Return); });
+                })
+            .Then(settled,
+                  [&] {
+                      orfeo::PageViewer* viewer = VisibleWindow<orfeo::PageViewer>();
+                      titles.append(viewer->windowTitle());
+                      pictured = viewer->Panes().at(0)->HasPicture();
+                      notes.append(viewer->Panes().at(1)->Note());
+                      QTest::keyClick(viewer, Qt::Key_PageDown);
+                  })
+            .Then([settled] { return settled() && VisibleWindow<orfeo::PageViewer>()->Current() == 1; },
+                  [&] {
+                      orfeo::PageViewer* viewer = VisibleWindow<orfeo::PageViewer>();
+                      titles.append(viewer->windowTitle());
+                      pictured = pictured && viewer->Panes().at(0)->HasPicture();
+                      notes.append(viewer->Panes().at(0)->Note());
+                      QTest::keyClick(viewer, Qt::Key_Escape);
+                  })
+            .Then([] { return VisibleWindow<orfeo::CheckDlg>() && !VisibleWindow<orfeo::PageViewer>(); },
+                  [] { QTest::keyClick(VisibleWindow<orfeo::CheckDlg>(), Qt::Key_Escape); });
+        Button(&dialog, 1101)->click();
+        QVERIFY(script.Finished());
+        QCOMPARE(titles, QStringList({"View: page1.tif (1 of 2)", "View: page2.tif (2 of 2)"}));
+        QVERIFY(pictured);
+        QCOMPARE(notes.value(0), QStringLiteral("No output yet."));
+        QVERIFY2(notes.value(1).endsWith(QStringLiteral("page2.tif\" not found.")),
+                 qPrintable(notes.value(1)));
+        QCOMPARE(orfeo::test::Snapshot(dirs.root, true), before);
     }
 
     // Problems a few pages apart, each answered at once: the progress dialog does not flash up between the

@@ -320,6 +320,22 @@ key Return
 expect_windows 'Orfeo'
 [ "$(count_files "$home/numbers/pics")" -eq 12 ] || fail "Run in the check wrote $(count_files "$home/numbers/pics") pages"
 
+step "The viewer, from a row of the check by Enter: the page with its mask, page 2 and the output; Page Down"
+click_main check2
+wait_until check_ready 'Check: Merge subscans' || fail "the merge's check showed no plan"
+key Down Return   # the second row: page10.tif and scan_002.tif
+expect_windows 'Check: Merge subscans|Orfeo|View: page10.tif (2 of 12)'
+expect_active 'View: page10.tif (2 of 12)'
+atspi unnamed 'View: page10.tif (2 of 12)' || fail "the viewer has controls without a name"
+sleep 2
+shot viewer '^View: page10.tif'
+key Next
+expect_windows 'Check: Merge subscans|Orfeo|View: page11.tif (3 of 12)'
+key plus plus Escape
+expect_windows 'Check: Merge subscans|Orfeo'
+key Escape
+expect_windows 'Orfeo'
+
 step "Create new folder: the dialog stands over the chooser and blocks the main window only"
 click_main open
 expect_active 'Open Folder'
