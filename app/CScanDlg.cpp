@@ -162,12 +162,13 @@ void CScanDlg::closeEvent(QCloseEvent* event) {
     QDialog::closeEvent(event);
 }
 
-void CScanDlg::RunJob(const JobRun::Job& job, std::size_t entries, const QString& title) {
+void CScanDlg::RunJob(const JobRun::Job& job, std::size_t entries, const QString& title,
+                      std::vector<ViewEntry> views) {
     // The job's own dialogs block this window; between them (before the progress dialog shows, after a
     // message) its buttons, Escape and close box wait for the job too.
     if (m_busy) return;
     m_busy = true;
-    JobRun run(this, entries, title);
+    JobRun run(this, entries, title, std::move(views));
     m_run = &run;
     run.Run(job);
     m_run = nullptr;
@@ -266,7 +267,7 @@ void CScanDlg::OnCreateBackSubscans() {
         [&](IMessageSink& messages, const JobOptions& options) {
             return CreateBackSubscans(m_list1, input, output, messages, options);
         },
-        m_list1.GetSize(), QStringLiteral("Create back subscans"));
+        m_list1.GetSize(), QStringLiteral("Create back subscans"), ViewEntries(input, output, std::string()));
 }
 
 void CScanDlg::OnMergeSubscans() {
@@ -276,7 +277,8 @@ void CScanDlg::OnMergeSubscans() {
         [&](IMessageSink& messages, const JobOptions& options) {
             return MergeSubscans(m_list1, m_list2, input, output, output2, messages, options);
         },
-        m_list1.GetSize(), QStringLiteral("Merge subscans"));
+        m_list1.GetSize(), QStringLiteral("Merge subscans"),
+        ViewEntries(input, output2, FieldText(m_editInput2)));
 }
 
 }  // namespace orfeo

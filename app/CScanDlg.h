@@ -54,7 +54,8 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    void RunJob(const JobRun::Job& job, std::size_t entries, const QString& title);
+    void RunJob(const JobRun::Job& job, std::size_t entries, const QString& title,
+                std::vector<ViewEntry> views);
     void OpenFolder(CScanList& list, QLineEdit* input, QLineEdit* output, QLabel* count,
                     const std::string& subfolder);
     // Warnings for the check: names whose numbers sort as text in the lists the job pairs.

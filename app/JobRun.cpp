@@ -23,8 +23,8 @@ constexpr int kSettleMs = 200;
 constexpr int kReturnAfterBoxMs = 1000;
 }  // namespace
 
-JobRun::JobRun(QWidget* owner, std::size_t entries, const QString& title)
-    : m_owner(owner), m_entries(entries), m_title(title) {}
+JobRun::JobRun(QWidget* owner, std::size_t entries, const QString& title, std::vector<ViewEntry> views)
+    : m_owner(owner), m_entries(entries), m_title(title), m_views(std::move(views)) {}
 
 BatchResult JobRun::Run(const Job& job) {
     JobProgressDlg dialog(m_owner, m_entries);
@@ -59,7 +59,7 @@ BatchResult JobRun::Run(const Job& job) {
                                     ? QString::fromStdString(UnwrittenPagesMessage(
                                           result.entries - result.written, result.entries))
                                     : QString();
-        ProblemsDlg problems(m_owner, m_problems, summary);
+        ProblemsDlg problems(m_owner, m_problems, summary, m_views);
         problems.exec();
         if (!m_heldEnd.isEmpty()) ShowToolMessage(m_heldEnd, m_owner);
     }

@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 
+#include "app/PageViewer.h"
 #include "imaging/BatchResult.h"
 #include "imaging/JobOptions.h"
 #include "imaging/MessageSink.h"
@@ -39,8 +40,9 @@ class JobRun : public QObject, private IMessageSink {
 public:
     using Job = std::function<BatchResult(IMessageSink& messages, const JobOptions& options)>;
 
-    // `title` names the job in the progress dialog's caption.
-    JobRun(QWidget* owner, std::size_t entries, const QString& title);
+    // `title` names the job in the progress dialog's caption; `views` are its entries for the viewer that
+    // the Problems window opens.
+    JobRun(QWidget* owner, std::size_t entries, const QString& title, std::vector<ViewEntry> views = {});
     BatchResult Run(const Job& job);
     // Stops the run as the progress dialog's Stop does: the pages in hand finish, no new one starts.
     void RequestStop();
@@ -54,6 +56,7 @@ private:
     QWidget* m_owner;
     std::size_t m_entries;
     QString m_title;
+    std::vector<ViewEntry> m_views;
     std::atomic<bool> m_stop{false};
     JobProgressDlg* m_dialog = nullptr;
     bool m_delayPassed = false;       // the run has gone on long enough for a progress dialog

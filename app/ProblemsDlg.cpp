@@ -1,5 +1,6 @@
 #include "app/ProblemsDlg.h"
 
+#include <QApplication>
 #include <QDialogButtonBox>
 #include <QFile>
 #include <QFileDialog>
@@ -7,6 +8,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSaveFile>
+#include <QTextBlock>
 #include <QTextStream>
 #include <QVBoxLayout>
 
@@ -14,8 +16,9 @@
 
 namespace orfeo {
 
-ProblemsDlg::ProblemsDlg(QWidget* owner, const QStringList& problems, const QString& summary)
-    : QDialog(owner) {
+ProblemsDlg::ProblemsDlg(QWidget* owner, const QStringList& problems, const QString& summary,
+                         std::vector<ViewEntry> views)
+    : QDialog(owner), m_views(std::move(views)) {
     setWindowTitle(QStringLiteral("Problems"));
     setWindowModality(Qt::WindowModal);
     auto* layout = new QVBoxLayout(this);
@@ -31,6 +34,10 @@ ProblemsDlg::ProblemsDlg(QWidget* owner, const QStringList& problems, const QStr
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
     QPushButton* save = buttons->addButton(QStringLiteral("Save..."), QDialogButtonBox::ActionRole);
     connect(save, &QPushButton::clicked, this, &ProblemsDlg::Save);
+    QPushButton* view = buttons->addButton(QStringLiteral("&View..."), QDialogButtonBox::ActionRole);
+    view->setEnabled(!m_views.empty());
+    connect(view, &QPushButton::clicked, this, &ProblemsDlg::ViewCurrentLine);
+    m_text->viewport()->installEventFilter(this);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     buttons->button(QDialogButtonBox::Ok)->setDefault(true);
     layout->addWidget(buttons);
@@ -42,6 +49,41 @@ QString ProblemsDlg::Text() const {
     const QString count = findChild<QLabel*>()->text();
     return problems.isEmpty() ? count + QLatin1Char('\n')
                               : problems + QLatin1Char('\n') + count + QLatin1Char('\n');
+}
+
+int ProblemsDlg::EntryOf(const QString& line) const {
+    // The messages name files by their whole paths, in double quotes: the page, its mask, the second page
+    // or the output; any other file of the entry (a back subscan) has the entry's name.
+    for (std::size_t i = 0; i < m_views.size(); ++i) {
+        const ViewEntry& entry = m_views[i];
+        for (const QString& path : {entry.page, entry.mask, entry.page2, entry.output}) {
+            if (!path.trimmed().isEmpty() && line.contains(QLatin1Char('"') + path + QLatin1Char('"')))
+                return static_cast<int>(i);
+        }
+    }
+    for (std::size_t i = 0; i < m_views.size(); ++i) {
+        if (line.contains(QLatin1Char('/') + m_views[i].name + QLatin1Char('"'))) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+void ProblemsDlg::ViewCurrentLine() {
+    const int entry = EntryOf(m_text->textCursor().block().text());
+    if (entry < 0) {
+        QApplication::beep();
+        return;
+    }
+    PageViewer viewer(this, m_views, entry);
+    viewer.exec();
+}
+
+bool ProblemsDlg::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_text->viewport() && event->type() == QEvent::MouseButtonDblClick) {
+        // The line under the pointer, as the text cursor has it after the click's first press.
+        ViewCurrentLine();
+        return true;
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void ProblemsDlg::Save() {

@@ -385,6 +385,7 @@ private slots:
         dialog.show();
         QStringList buttons, after, problems;
         QString summary;
+        int entryOfFirst = -2, entryOfLast = -2;
         bool tabReachesThem = false;
         UiScript script;
         script.Then([] { return VisibleWindow<QMessageBox>() != nullptr; },
@@ -410,12 +411,15 @@ private slots:
             script.AnswerMessage(&after).AnswerMessage(&after);
         } else {
             script.Then([] { return VisibleWindow<orfeo::ProblemsDlg>() != nullptr; },
-                        [&problems, &summary] {
+                        [&problems, &summary, &entryOfFirst, &entryOfLast] {
                             orfeo::ProblemsDlg* window = VisibleWindow<orfeo::ProblemsDlg>();
                             QCOMPARE(window->windowTitle(), QStringLiteral("Problems"));
                             problems =
                                 window->findChild<QPlainTextEdit*>()->toPlainText().split(QLatin1Char('\n'));
                             summary = window->findChild<QLabel*>()->text();
+                            // Each line leads the viewer to its page: the mask of page2 is entry 2's.
+                            entryOfFirst = window->EntryOf(problems.value(0));
+                            entryOfLast = window->EntryOf(problems.value(4));
                             QTest::keyClick(window->windowHandle(), Qt::Key_Return);
                         });
             script.AnswerMessage(&after);
@@ -435,6 +439,8 @@ private slots:
             expected.append("File \"" + masks + "page" + QString::number(i) + ".tif\" not found.");
         QCOMPARE(problems, expected);
         QCOMPARE(summary, QStringLiteral("5 of 8 pages were not written."));
+        QCOMPARE(entryOfFirst, 1);  // page2.tif, the second entry
+        QCOMPARE(entryOfLast, 6);   // page7.tif
         QCOMPARE(after, QStringList("Processing ended."));
     }
 
@@ -521,7 +527,8 @@ private slots:
                   [&] {
                       orfeo::PageViewer* viewer = VisibleWindow<orfeo::PageViewer>();
                       titles.append(viewer->windowTitle());
-                      pictured = viewer->Panes().at(0)->HasPicture();
+                      pictured =
+                          viewer->Panes().at(0)->HasPicture() && viewer->Panes().at(0)->Note().isEmpty();
                       notes.append(viewer->Panes().at(1)->Note());
                       QTest::keyClick(viewer, Qt::Key_PageDown);
                   })

@@ -456,6 +456,11 @@ expect_active 'Problems'
 shot problems '^Problems$'
 atspi unnamed Problems || fail "the Problems window has controls without a name"
 { atspi text Problems Problems && labels Problems; } >"$work/problems-window.txt" || fail "the Problems window cannot be read"
+key alt+v   # the viewer on the first problem's page
+expect_windows 'Orfeo|Problems|View: page001.tif (1 of 40)'
+key Escape
+expect_windows 'Orfeo|Problems'
+expect_active 'Problems'
 sleep 0.3
 key Return
 wait_until windows_are 'Orfeo|orfeo' || fail "no closing message after the Problems window"
