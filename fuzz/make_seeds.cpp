@@ -63,7 +63,8 @@ bool Write(const std::filesystem::path& folder, const std::string& name, Extensi
 
 }  // namespace
 
-// A worker's messages: ready, reading, writing, and the replies of a written entry and of a dry run.
+// A worker's messages: ready, reading, writing, and the replies of a written entry, of a dry run and of a
+// page's picture; and the requests of a merge and of a picture.
 bool WriteProtocolSeeds(const std::filesystem::path& folder) {
     std::filesystem::create_directories(folder);
     using namespace orfeo;
@@ -81,7 +82,18 @@ bool WriteProtocolSeeds(const std::filesystem::path& folder) {
                           .present = 15,
                           .maxMegapixels = 600,
                           .extensions = {"tif", "tif", "pbm", "jpg"}};
-    std::vector<std::vector<std::uint8_t>> messages = {EncodeRequest(request)};
+    // A page's picture: the request, and the reply with the picture's size.
+    WorkerRequest picture{.task = WorkerTask::Preview,
+                          .present = (1u << kPageSlot) | (1u << kOutputSlot),
+                          .maxMegapixels = 600,
+                          .extensions = {"tif", "", "", "bits"}};
+    WorkerReply pictured;
+    pictured.inputs[kPageSlot] = replies[4].inputs[kPageSlot];
+    pictured.written = true;
+    pictured.previewWidth = 40;
+    pictured.previewHeight = 20;
+    replies.push_back(pictured);
+    std::vector<std::vector<std::uint8_t>> messages = {EncodeRequest(request), EncodeRequest(picture)};
     for (const WorkerReply& reply : replies) messages.push_back(EncodeReply(reply));
     bool ok = true;
     for (std::size_t i = 0; i < messages.size(); ++i) {

@@ -43,6 +43,23 @@ PixelStatus CheckRule(WorkerTask task, FIBITMAP* page, FIBITMAP* back, FIBITMAP*
     return task == WorkerTask::Merge ? CheckMergeInputs(page, back, mask) : CheckBackInputs(page, mask);
 }
 
+// What loading an input found, for the run: the report's problem and sizes, and with `image` (a header
+// to describe) what it holds.
+SlotOutcome Describe(const LoadReport& report, FIBITMAP* image) {
+    SlotOutcome outcome;
+    outcome.problem = report.problem;
+    outcome.width = report.width;
+    outcome.height = report.height;
+    outcome.format = report.format == FIF_UNKNOWN ? 0 : static_cast<std::uint32_t>(report.format);
+    if (image) {
+        outcome.width = FreeImage_GetWidth(image);
+        outcome.height = FreeImage_GetHeight(image);
+        outcome.type = static_cast<std::uint8_t>(FreeImage_GetImageType(image));
+        outcome.bpp = static_cast<std::uint16_t>(FreeImage_GetBPP(image));
+    }
+    return outcome;
+}
+
 // A picture of the page for a person, written into the output descriptor (which the run reads back).
 WorkerReply CarryPreview(int socket, const WorkerRequest& request, int pageFd, int outputFd) {
     WorkerReply reply;
@@ -52,16 +69,8 @@ WorkerReply CarryPreview(int socket, const WorkerRequest& request, int pageFd, i
     ImagePtr page =
         DecodeImageFile(pageFd, request.extensions[kPageSlot], request.maxMegapixels, false, report);
     if (report.outOfMemory) OutOfMemory();
-    SlotOutcome& outcome = reply.inputs[kPageSlot];
-    outcome.problem = report.problem;
-    outcome.width = report.width;
-    outcome.height = report.height;
-    outcome.format = report.format == FIF_UNKNOWN ? 0 : static_cast<std::uint32_t>(report.format);
+    reply.inputs[kPageSlot] = Describe(report, page.get());
     if (page) {
-        outcome.width = FreeImage_GetWidth(page.get());
-        outcome.height = FreeImage_GetHeight(page.get());
-        outcome.type = static_cast<std::uint8_t>(FreeImage_GetImageType(page.get()));
-        outcome.bpp = static_cast<std::uint16_t>(FreeImage_GetBPP(page.get()));
         Tell(socket, WorkerReplyKind::Writing);
         const std::optional<PreviewPixels> preview =
             MakePreview(page.get(), kPreviewSide, request.extensions[kOutputSlot] == "bits");
@@ -123,18 +132,7 @@ WorkerReply CarryRequest(int socket, const WorkerRequest& request, const std::ve
                 ::close(again);
             }
             if (report.outOfMemory) OutOfMemory();
-            SlotOutcome& outcome = reply.inputs[slot];
-            outcome.problem = report.problem;
-            outcome.width = report.width;
-            outcome.height = report.height;
-            outcome.format = report.format == FIF_UNKNOWN ? 0 : static_cast<std::uint32_t>(report.format);
-            if (headers && images[slot]) {
-                FIBITMAP* image = images[slot].get();
-                outcome.width = FreeImage_GetWidth(image);
-                outcome.height = FreeImage_GetHeight(image);
-                outcome.type = static_cast<std::uint8_t>(FreeImage_GetImageType(image));
-                outcome.bpp = static_cast<std::uint16_t>(FreeImage_GetBPP(image));
-            }
+            reply.inputs[slot] = Describe(report, headers ? images[slot].get() : nullptr);
         }
         const bool merge = request.task == WorkerTask::Merge;
         const bool loaded = images[kPageSlot] && images[kMaskSlot] && (!merge || images[kBackSlot]);
