@@ -137,16 +137,42 @@ unsigned ConsoleMessages::Columns() const {
     return 80;
 }
 
+namespace {
+
+// The columns a line takes: one for each character, not for each byte of UTF-8.
+std::size_t Width(const std::string& line) {
+    std::size_t width = 0;
+    for (const char c : line) width += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return width;
+}
+
+}  // namespace
+
 void ConsoleMessages::ClearProgress() {
     if (!m_progressShown) return;
-    std::fputs("\r\033[K", m_problems);
+    if (m_settings.plain) {
+        std::string blank(1, '\r');
+        blank.append(m_shownLength, ' ').push_back('\r');
+        std::fputs(blank.c_str(), m_problems);
+    } else {
+        std::fputs("\r\033[K", m_problems);
+    }
     std::fflush(m_problems);
     m_progressShown = false;
 }
 
 void ConsoleMessages::DrawProgress(const std::string& line) {
-    std::fputs("\r\033[K", m_problems);
-    std::fputs(line.c_str(), m_problems);
+    if (m_settings.plain) {
+        // Blanks over what is left of a longer line before.
+        std::string shown(1, '\r');
+        const std::size_t width = Width(line);
+        shown.append(line).append(m_shownLength > width ? m_shownLength - width : 0, ' ');
+        std::fputs(shown.c_str(), m_problems);
+    } else {
+        std::fputs("\r\033[K", m_problems);
+        std::fputs(line.c_str(), m_problems);
+    }
+    m_shownLength = Width(line);
     std::fflush(m_problems);
     m_progressShown = true;
     m_lastDraw = std::chrono::steady_clock::now();

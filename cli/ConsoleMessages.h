@@ -30,6 +30,9 @@ public:
         bool showProgress = false;  // draw the progress line on `problems`
         bool showEnded = true;      // print "Processing ended." (off for a quiet run)
         unsigned columns = 0;       // width of the terminal; 0 asks the terminal behind `problems`
+        // The terminal takes no escape sequences (TERM=dumb, or none named): the progress line is
+        // redrawn with a carriage return and blanks alone.
+        bool plain = false;
     };
 
     ConsoleMessages(std::FILE* problems, std::FILE* ended, const Settings& settings);
@@ -56,6 +59,7 @@ private:
     std::FILE* m_ended;
     Settings m_settings;
     bool m_progressShown = false;
+    std::size_t m_shownLength = 0;  // columns of the progress line drawn last
     std::string m_heldEnded;
     std::size_t m_done = 0;
     const std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();

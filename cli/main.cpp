@@ -4,9 +4,10 @@
 //   orfeo-cli [OPTION]... merge FOLDER FOLDER2   FOLDER2's pages merged into FOLDER2/new_scans/
 //   orfeo-cli --dry-run JOB ...                  what the job would do and say, changing nothing
 //
-// Exit status: 0 when every entry was written, 1 when an entry failed or the run was refused, 2 for a
-// usage error, 129, 130 or 143 when SIGHUP, SIGINT or SIGTERM stopped the run. A dry run gives the status
-// the run would.
+// Exit status: 0 when every entry was written, 1 when an entry failed or the run was refused (do not
+// retry), 75 (EX_TEMPFAIL) when another run holds the folders (retry later), 2 for a usage error or a
+// folder that is not there, 129, 130 or 143 when SIGHUP, SIGINT or SIGTERM stopped the run. A dry run gives
+// the status the run would.
 
 #include <unistd.h>
 
@@ -15,10 +16,14 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <system_error>
+#include <vector>
 
 #include "cli/ConsoleMessages.h"
 #include "cli/OptionChecks.h"
@@ -35,6 +40,7 @@ namespace {
 
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitTryLater = 75;  // BSD's EX_TEMPFAIL, which schedulers take as "retry later"
 
 constexpr const char* kUsage =
     "Usage: orfeo-cli [OPTION]... back FOLDER\n"
@@ -44,12 +50,13 @@ constexpr const char* kUsage =
 constexpr const char* kHelpFooter =
     "Exit status (of a dry run: of the run it shows):\n"
     "  0         every page was written\n"
-    "  1         a page was not written, or the run was refused\n"
-    "  2         usage error\n"
+    "  1         a page was not written, or the run was refused (do not retry)\n"
+    "  2         usage error, or a folder that is not there\n"
+    "  75        another run holds the folders (retry later)\n"
     "  129, 130, 143  stopped by SIGHUP, SIGINT, SIGTERM\n"
     "\n"
-    "Example: back subscans of the pages in book/, then the rescans in book2/ merged into them, after a\n"
-    "look at how the pages pair:\n"
+    "Example: back subscans of the pages in book/, then the rescans in book2/\n"
+    "merged into them, after a look at how the pages pair:\n"
     "  orfeo-cli back book && orfeo-cli --dry-run merge book book2\n"
     "  orfeo-cli merge book book2\n"
     "\n"
@@ -81,6 +88,7 @@ void InstallStopHandlers() {
 
 int ExitStatus(const orfeo::BatchResult& result) {
     if (result.stopped && g_signal != 0) return 128 + g_signal;
+    if (result.refused && result.inUse) return kExitTryLater;
     return result.Succeeded() ? 0 : kExitFailed;
 }
 
@@ -94,6 +102,20 @@ struct Request {
     CLI::App* back = nullptr;
     CLI::App* merge = nullptr;
 };
+
+// `text` broken into lines of at most `width` characters at spaces, for help that fits in 80 columns.
+std::string Wrap(const std::string& text, std::size_t width = 52) {
+    std::string out, line;
+    std::istringstream words(text);
+    for (std::string word; words >> word;) {
+        if (!line.empty() && line.size() + 1 + word.size() > width) {
+            out += line + "\n";
+            line.clear();
+        }
+        line += (line.empty() ? "" : " ") + word;
+    }
+    return out + line;
+}
 
 // Help that names each job with its folders, as the usage lines do.
 class HelpFormatter final : public CLI::Formatter {
@@ -118,49 +140,47 @@ void DefineCommandLine(CLI::App& app, Request& request) {
     app.formatter(std::make_shared<HelpFormatter>());
     app.get_formatter()->column_width(24);
     app.footer(kHelpFooter);
-    app.set_version_flag("--version", std::string("orfeo-cli ") + ORFEO_VERSION);
+    app.set_version_flag("-V,--version", std::string("orfeo-cli ") + ORFEO_VERSION);
     app.require_subcommand(1, 1);
 
-    app.add_option("-j,--jobs", request.jobs,
-                   "Pages processed at once (default: every core this process may use: its CPU affinity and "
-                   "its control group's CPU limit)")
+    app.add_option(
+           "-j,--jobs", request.jobs,
+           Wrap("Pages processed at once (default: every core this process may use: its CPU affinity and "
+                "its control group's CPU limit)"))
         ->type_name("N")
         ->check(orfeo::JobCount().description(""));
     app.add_flag("-q,--quiet", request.quiet,
-                 "Print nothing but problems: no progress line, no closing message");
+                 Wrap("Print nothing but problems: no progress line, no closing message"));
     app.add_flag(
         "-n,--dry-run", request.dryRun,
-        "Change nothing: read the images' headers and show, entry by entry, what the job would read and "
-        "write, then what it would say");
+        Wrap("Change nothing: read the images' headers and show, entry by entry, what the job would read and "
+             "write, then what it would say"));
     app.add_option("--max-megapixels", request.maxMegapixels,
-                   "Refuse images larger than this, before decoding them (default: " +
-                       std::to_string(static_cast<int>(orfeo::kDefaultMaxMegapixels)) + ")")
+                   Wrap("Refuse images larger than this, before decoding them (default: " +
+                        std::to_string(static_cast<int>(orfeo::kDefaultMaxMegapixels)) + ")"))
         ->type_name("N")
         ->check(orfeo::PositiveLimit().description(""));
 
-    request.back = app.add_subcommand(
-        "back",
-        "Write a back subscan of every page of FOLDER to FOLDER/pics/ (every bit of the masked pixels set).");
+    request.back = app.add_subcommand("back", Wrap("Write a back subscan of every page of FOLDER to "
+                                                   "FOLDER/pics/ (every bit of the masked pixels set)."));
     request.back->group("Jobs");
     request.back->fallthrough();
-    request.back->add_option("FOLDER", request.folder, "Folder of pages, with their masks in cache/automask/")
-        ->required()
-        ->check(CLI::ExistingDirectory);
+    request.back
+        ->add_option("FOLDER", request.folder, Wrap("Folder of pages, with their masks in cache/automask/"))
+        ->required();
 
     request.merge = app.add_subcommand(
-        "merge", "Merge the pages of FOLDER2 with FOLDER's back subscans into FOLDER2/new_scans/.");
+        "merge", Wrap("Merge the pages of FOLDER2 with FOLDER's back subscans into FOLDER2/new_scans/."));
     request.merge->group("Jobs");
     request.merge->fallthrough();
     request.merge
         ->add_option("FOLDER", request.folder,
-                     "The first folder: masks in cache/automask/, back subscans in pics/")
-        ->required()
-        ->check(CLI::ExistingDirectory);
+                     Wrap("The first folder: masks in cache/automask/, back subscans in pics/"))
+        ->required();
     request.merge
         ->add_option("FOLDER2", request.folder2,
-                     "The second folder of pages, paired with FOLDER's by name order")
-        ->required()
-        ->check(CLI::ExistingDirectory);
+                     Wrap("The second folder of pages, paired with FOLDER's by name order"))
+        ->required();
 }
 
 // What went wrong with the command line, in the words of its user: a job name that is not one says so.
@@ -178,6 +198,20 @@ std::string DescribeUsageError(const CLI::App& app, const CLI::ParseError& error
 int UsageError(const std::string& what) {
     std::cerr << "orfeo-cli: " << what << "\n" << kUsage << "Try 'orfeo-cli --help' for more.\n";
     return kExitUsage;
+}
+
+// Why a folder of the request cannot be a job's folder ("'book': No such file or directory"); empty when
+// every one is a folder.
+std::string MissingFolder(const Request& request) {
+    std::vector<std::string> folders{request.folder};
+    if (*request.merge) folders.push_back(request.folder2);
+    for (const std::string& folder : folders) {
+        std::error_code error;
+        const auto status = std::filesystem::status(folder, error);
+        if (error) return "'" + folder + "': " + error.message();
+        if (!std::filesystem::is_directory(status)) return "'" + folder + "': Not a directory";
+    }
+    return {};
 }
 
 // Standard output may be a full disk, a closed pipe or /dev/full: what was written to it must have
@@ -216,7 +250,7 @@ int RunDryRun(const Request& request) {
     g_outputError = orfeo::PrintPlan(plan, request.merge->parsed(),
                                      *request.back ? orfeo::kPicsSubfolder : orfeo::kNewScansSubfolder,
                                      stdout, stderr, request.quiet);
-    return plan.result.Succeeded() ? 0 : kExitFailed;
+    return ExitStatus(plan.result);
 }
 
 int RunJob(const Request& request) {
@@ -224,6 +258,8 @@ int RunJob(const Request& request) {
     orfeo::KeepPageMemory();
     orfeo::ConsoleMessages::Settings settings;
     settings.showProgress = !request.quiet && isatty(STDERR_FILENO);
+    const char* terminal = std::getenv("TERM");
+    settings.plain = !terminal || std::strcmp(terminal, "dumb") == 0;
     settings.showEnded = !request.quiet;
     orfeo::ConsoleMessages console(stderr, stdout, settings);
     orfeo::JobOptions options;
@@ -261,6 +297,11 @@ int main(int argc, char** argv) {
     int status = 0;
     try {
         app.parse(argc, argv);
+        // A folder that is not there is the caller's slip, as for any tool: one line, no usage text.
+        if (const std::string missing = MissingFolder(request); !missing.empty()) {
+            std::cerr << "orfeo-cli: " << missing << "\n";
+            return kExitUsage;
+        }
         status = request.dryRun ? RunDryRun(request) : RunJob(request);
     } catch (const CLI::CallForHelp& e) {
         status = app.exit(e);

@@ -92,6 +92,7 @@ BatchResult BatchSteps(const BatchJob& job, BatchEffects& effects, IMessageSink&
     if (!busy.empty()) messages.ShowMessage(MessageKind::Problem, FolderInUseMessage(busy));
     if (!busy.empty() || !CheckOutputFolder(job.outputFolder, job.inputs.files, messages)) {
         result.refused = true;
+        result.inUse = !busy.empty();
         return result;
     }
     PageWorkers workers(WorkerSettingsFor(options));

@@ -15,6 +15,7 @@
 
 #include "cli/ConsoleMessages.h"
 #include "imaging/BackSubscans.h"
+#include "imaging/FolderLock.h"
 #include "imaging/Messages.h"
 #include "imaging/PlanRows.h"
 #include "process/StandardDescriptors.h"
@@ -153,7 +154,6 @@ TEST_F(CliTest, UsageErrorsGiveStatusTwoAndAShortUsage) {
                                                  {"back"},
                                                  {"merge", book.string()},
                                                  {"frobnicate", book.string()},
-                                                 {"back", (dir.Path() / "missing").string()},
                                                  {"back", book.string(), "extra"},
                                                  {"-j", "0", "back", book.string()},
                                                  {"back", "--jobs", "many", book.string()}}) {
@@ -164,6 +164,38 @@ TEST_F(CliTest, UsageErrorsGiveStatusTwoAndAShortUsage) {
     }
     EXPECT_EQ(Cli({"frobnicate", book.string()}).err.rfind("orfeo-cli: unknown job 'frobnicate'", 0), 0u);
     EXPECT_FALSE(fs::exists(book / "pics"));
+}
+
+// A folder that is not there is a usage error said in one line, as other tools say it, without the usage
+// text; a run refused because another run holds the folders asks to be tried later (EX_TEMPFAIL, 75).
+TEST_F(CliTest, MissingFoldersAndFoldersInUseHaveStatusesOfTheirOwn) {
+    MakeBook(book, 1, true);
+    fs::create_directories(book2);
+    const std::string missing = (dir.Path() / "missing").string(), file = (book / "p1.tif").string();
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"back", missing}, "'" + missing + "': No such file or directory"},
+        {{"back", file}, "'" + file + "': Not a directory"},
+        {{"merge", book.string(), missing}, "'" + missing + "': No such file or directory"},
+    };
+    for (const auto& [args, why] : cases) {
+        for (const bool dry : {false, true}) {
+            std::vector<std::string> call = args;
+            if (dry) call.insert(call.begin(), "--dry-run");
+            const CliRun run = Cli(call);
+            EXPECT_EQ(run.status, 2) << why;
+            EXPECT_EQ(run.err, "orfeo-cli: " + why + "\n");
+        }
+    }
+    {
+        const FolderLock held((book / "pics" / "").string(), {book.string() + "/"});
+        ASSERT_FALSE(held.Busy());
+        for (const bool dry : {false, true}) {
+            const CliRun run = dry ? Cli({"--dry-run", "back", book.string()}) : Cli({"back", book.string()});
+            EXPECT_EQ(run.status, 75) << run.err;
+            EXPECT_NE(run.err.find("is in use by another run."), std::string::npos) << run.err;
+        }
+    }
+    EXPECT_EQ(Cli({"back", book.string()}).status, 0);  // once the other run has ended
 }
 
 // Each refused option says in one short line what it takes, before anything is touched.
@@ -260,6 +292,36 @@ TEST_F(CliTest, ProgressGoesToStandardErrorOnlyWhenThatIsATerminal) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_NE(shown.find("Processing ended."), std::string::npos) << shown;
     EXPECT_EQ(Slurp(err), "");
+}
+
+// On a terminal, the progress line is redrawn with escape sequences, but on one that takes none
+// (TERM=dumb, or no TERM) with carriage returns and blanks alone.
+TEST_F(CliTest, TheProgressLineUsesNoEscapesOnADumbTerminal) {
+    MakeBook(book, 3, true);
+    for (const char* term : {"xterm", "dumb", ""}) {
+        SCOPED_TRACE(term);
+        int terminal = -1;
+        const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (*term) {
+                setenv("TERM", term, 1);
+            } else {
+                unsetenv("TERM");
+            }
+            execl(ORFEO_CLI, ORFEO_CLI, "back", book.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        std::string shown;
+        char buffer[256];
+        for (ssize_t got; (got = read(terminal, buffer, sizeof buffer)) > 0;) shown.append(buffer, got);
+        close(terminal);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        EXPECT_NE(shown.find("3/3"), std::string::npos) << shown;  // the progress line was drawn
+        EXPECT_EQ(shown.find('\033') != std::string::npos, std::string(term) == "xterm") << shown;
+    }
 }
 
 // A book folder that does not let its user make pics/: the dry run says what the run then says, and both
@@ -587,9 +649,14 @@ TEST_F(CliTest, HelpAndVersion) {
                              "Exit status", "--dry-run", "Example"}) {
         EXPECT_NE(help.out.find(part), std::string::npos) << part;
     }
-    CliRun version = Cli({"--version"});
-    EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out.rfind("orfeo-cli ", 0), 0u) << version.out;
+    // Within 80 columns, as GNU tools keep it.
+    std::istringstream lines(help.out);
+    for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 80u) << line;
+    for (const char* flag : {"--version", "-V"}) {
+        CliRun version = Cli({flag});
+        EXPECT_EQ(version.status, 0);
+        EXPECT_EQ(version.out.rfind("orfeo-cli ", 0), 0u) << version.out;
+    }
 }
 
 // What a run prints on standard output must arrive there: a full device is an error, not a success.

@@ -63,7 +63,7 @@ expect "--help"             "orfeo-cli --h"                 orfeo-cli --h
 expect "--quiet"            "orfeo-cli --q"                 orfeo-cli --q
 expect "--version"          "orfeo-cli --v"                 orfeo-cli --v
 expect "--dry-run"          "orfeo-cli --d"                 orfeo-cli --d
-expect "--dry-run --help --jobs --max-megapixels --quiet --version -j -n -q" "orfeo-cli -" orfeo-cli -
+expect "--dry-run --help --jobs --max-megapixels --quiet --version -V -j -n -q" "orfeo-cli -" orfeo-cli -
 expect "merge"              "orfeo-cli -n m"                orfeo-cli -n m
 expect "book book2"         "orfeo-cli --dry-run merge book b" orfeo-cli --dry-run merge book b
 expect ""                   "orfeo-cli -j "                 orfeo-cli -j ""
