@@ -191,6 +191,14 @@ void ConsoleMessages::ShowMessage(MessageKind kind, const std::string& text) {
     m_lastDraw = {};
 }
 
+void ConsoleMessages::Line(const std::string& text) {
+    ClearProgress();
+    std::fputs(EscapeControls(text).c_str(), m_ended);
+    std::fputc('\n', m_ended);
+    std::fflush(m_ended);
+    m_lastDraw = {};
+}
+
 void ConsoleMessages::Progress(std::size_t done, std::size_t total, const std::string& name) {
     m_done = done;
     if (!m_settings.showProgress) return;

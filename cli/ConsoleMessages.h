@@ -40,6 +40,9 @@ public:
 
     void ShowMessage(MessageKind kind, const std::string& text) override;
     void Progress(std::size_t done, std::size_t total, const std::string& name);
+    // A line on `ended` (a page written, for --verbose), under the progress line, control characters
+    // escaped.
+    void Line(const std::string& text);
 
     // Ends the console's part of a run that `result` describes: the last progress line with what was
     // written, then, when some pages were not written, a line such as "3 of 40 pages were not written."

@@ -20,6 +20,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <system_error>
@@ -28,9 +29,11 @@
 #include "cli/ConsoleMessages.h"
 #include "cli/OptionChecks.h"
 #include "cli/PlanOutput.h"
+#include "cli/Report.h"
 #include "imaging/BackSubscans.h"
 #include "imaging/DryRun.h"
 #include "imaging/MergeSubscans.h"
+#include "imaging/Messages.h"
 #include "process/PageMemory.h"
 #include "process/StandardDescriptors.h"
 #include "scan/FolderScan.h"
@@ -97,6 +100,8 @@ struct Request {
     unsigned jobs = 0;
     bool quiet = false;
     bool dryRun = false;
+    bool verbose = false;
+    std::string report;  // --report FILE; "-" for standard output
     double maxMegapixels = orfeo::kDefaultMaxMegapixels;
     std::string folder, folder2;
     CLI::App* back = nullptr;
@@ -155,6 +160,12 @@ void DefineCommandLine(CLI::App& app, Request& request) {
         "-n,--dry-run", request.dryRun,
         Wrap("Change nothing: read the images' headers and show, entry by entry, what the job would read and "
              "write, then what it would say"));
+    app.add_flag("-v,--verbose", request.verbose,
+                 Wrap("Print one line for each page as it is written: 'page' -> 'output'"));
+    app.add_option("--report", request.report,
+                   Wrap("Write a report to FILE ('-': standard output, which then carries nothing else): "
+                        "JSON Lines, one object for each page, book and run; see man orfeo-cli"))
+        ->type_name("FILE");
     app.add_option("--max-megapixels", request.maxMegapixels,
                    Wrap("Refuse images larger than this, before decoding them (default: " +
                         std::to_string(static_cast<int>(orfeo::kDefaultMaxMegapixels)) + ")"))
@@ -239,6 +250,50 @@ struct Folders {
     orfeo::TextHolder input, output, input2, output2;
 };
 
+// Shows every message on `sink` and keeps its text, for the report.
+class KeepingSink final : public orfeo::IMessageSink {
+public:
+    explicit KeepingSink(orfeo::IMessageSink& sink) : m_sink(sink) {}
+    void ShowMessage(orfeo::MessageKind kind, const std::string& text) override {
+        texts.push_back(text);
+        m_sink.ShowMessage(kind, text);
+    }
+    std::vector<std::string> texts;
+
+private:
+    orfeo::IMessageSink& m_sink;
+};
+
+// The report's file, open for the run; standard output for "-". Closed (and checked) by Close().
+class ReportFile {
+public:
+    explicit ReportFile(const std::string& name) : m_name(name) {
+        if (name.empty()) return;
+        m_file = name == "-" ? stdout : std::fopen(name.c_str(), "w");
+        if (!m_file) m_openError = errno;
+        if (m_file) report.emplace(m_file);
+    }
+    bool Failed() const { return !m_name.empty() && !m_file; }
+    std::string Why() const { return "'" + m_name + "': " + std::strerror(m_openError); }
+    // False, with a message, when the report did not arrive whole.
+    bool Close() {
+        if (!m_file) return true;
+        int error = report->Error();
+        if (m_file != stdout && std::fclose(m_file) != 0 && error == 0) error = errno;
+        m_file = nullptr;
+        if (error == 0) return true;
+        std::fprintf(stderr, "orfeo-cli: write error on the report '%s': %s\n", m_name.c_str(),
+                     std::strerror(error));
+        return false;
+    }
+    std::optional<orfeo::Report> report;
+
+private:
+    std::string m_name;
+    std::FILE* m_file = nullptr;
+    int m_openError = 0;
+};
+
 int RunDryRun(const Request& request) {
     const Folders folders(request);
     const orfeo::JobPlan plan =
@@ -247,10 +302,26 @@ int RunDryRun(const Request& request) {
                       : orfeo::PlanMergeSubscans(folders.list1, folders.list2, folders.input.GetText(),
                                                  folders.output.GetText(), folders.output2.GetText(),
                                                  request.maxMegapixels);
+    ReportFile report(request.report);
+    if (report.Failed()) {
+        std::fprintf(stderr, "orfeo-cli: %s\n", report.Why().c_str());
+        return kExitFailed;
+    }
     g_outputError = orfeo::PrintPlan(plan, request.merge->parsed(),
                                      *request.back ? orfeo::kPicsSubfolder : orfeo::kNewScansSubfolder,
-                                     stdout, stderr, request.quiet);
-    return ExitStatus(plan.result);
+                                     stdout, stderr, request.quiet || request.report == "-");
+    const int status = ExitStatus(plan.result);
+    if (report.report) {
+        const std::string book = folders.input.GetText();
+        report.report->PlannedEntries(book, plan);
+        std::vector<std::string> messages = plan.Messages();
+        if (!plan.result.refused) messages.push_back(orfeo::ProcessingEndedMessage());
+        report.report->Book(book, request.merge->parsed(), true, plan.result, messages, status);
+        std::size_t written = 0;
+        for (const orfeo::PlannedEntry& entry : plan.entries) written += entry.written ? 1 : 0;
+        report.report->Run(1, plan.entries.size(), written, status);
+    }
+    return report.Close() ? status : (status == 0 ? kExitFailed : status);
 }
 
 int RunJob(const Request& request) {
@@ -260,7 +331,7 @@ int RunJob(const Request& request) {
     settings.showProgress = !request.quiet && isatty(STDERR_FILENO);
     const char* terminal = std::getenv("TERM");
     settings.plain = !terminal || std::strcmp(terminal, "dumb") == 0;
-    settings.showEnded = !request.quiet;
+    settings.showEnded = !request.quiet && request.report != "-";
     orfeo::ConsoleMessages console(stderr, stdout, settings);
     orfeo::JobOptions options;
     options.workers = request.jobs;
@@ -270,15 +341,34 @@ int RunJob(const Request& request) {
         console.Progress(done, total, name);
     };
 
+    ReportFile report(request.report);
+    if (report.Failed()) {
+        std::fprintf(stderr, "orfeo-cli: %s\n", report.Why().c_str());
+        return kExitFailed;
+    }
     const Folders folders(request);
+    const std::string book = folders.input.GetText();
+    const bool lines = request.verbose && request.report != "-";
+    if (lines || report.report) {
+        options.entryEnded = [&](const orfeo::EntryReport& entry) {
+            if (lines && entry.written) console.Line("'" + entry.page + "' -> '" + entry.output + "'");
+            if (report.report) report.report->Entry(book, entry, false);
+        };
+    }
+    KeepingSink messages(console);
     const orfeo::BatchResult result =
         *request.back
             ? orfeo::CreateBackSubscans(folders.list1, folders.input.GetText(), folders.output.GetText(),
-                                        console, options)
+                                        messages, options)
             : orfeo::MergeSubscans(folders.list1, folders.list2, folders.input.GetText(),
-                                   folders.output.GetText(), folders.output2.GetText(), console, options);
+                                   folders.output.GetText(), folders.output2.GetText(), messages, options);
     console.EndRun(result);
-    return ExitStatus(result);
+    const int status = ExitStatus(result);
+    if (report.report) {
+        report.report->Book(book, request.merge->parsed(), false, result, messages.texts, status);
+        report.report->Run(1, result.entries, result.written, status);
+    }
+    return report.Close() ? status : (status == 0 ? kExitFailed : status);
 }
 
 }  // namespace

@@ -124,7 +124,14 @@ BatchResult BatchSteps(const BatchJob& job, BatchEffects& effects, IMessageSink&
         const EntryFiles files = job.files(index);
         return files.back.empty() ? files.name : files.name + " + " + GetFileNamePart(files.page);
     };
-    RunEntries(job.entries, work, name, messages, options, result);
+    const EntryDescription describe = [&](std::size_t index, EntryReport& report) {
+        const EntryFiles files = job.files(index);
+        report.page = files.page;
+        report.mask = files.mask;
+        report.back = files.back;
+        report.output = files.output;
+    };
+    RunEntries(job.entries, work, name, messages, options, result, describe);
     return result;
 }
 

@@ -4,10 +4,20 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "imaging/Limits.h"
 
 namespace orfeo {
+
+// What became of one entry of a run, for a report.
+struct EntryReport {
+    std::size_t index = 0;
+    std::string page, mask, back, output;  // the entry's files (`back` empty for a back job)
+    bool written = false;                  // its output was written (in a dry run: would be)
+    std::vector<std::string> messages;     // what the run showed for it, in order
+    double seconds = 0;                    // the time it took
+};
 
 // How a batch job runs; the defaults give a run on every core, with no progress and no stop.
 struct JobOptions {
@@ -22,6 +32,10 @@ struct JobOptions {
     // page and the second's, "page1.tif + scan_001.tif"). Called on one thread at a time, not necessarily
     // the caller's.
     std::function<void(std::size_t done, std::size_t total, const std::string& name)> progress;
+
+    // Called for every entry that was taken up, in list order, just before `progress`, with what became
+    // of it. On one thread at a time, not necessarily the caller's.
+    std::function<void(const EntryReport& entry)> entryEnded;
 
     // When it turns true, no new entry starts; the entries in flight finish (each output written whole
     // or not at all) and the run ends with a message saying how many were written.

@@ -5,6 +5,7 @@
 #include <oneapi/tbb/task_arena.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -26,6 +27,11 @@ public:
     void ReplayTo(IMessageSink& sink) const {
         for (const auto& [kind, text] : m_messages) sink.ShowMessage(kind, text);
     }
+    std::vector<std::string> Texts() const {
+        std::vector<std::string> texts;
+        for (const auto& message : m_messages) texts.push_back(message.second);
+        return texts;
+    }
 
 private:
     std::vector<std::pair<MessageKind, std::string>> m_messages;
@@ -35,25 +41,43 @@ private:
 struct InFlight {
     std::size_t index = 0;
     bool written = false;
+    double seconds = 0;
     DeferredMessages messages;
 };
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
 using Token = std::unique_ptr<InFlight>;
 
 // One run over the entries: the plain loop, or a pipeline whose stages are the member functions below.
 class EntryRun {
 public:
     EntryRun(std::size_t count, const EntryWork& work, const EntryName& name, IMessageSink& messages,
-             const JobOptions& options, BatchResult& result)
+             const JobOptions& options, BatchResult& result, const EntryDescription& describe)
         : m_count(count),
           m_work(work),
           m_name(name),
           m_messages(messages),
           m_options(options),
-          m_result(result) {}
+          m_result(result),
+          m_describe(describe) {}
 
     void OneByOne() {
-        for (; m_started < m_count && !StopRequested(); ++m_started)
-            Finish(m_started, m_work(m_started, m_messages));
+        for (; m_started < m_count && !StopRequested(); ++m_started) {
+            // Held, as in the pipeline, only when someone wants the entry's messages for a report.
+            InFlight entry;
+            entry.index = m_started;
+            const auto start = std::chrono::steady_clock::now();
+            if (m_options.entryEnded) {
+                entry.written = m_work(m_started, entry.messages);
+                entry.seconds = SecondsSince(start);
+                entry.messages.ReplayTo(m_messages);
+            } else {
+                entry.written = m_work(m_started, m_messages);
+            }
+            Finish(entry);
+        }
     }
 
     // Entries are taken up in order, processed side by side on `threads` threads, and handed back in order;
@@ -90,20 +114,31 @@ private:
     }
 
     Token Process(Token entry) const {
+        const auto start = std::chrono::steady_clock::now();
         entry->written = m_work(entry->index, entry->messages);
+        entry->seconds = SecondsSince(start);
         return entry;
     }
 
     void HandBack(Token entry) {
         std::lock_guard<std::mutex> lock(m_gate);
         entry->messages.ReplayTo(m_messages);
-        Finish(entry->index, entry->written);
+        Finish(*entry);
     }
 
-    void Finish(std::size_t index, bool written) {
-        if (written) ++m_result.written;
+    void Finish(const InFlight& entry) {
+        if (entry.written) ++m_result.written;
         ++m_done;
-        if (m_options.progress) m_options.progress(m_done, m_count, m_name(index));
+        if (m_options.entryEnded) {
+            EntryReport report;
+            report.index = entry.index;
+            if (m_describe) m_describe(entry.index, report);
+            report.written = entry.written;
+            report.messages = entry.messages.Texts();
+            report.seconds = entry.seconds;
+            m_options.entryEnded(report);
+        }
+        if (m_options.progress) m_options.progress(m_done, m_count, m_name(entry.index));
     }
 
     bool StopRequested() const { return m_options.stop && m_options.stop->load(std::memory_order_relaxed); }
@@ -114,6 +149,7 @@ private:
     IMessageSink& m_messages;
     const JobOptions& m_options;
     BatchResult& m_result;
+    const EntryDescription& m_describe;
     std::mutex m_gate;
     std::size_t m_started = 0, m_done = 0;
 };
@@ -129,8 +165,8 @@ unsigned ThreadsFor(unsigned workers) {
 }  // namespace
 
 void RunEntries(std::size_t count, const EntryWork& work, const EntryName& name, IMessageSink& messages,
-                const JobOptions& options, BatchResult& result) {
-    EntryRun run(count, work, name, messages, options, result);
+                const JobOptions& options, BatchResult& result, const EntryDescription& describe) {
+    EntryRun run(count, work, name, messages, options, result, describe);
     const unsigned threads = ThreadsFor(options.workers ? options.workers : AvailableCores());
     if (threads == 1) {
         run.OneByOne();

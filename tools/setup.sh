@@ -10,6 +10,8 @@ ORFEO_PACKAGES=(
   libtbb-dev                 # oneTBB: the batch jobs' pipeline over every core
   libseccomp-dev             # the page workers confine themselves with a seccomp filter
   libcli11-dev               # orfeo-cli's argument parsing
+  nlohmann-json3-dev         # orfeo-cli's report (JSON Lines)
+  python3-jsonschema         # tests: the report against its schema
   qt6-base-dev               # the desktop tool (Qt 6 Widgets) and its tests (Qt Test)
   qt6-qpa-plugins            # Qt's window-system plugins, offscreen included (tests, screenshots)
   fonts-dejavu-core          # a font for Qt to draw text with when nothing else is installed
