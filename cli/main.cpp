@@ -1,7 +1,9 @@
 // orfeo-cli: runs Orfeo's two jobs over folders from the command line.
 //
-//   orfeo-cli [OPTION]... back FOLDER            back subscans of FOLDER's pages into FOLDER/pics/
-//   orfeo-cli [OPTION]... merge FOLDER FOLDER2   FOLDER2's pages merged into FOLDER2/new_scans/
+//   orfeo-cli [OPTION]... back FOLDER...                back subscans of each FOLDER's pages into
+//                                                       FOLDER/pics/, one book after the other
+//   orfeo-cli [OPTION]... merge FOLDER FOLDER2 [...]    FOLDER2's pages merged into FOLDER2/new_scans/,
+//                                                       for each pair
 //   orfeo-cli --dry-run JOB ...                  what the job would do and say, changing nothing
 //
 // Exit status: 0 when every entry was written, 1 when an entry failed or the run was refused (do not
@@ -19,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <optional>
 #include <sstream>
@@ -46,8 +49,8 @@ constexpr int kExitUsage = 2;
 constexpr int kExitTryLater = 75;  // BSD's EX_TEMPFAIL, which schedulers take as "retry later"
 
 constexpr const char* kUsage =
-    "Usage: orfeo-cli [OPTION]... back FOLDER\n"
-    "       orfeo-cli [OPTION]... merge FOLDER FOLDER2\n"
+    "Usage: orfeo-cli [OPTION]... back FOLDER...\n"
+    "       orfeo-cli [OPTION]... merge FOLDER FOLDER2 [FOLDER FOLDER2]...\n"
     "       orfeo-cli --dry-run [OPTION]... back|merge FOLDER...\n";
 
 constexpr const char* kHelpFooter =
@@ -57,6 +60,8 @@ constexpr const char* kHelpFooter =
     "  2         usage error, or a folder that is not there\n"
     "  75        another run holds the folders (retry later)\n"
     "  129, 130, 143  stopped by SIGHUP, SIGINT, SIGTERM\n"
+    "Of several books: a stop's status, else 75 if one was in use, else 1 if one\n"
+    "failed.\n"
     "\n"
     "Example: back subscans of the pages in book/, then the rescans in book2/\n"
     "merged into them, after a look at how the pages pair:\n"
@@ -102,8 +107,10 @@ struct Request {
     bool dryRun = false;
     bool verbose = false;
     std::string report;  // --report FILE; "-" for standard output
+    std::string from;    // --from FILE: more folders, one a line ("-": standard input)
+    bool nul = false;    // -0: the list's folders end with NUL, not with a new line
     double maxMegapixels = orfeo::kDefaultMaxMegapixels;
-    std::string folder, folder2;
+    std::vector<std::string> folders;  // as given; a merge's in pairs
     CLI::App* back = nullptr;
     CLI::App* merge = nullptr;
 };
@@ -131,11 +138,8 @@ public:
     }
     std::string make_subcommand(const CLI::App* job) const override {
         std::stringstream out;
-        std::string named = job->get_name();
-        for (const CLI::Option* folder :
-             job->get_options([](const CLI::Option* o) { return o->get_positional(); })) {
-            named += " " + folder->get_name();
-        }
+        const std::string named =
+            job->get_name() + (job->get_name() == "merge" ? " FOLDER FOLDER2..." : " FOLDER...");
         CLI::detail::format_help(out, named, job->get_description(), get_column_width());
         return out.str();
     }
@@ -166,6 +170,11 @@ void DefineCommandLine(CLI::App& app, Request& request) {
                    Wrap("Write a report to FILE ('-': standard output, which then carries nothing else): "
                         "JSON Lines, one object for each page, book and run; see man orfeo-cli"))
         ->type_name("FILE");
+    app.add_option("--from", request.from,
+                   Wrap("Read more folders from FILE ('-': standard input), one a line, after those "
+                        "given; a merge's in pairs"))
+        ->type_name("FILE");
+    app.add_flag("-0,--null", request.nul, Wrap("The folders in --from's FILE end with NUL, not a new line"));
     app.add_option("--max-megapixels", request.maxMegapixels,
                    Wrap("Refuse images larger than this, before decoding them (default: " +
                         std::to_string(static_cast<int>(orfeo::kDefaultMaxMegapixels)) + ")"))
@@ -176,22 +185,18 @@ void DefineCommandLine(CLI::App& app, Request& request) {
                                                    "FOLDER/pics/ (every bit of the masked pixels set)."));
     request.back->group("Jobs");
     request.back->fallthrough();
-    request.back
-        ->add_option("FOLDER", request.folder, Wrap("Folder of pages, with their masks in cache/automask/"))
-        ->required();
+    request.back->add_option(
+        "FOLDER", request.folders,
+        Wrap("Folders of pages, with their masks in cache/automask/: one book each, in turn"));
 
     request.merge = app.add_subcommand(
         "merge", Wrap("Merge the pages of FOLDER2 with FOLDER's back subscans into FOLDER2/new_scans/."));
     request.merge->group("Jobs");
     request.merge->fallthrough();
-    request.merge
-        ->add_option("FOLDER", request.folder,
-                     Wrap("The first folder: masks in cache/automask/, back subscans in pics/"))
-        ->required();
-    request.merge
-        ->add_option("FOLDER2", request.folder2,
-                     Wrap("The second folder of pages, paired with FOLDER's by name order"))
-        ->required();
+    request.merge->add_option(
+        "FOLDER", request.folders,
+        Wrap("Pairs of folders, one book each, in turn: the first with masks in cache/automask/ and back "
+             "subscans in pics/, then the second folder of pages, paired with the first's by name order"));
 }
 
 // What went wrong with the command line, in the words of its user: a job name that is not one says so.
@@ -211,16 +216,60 @@ int UsageError(const std::string& what) {
     return kExitUsage;
 }
 
-// Why a folder of the request cannot be a job's folder ("'book': No such file or directory"); empty when
+// One book of a call: its folder, and a merge's second folder.
+struct Book {
+    std::string folder, folder2;
+};
+
+// The books of a request: the folders given, then those of --from's list; a merge's in pairs. Empty, with
+// the reason in `problem`, when they are not books (none, an odd count for a merge, a list that cannot be
+// read).
+std::vector<Book> Books(const Request& request, std::string& problem, bool& usage) {
+    usage = true;
+    std::vector<std::string> folders = request.folders;
+    if (!request.from.empty()) {
+        std::ifstream file;
+        std::istream* in = &std::cin;
+        if (request.from != "-") {
+            file.open(request.from, std::ios::binary);
+            if (!file) {
+                problem = "'" + request.from + "': " + std::strerror(errno);
+                usage = false;
+                return {};
+            }
+            in = &file;
+        }
+        for (std::string folder; std::getline(*in, folder, request.nul ? '\0' : '\n');) {
+            if (!folder.empty()) folders.push_back(folder);
+        }
+    }
+    const bool merge = request.merge->parsed();
+    if (folders.empty()) {
+        problem = merge ? "merge needs FOLDER FOLDER2" : "back needs a FOLDER";
+        return {};
+    }
+    if (merge && folders.size() % 2 != 0) {
+        problem = "merge takes its folders in pairs, FOLDER FOLDER2; '" + folders.back() + "' has none";
+        return {};
+    }
+    std::vector<Book> books;
+    for (std::size_t i = 0; i < folders.size(); i += merge ? 2 : 1)
+        books.push_back({folders[i], merge ? folders[i + 1] : std::string()});
+    return books;
+}
+
+// Why a folder of the books cannot be a job's folder ("'book': No such file or directory"); empty when
 // every one is a folder.
-std::string MissingFolder(const Request& request) {
-    std::vector<std::string> folders{request.folder};
-    if (*request.merge) folders.push_back(request.folder2);
-    for (const std::string& folder : folders) {
-        std::error_code error;
-        const auto status = std::filesystem::status(folder, error);
-        if (error) return "'" + folder + "': " + error.message();
-        if (!std::filesystem::is_directory(status)) return "'" + folder + "': Not a directory";
+std::string MissingFolder(const std::vector<Book>& books) {
+    for (const Book& book : books) {
+        std::vector<std::string> folders{book.folder};
+        if (!book.folder2.empty()) folders.push_back(book.folder2);
+        for (const std::string& folder : folders) {
+            std::error_code error;
+            const auto status = std::filesystem::status(folder, error);
+            if (error) return "'" + folder + "': " + error.message();
+            if (!std::filesystem::is_directory(status)) return "'" + folder + "': Not a directory";
+        }
     }
     return {};
 }
@@ -241,10 +290,10 @@ bool CloseStandardOutput() {
 
 // The folders of a request, scanned as the desktop tool scans them.
 struct Folders {
-    explicit Folders(const Request& request) {
-        orfeo::ScanFolder(request.folder, list1, input, output, orfeo::kPicsSubfolder);
-        if (*request.merge)
-            orfeo::ScanFolder(request.folder2, list2, input2, output2, orfeo::kNewScansSubfolder);
+    explicit Folders(const Book& book) {
+        orfeo::ScanFolder(book.folder, list1, input, output, orfeo::kPicsSubfolder);
+        if (!book.folder2.empty())
+            orfeo::ScanFolder(book.folder2, list2, input2, output2, orfeo::kNewScansSubfolder);
     }
     orfeo::CScanList list1, list2;
     orfeo::TextHolder input, output, input2, output2;
@@ -294,80 +343,110 @@ private:
     int m_openError = 0;
 };
 
-int RunDryRun(const Request& request) {
-    const Folders folders(request);
-    const orfeo::JobPlan plan =
-        *request.back ? orfeo::PlanBackSubscans(folders.list1, folders.input.GetText(),
-                                                folders.output.GetText(), request.maxMegapixels)
-                      : orfeo::PlanMergeSubscans(folders.list1, folders.list2, folders.input.GetText(),
-                                                 folders.output.GetText(), folders.output2.GetText(),
-                                                 request.maxMegapixels);
+// The status of a call from its books': a signal's, then "retry later" when a book was in use (the rest
+// are whole or said why not, and a rerun rewrites them the same), then failure.
+int CallStatus(const std::vector<int>& statuses) {
+    int call = 0;
+    for (const int status : statuses) {
+        if (status > 128) return status;
+        if (status == kExitTryLater || call == kExitTryLater) {
+            call = kExitTryLater;
+        } else if (status != 0) {
+            call = status;
+        }
+    }
+    return call;
+}
+
+int RunDryRun(const Request& request, const std::vector<Book>& books) {
     ReportFile report(request.report);
     if (report.Failed()) {
         std::fprintf(stderr, "orfeo-cli: %s\n", report.Why().c_str());
         return kExitFailed;
     }
-    g_outputError = orfeo::PrintPlan(plan, request.merge->parsed(),
-                                     *request.back ? orfeo::kPicsSubfolder : orfeo::kNewScansSubfolder,
-                                     stdout, stderr, request.quiet || request.report == "-");
-    const int status = ExitStatus(plan.result);
-    if (report.report) {
-        const std::string book = folders.input.GetText();
-        report.report->PlannedEntries(book, plan);
-        std::vector<std::string> messages = plan.Messages();
-        if (!plan.result.refused) messages.push_back(orfeo::ProcessingEndedMessage());
-        report.report->Book(book, request.merge->parsed(), true, plan.result, messages, status);
-        std::size_t written = 0;
+    const bool merge = request.merge->parsed();
+    std::vector<int> statuses;
+    std::size_t entries = 0, written = 0;
+    for (const Book& book : books) {
+        const Folders folders(book);
+        const orfeo::JobPlan plan =
+            merge ? orfeo::PlanMergeSubscans(folders.list1, folders.list2, folders.input.GetText(),
+                                             folders.output.GetText(), folders.output2.GetText(),
+                                             request.maxMegapixels)
+                  : orfeo::PlanBackSubscans(folders.list1, folders.input.GetText(), folders.output.GetText(),
+                                            request.maxMegapixels);
+        const int error =
+            orfeo::PrintPlan(plan, merge, merge ? orfeo::kNewScansSubfolder : orfeo::kPicsSubfolder, stdout,
+                             stderr, request.quiet || request.report == "-");
+        if (error != 0) g_outputError = error;
+        statuses.push_back(ExitStatus(plan.result));
+        entries += plan.entries.size();
         for (const orfeo::PlannedEntry& entry : plan.entries) written += entry.written ? 1 : 0;
-        report.report->Run(1, plan.entries.size(), written, status);
+        if (report.report) {
+            const std::string name = folders.input.GetText();
+            report.report->PlannedEntries(name, plan);
+            std::vector<std::string> messages = plan.Messages();
+            if (!plan.result.refused) messages.push_back(orfeo::ProcessingEndedMessage());
+            report.report->Book(name, merge, true, plan.result, messages, statuses.back());
+        }
     }
+    const int status = CallStatus(statuses);
+    if (report.report) report.report->Run(books.size(), entries, written, status);
     return report.Close() ? status : (status == 0 ? kExitFailed : status);
 }
 
-int RunJob(const Request& request) {
+int RunJob(const Request& request, const std::vector<Book>& books) {
     InstallStopHandlers();
     orfeo::KeepPageMemory();
+    ReportFile report(request.report);
+    if (report.Failed()) {
+        std::fprintf(stderr, "orfeo-cli: %s\n", report.Why().c_str());
+        return kExitFailed;
+    }
     orfeo::ConsoleMessages::Settings settings;
     settings.showProgress = !request.quiet && isatty(STDERR_FILENO);
     const char* terminal = std::getenv("TERM");
     settings.plain = !terminal || std::strcmp(terminal, "dumb") == 0;
     settings.showEnded = !request.quiet && request.report != "-";
-    orfeo::ConsoleMessages console(stderr, stdout, settings);
-    orfeo::JobOptions options;
-    options.workers = request.jobs;
-    options.maxMegapixels = request.maxMegapixels;
-    options.stop = &g_stop;
-    options.progress = [&console](std::size_t done, std::size_t total, const std::string& name) {
-        console.Progress(done, total, name);
-    };
-
-    ReportFile report(request.report);
-    if (report.Failed()) {
-        std::fprintf(stderr, "orfeo-cli: %s\n", report.Why().c_str());
-        return kExitFailed;
-    }
-    const Folders folders(request);
-    const std::string book = folders.input.GetText();
+    const bool merge = request.merge->parsed();
     const bool lines = request.verbose && request.report != "-";
-    if (lines || report.report) {
-        options.entryEnded = [&](const orfeo::EntryReport& entry) {
-            if (lines && entry.written) console.Line("'" + entry.page + "' -> '" + entry.output + "'");
-            if (report.report) report.report->Entry(book, entry, false);
+    std::vector<int> statuses;
+    std::size_t entries = 0, written = 0;
+    for (const Book& book : books) {
+        // A stop ends the call: no book starts after it.
+        if (g_stop.load()) break;
+        // Each book is a run of its own: its lock, its reset, its messages and summary, its progress.
+        orfeo::ConsoleMessages console(stderr, stdout, settings);
+        orfeo::JobOptions options;
+        options.workers = request.jobs;
+        options.maxMegapixels = request.maxMegapixels;
+        options.stop = &g_stop;
+        options.progress = [&console](std::size_t done, std::size_t total, const std::string& name) {
+            console.Progress(done, total, name);
         };
+        const Folders folders(book);
+        const std::string name = folders.input.GetText();
+        if (lines || report.report) {
+            options.entryEnded = [&](const orfeo::EntryReport& entry) {
+                if (lines && entry.written) console.Line("'" + entry.page + "' -> '" + entry.output + "'");
+                if (report.report) report.report->Entry(name, entry, false);
+            };
+        }
+        KeepingSink messages(console);
+        const orfeo::BatchResult result =
+            merge
+                ? orfeo::MergeSubscans(folders.list1, folders.list2, folders.input.GetText(),
+                                       folders.output.GetText(), folders.output2.GetText(), messages, options)
+                : orfeo::CreateBackSubscans(folders.list1, folders.input.GetText(), folders.output.GetText(),
+                                            messages, options);
+        console.EndRun(result);
+        statuses.push_back(ExitStatus(result));
+        entries += result.entries;
+        written += result.written;
+        if (report.report) report.report->Book(name, merge, false, result, messages.texts, statuses.back());
     }
-    KeepingSink messages(console);
-    const orfeo::BatchResult result =
-        *request.back
-            ? orfeo::CreateBackSubscans(folders.list1, folders.input.GetText(), folders.output.GetText(),
-                                        messages, options)
-            : orfeo::MergeSubscans(folders.list1, folders.list2, folders.input.GetText(),
-                                   folders.output.GetText(), folders.output2.GetText(), messages, options);
-    console.EndRun(result);
-    const int status = ExitStatus(result);
-    if (report.report) {
-        report.report->Book(book, request.merge->parsed(), false, result, messages.texts, status);
-        report.report->Run(1, result.entries, result.written, status);
-    }
+    const int status = CallStatus(statuses);
+    if (report.report) report.report->Run(statuses.size(), entries, written, status);
     return report.Close() ? status : (status == 0 ? kExitFailed : status);
 }
 
@@ -387,12 +466,17 @@ int main(int argc, char** argv) {
     int status = 0;
     try {
         app.parse(argc, argv);
-        // A folder that is not there is the caller's slip, as for any tool: one line, no usage text.
-        if (const std::string missing = MissingFolder(request); !missing.empty()) {
+        std::string problem;
+        bool usage = true;
+        const std::vector<Book> books = Books(request, problem, usage);
+        if (books.empty() && usage) return UsageError(problem);
+        // A folder (or list) that is not there is the caller's slip, as for any tool: one line, no usage
+        // text.
+        if (const std::string missing = books.empty() ? problem : MissingFolder(books); !missing.empty()) {
             std::cerr << "orfeo-cli: " << missing << "\n";
             return kExitUsage;
         }
-        status = request.dryRun ? RunDryRun(request) : RunJob(request);
+        status = request.dryRun ? RunDryRun(request, books) : RunJob(request, books);
     } catch (const CLI::CallForHelp& e) {
         status = app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {

@@ -150,16 +150,18 @@ TEST_F(CliTest, RefusedRunsGiveStatusOne) {
 
 TEST_F(CliTest, UsageErrorsGiveStatusTwoAndAShortUsage) {
     fs::create_directories(book);
+    fs::create_directories(book2);
     for (const std::vector<std::string>& args : {std::vector<std::string>{},
                                                  {"back"},
                                                  {"merge", book.string()},
                                                  {"frobnicate", book.string()},
-                                                 {"back", book.string(), "extra"},
+                                                 {"merge", book.string(), book2.string(), book.string()},
                                                  {"-j", "0", "back", book.string()},
                                                  {"back", "--jobs", "many", book.string()}}) {
         CliRun run = Cli(args);
         EXPECT_EQ(run.status, 2) << run.err;
-        EXPECT_NE(run.err.find("Usage: orfeo-cli [OPTION]... back FOLDER\n"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("Usage: orfeo-cli [OPTION]... back FOLDER...\n"), std::string::npos)
+            << run.err;
         EXPECT_EQ(run.out, "");
     }
     EXPECT_EQ(Cli({"frobnicate", book.string()}).err.rfind("orfeo-cli: unknown job 'frobnicate'", 0), 0u);
@@ -196,6 +198,44 @@ TEST_F(CliTest, MissingFoldersAndFoldersInUseHaveStatusesOfTheirOwn) {
         }
     }
     EXPECT_EQ(Cli({"back", book.string()}).status, 0);  // once the other run has ended
+}
+
+// Several books in one call, given or listed (--from, -0 for NUL-separated, '-' for standard input): each
+// a run of its own, one after the other, with its own messages and summary; the call's status is the
+// worst: a book in use asks for a retry, after the other books were done.
+TEST_F(CliTest, SeveralBooksInOneCallEachAsItsOwnRun) {
+    const fs::path third = dir.Path() / "third book", fourth = dir.Path() / "fourth";
+    MakeBook(book, 2, true);
+    MakeBook(third, 2, true);
+    MakeBook(book2, 2, false, 100);
+    MakeBook(fourth, 2, false, 100);
+    fs::remove(third / "cache" / "automask" / "p2.tif");
+    const CliRun back = Cli({"back", book.string(), third.string()});
+    EXPECT_EQ(back.status, 1);
+    EXPECT_TRUE(fs::exists(book / "pics" / "p2.tif"));
+    EXPECT_TRUE(fs::exists(third / "pics" / "p1.tif"));
+    EXPECT_FALSE(fs::exists(third / "pics" / "p2.tif"));
+    EXPECT_EQ(back.err, "File \"" + (third / "cache" / "automask" / "p2.tif").string() +
+                            "\" not found.\n1 of 2 pages was not written.\n");
+    EXPECT_EQ(back.out, "Processing ended.\nProcessing ended.\n");  // each book's run ends as its own
+
+    const fs::path list = dir.Path() / "list";
+    test::WriteFile(
+        list, book.string() + '\0' + book2.string() + '\0' + third.string() + '\0' + fourth.string() + '\0');
+    const CliRun merge = Cli({"-0", "--from", list.string(), "--report", "-", "merge"});
+    EXPECT_EQ(merge.status, 1) << merge.err;
+    EXPECT_TRUE(fs::exists(book2 / "new_scans" / "p2.tif"));
+    EXPECT_TRUE(fs::exists(fourth / "new_scans" / "p1.tif"));
+    EXPECT_EQ(merge.out.substr(merge.out.rfind("{\"books\"")),
+              "{\"books\":2,\"entries\":4,\"report\":1,\"status\":1,"
+              "\"type\":\"run\",\"written\":3}\n");
+
+    // A book in use: the others are done, and the call asks to be tried again later, a failed book or not.
+    const FolderLock held((third / "pics" / "").string(), {third.string() + "/"});
+    fs::remove_all(book / "pics");
+    const CliRun busy = Cli({"back", third.string(), fourth.string(), book.string()});  // in use, bad, good
+    EXPECT_EQ(busy.status, 75) << busy.err;
+    EXPECT_TRUE(fs::exists(book / "pics" / "p1.tif"));
 }
 
 // Each refused option says in one short line what it takes, before anything is touched.
@@ -645,8 +685,9 @@ TEST_F(CliTest, CheckRowsAreTheDryRunsEntries) {
 TEST_F(CliTest, HelpAndVersion) {
     CliRun help = Cli({"--help"});
     EXPECT_EQ(help.status, 0);
-    for (const char* part : {"back FOLDER ", "merge FOLDER FOLDER2 ", "--jobs", "--quiet", "--max-megapixels",
-                             "Exit status", "--dry-run", "Example"}) {
+    for (const char* part :
+         {"back FOLDER... ", "merge FOLDER FOLDER2...", "--from", "--report", "--verbose", "--jobs",
+          "--quiet", "--max-megapixels", "Exit status", "--dry-run", "Example"}) {
         EXPECT_NE(help.out.find(part), std::string::npos) << part;
     }
     // Within 80 columns, as GNU tools keep it.

@@ -61,9 +61,9 @@ expect "--jobs"             "orfeo-cli --j"                 orfeo-cli --j
 expect "--max-megapixels"   "orfeo-cli --m"                 orfeo-cli --m
 expect "--help"             "orfeo-cli --h"                 orfeo-cli --h
 expect "--quiet"            "orfeo-cli --q"                 orfeo-cli --q
-expect "--version"          "orfeo-cli --v"                 orfeo-cli --v
+expect "--verbose --version" "orfeo-cli --v"                 orfeo-cli --v
 expect "--dry-run"          "orfeo-cli --d"                 orfeo-cli --d
-expect "--dry-run --help --jobs --max-megapixels --quiet --version -V -j -n -q" "orfeo-cli -" orfeo-cli -
+expect "--dry-run --from --help --jobs --max-megapixels --null --quiet --report --verbose --version -0 -V -j -n -q -v" "orfeo-cli -" orfeo-cli -
 expect "merge"              "orfeo-cli -n m"                orfeo-cli -n m
 expect "book book2"         "orfeo-cli --dry-run merge book b" orfeo-cli --dry-run merge book b
 expect ""                   "orfeo-cli -j "                 orfeo-cli -j ""
@@ -72,11 +72,11 @@ expect ""                   "orfeo-cli --jobs="             orfeo-cli --jobs = "
 expect "book book2"         "orfeo-cli back b"              orfeo-cli back b
 expect "book book2 other"   "orfeo-cli back "               orfeo-cli back ""
 expect "book book2"         "orfeo-cli back -q b"           orfeo-cli back -q b
-expect ""                   "orfeo-cli back book "          orfeo-cli back book ""
+expect "book book2 other"   "orfeo-cli back book "          orfeo-cli back book ""
 expect "book book2"         "orfeo-cli -j 2 merge b"        orfeo-cli -j 2 merge b
 expect "book book2"         "orfeo-cli merge book b"        orfeo-cli merge book b
 expect "--jobs"             "orfeo-cli merge book --j"      orfeo-cli merge book --j
-expect ""                   "orfeo-cli merge book book2 "   orfeo-cli merge book book2 ""
+expect "book book2 other"   "orfeo-cli merge book book2 "   orfeo-cli merge book book2 ""
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures completion checks failed" >&2
