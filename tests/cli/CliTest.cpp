@@ -312,15 +312,19 @@ TEST(StandardDescriptorsTest, ClosedOnesAreOpenedOnDevNull) {
 
 // The progress line is drawn when standard error is a terminal, and only then: not when standard output is
 // one and standard error a file.
-TEST_F(CliTest, ProgressGoesToStandardErrorOnlyWhenThatIsATerminal) {
-    MakeBook(book, 3, true);
-    const fs::path err = dir.Path() / "err.txt";
+// Runs orfeo-cli on a terminal of its own, after `prepare` (in the child): what the terminal showed, and
+// the exit status (-1 when it did not end normally).
+std::pair<std::string, int> OnTerminal(const std::vector<std::string>& args,
+                                       const std::function<void()>& prepare = {}) {
     int terminal = -1;
     const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
-    ASSERT_GE(child, 0);
+    if (child < 0) return {"forkpty failed", -1};
     if (child == 0) {
-        std::freopen(err.c_str(), "w", stderr);
-        execl(ORFEO_CLI, ORFEO_CLI, "back", book.c_str(), static_cast<char*>(nullptr));
+        if (prepare) prepare();
+        std::vector<char*> argv{const_cast<char*>(ORFEO_CLI)};
+        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(ORFEO_CLI, argv.data());
         _exit(127);
     }
     std::string shown;
@@ -328,8 +332,16 @@ TEST_F(CliTest, ProgressGoesToStandardErrorOnlyWhenThatIsATerminal) {
     for (ssize_t got; (got = read(terminal, buffer, sizeof buffer)) > 0;) shown.append(buffer, got);
     close(terminal);
     int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return {shown, -1};
+    return {shown, WEXITSTATUS(status)};
+}
+
+TEST_F(CliTest, ProgressGoesToStandardErrorOnlyWhenThatIsATerminal) {
+    MakeBook(book, 3, true);
+    const fs::path err = dir.Path() / "err.txt";
+    const auto [shown, status] =
+        OnTerminal({"back", book.string()}, [&err] { std::freopen(err.c_str(), "w", stderr); });
+    EXPECT_EQ(status, 0);
     EXPECT_NE(shown.find("Processing ended."), std::string::npos) << shown;
     EXPECT_EQ(Slurp(err), "");
 }
@@ -338,29 +350,18 @@ TEST_F(CliTest, ProgressGoesToStandardErrorOnlyWhenThatIsATerminal) {
 // (TERM=dumb, or no TERM) with carriage returns and blanks alone.
 TEST_F(CliTest, TheProgressLineUsesNoEscapesOnADumbTerminal) {
     MakeBook(book, 3, true);
-    for (const char* term : {"xterm", "dumb", ""}) {
+    for (const std::string term : {"xterm", "dumb", ""}) {
         SCOPED_TRACE(term);
-        int terminal = -1;
-        const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            if (*term) {
-                setenv("TERM", term, 1);
-            } else {
+        const auto [shown, status] = OnTerminal({"back", book.string()}, [&term] {
+            if (term.empty()) {
                 unsetenv("TERM");
+            } else {
+                setenv("TERM", term.c_str(), 1);
             }
-            execl(ORFEO_CLI, ORFEO_CLI, "back", book.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        std::string shown;
-        char buffer[256];
-        for (ssize_t got; (got = read(terminal, buffer, sizeof buffer)) > 0;) shown.append(buffer, got);
-        close(terminal);
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        });
+        EXPECT_EQ(status, 0);
         EXPECT_NE(shown.find("3/3"), std::string::npos) << shown;  // the progress line was drawn
-        EXPECT_EQ(shown.find('\033') != std::string::npos, std::string(term) == "xterm") << shown;
+        EXPECT_EQ(shown.find('\033') != std::string::npos, term == "xterm") << shown;
     }
 }
 
