@@ -24,6 +24,7 @@ ORFEO_PACKAGES=(
   libjpeg-dev                # tests: JPEG files with restart markers, which FreeImage does not write
   strace                     # tests: that each page's folder is flushed after its rename
   openssh-server parallel    # tests: the many-machine recipes, over an ssh server of the test's own
+  rsync                      # tests: the recipe that carries books to the hosts (parallel --transferfile)
   libbenchmark-dev           # benchmarks
   dpkg-dev                   # the Debian package: dpkg-shlibdeps finds its library dependencies (CPack)
   file                       # the Debian package: CPack tells the programs from the data files with it

@@ -117,6 +117,22 @@ for book in "b1-rescans" "b 2-rescans"; do
   [ "$(ls "$shelf/$book/new_scans" | wc -l)" -eq 2 ] || fail "'$book' has no merged pages"
 done
 
+# --- without a shared file system: each book carried to the host and its back subscans back ---------------
+# The hosts' copies live under a work folder of their own ("remote" here, beside the shelf).
+local=$work/local remote=$work/remote
+mkdir -p "$local" "$remote"
+for book in c1 "c 2"; do "$make_pages" --masks "$local/$book" 300 400 2 >/dev/null || fail "no pages"; done
+(cd "$local" && ls -d */ | parallel --will-cite -j 1 -S node1,node2,down --filter-hosts "${hosts[@]}" \
+  --workdir "$remote" --transferfile {} --return {}pics --cleanup --joblog "$work/carry.log" \
+  orfeo-cli -q back {}) 2>carry.err || fail "the recipe without a shared file system failed: $(cat carry.err)"
+for book in c1 "c 2"; do
+  [ "$(ls "$local/$book/pics" 2>/dev/null | wc -l)" -eq 2 ] || fail "'$book' came back with $(ls "$local/$book/pics" 2>&1)"
+done
+# --cleanup leaves the carried folders (it removes files, not folders): the hosts' work folders go after.
+parallel --will-cite --nonall -S node1,node2,down --filter-hosts "${hosts[@]}" rm -rf "$remote" 2>>carry.err ||
+  fail "the hosts' work folders were not removed: $(cat carry.err)"
+[ ! -e "$remote" ] || fail "the hosts' copies are left: $(find "$remote" | head -5)"
+
 # Nothing left half written anywhere.
 leftover=$(find "$shelf" -name 'orfeo-*.tmp')
 [ -z "$leftover" ] || fail "temporary files left: $leftover"
