@@ -80,7 +80,7 @@ cd "$work"
 
 # --- back: one run per book, one at a time per host, the host that is down left out -------------------------
 ls -d "$shelf"/b?/ "$shelf/b 2/" | parallel --will-cite -j 1 -S node1,node2,down --filter-hosts "${hosts[@]}" \
-  --joblog back.log --term-seq TERM,600000,KILL,25 orfeo-cli -q back {} 2>back.err
+  --joblog back.log --term-seq TERM,600000,KILL,25 exec orfeo-cli -q back {} 2>back.err
 status=$?
 [ "$status" -eq 1 ] || fail "parallel ended with $status, not 1 (one book failed)"
 for book in b1 "b 2" b4; do
@@ -96,9 +96,8 @@ flock -x "$shelf/b1" sleep 2 &
 locker=$!
 sleep 0.3
 ls -d "$shelf/b1/" "$shelf/b3/" | parallel --will-cite -j 1 -S node1,node2,down --filter-hosts "${hosts[@]}" \
-  --retries 5 \
-  --joblog retry.log \
-  'orfeo-cli -q --report {}orfeo-report.jsonl back {}; s=$?; if [ $s = 75 ]; then sleep 1; exit 75; fi; exit 0' \
+  --retries 5 --joblog retry.log --term-seq TERM,600000,KILL,25 \
+  'trap "" TERM; orfeo-cli -q --report {}orfeo-report.jsonl back {}; s=$?; [ $s = 75 ] && { sleep 1; exit 75; }; exit 0' \
   2>retry.err
 status=$?
 wait "$locker"
@@ -110,12 +109,37 @@ grep -q '"status":1,.*"type":"book"' "$shelf/b3/orfeo-report.jsonl" || fail "b3'
 
 # --- merge: the pairs of folders, linked --------------------------------------------------------------------
 parallel --will-cite -j 1 -S node1,node2,down --filter-hosts "${hosts[@]}" --link --joblog merge.log \
-  orfeo-cli -q merge {1} {2} \
+  --term-seq TERM,600000,KILL,25 exec orfeo-cli -q merge {1} {2} \
   ::: "$shelf/b1" "$shelf/b 2" ::: "$shelf/b1-rescans" "$shelf/b 2-rescans" 2>merge.err ||
   fail "the merge recipe failed: $(cat merge.err)"
 for book in "b1-rescans" "b 2-rescans"; do
   [ "$(ls "$shelf/$book/new_scans" | wc -l)" -eq 2 ] || fail "'$book' has no merged pages"
 done
+
+# --- a stopped run: parallel TERMed, the remote run finishes its pages in hand --------------------------------
+# `exec`: parallel's remote wrapper signals the job's process group and takes its first child's end for the
+# group's; without exec that child is a shell that TERM ends at once, and KILL follows for the rest.
+"$make_pages" --masks "$shelf/long" 2480 3508 1 >/dev/null || fail "no long book"
+for i in $(seq 2 120); do
+  name=$(printf 'page%03d.tif' "$i")
+  ln "$shelf/long/page001.tif" "$shelf/long/$name"
+  ln "$shelf/long/cache/automask/page001.tif" "$shelf/long/cache/automask/$name"
+done
+echo "$shelf/long/" | parallel --will-cite -j 1 -S node1,down --filter-hosts "${hosts[@]}" --joblog long.log \
+  --term-seq TERM,600000,KILL,25 exec orfeo-cli -q back {} 2>long.err &
+runner=$!
+for _ in $(seq 300); do [ "$(ls "$shelf/long/pics" 2>/dev/null | grep -c '^page')" -ge 3 ] && break; sleep 0.1; done
+kill -TERM "$runner"
+wait "$runner"
+for _ in $(seq 300); do
+  [ -z "$(find "$shelf/long/pics" -name 'orfeo-*.tmp')" ] && ! pgrep -f "orfeo-cli -q back $shelf/long/" >/dev/null &&
+    break
+  sleep 0.1
+done
+written=$(ls "$shelf/long/pics" | grep -c '^page')
+[ "$written" -ge 3 ] && [ "$written" -lt 120 ] || fail "the stopped run wrote $written of 120 pages"
+leftover=$(find "$shelf/long/pics" -name 'orfeo-*.tmp')
+[ -z "$leftover" ] || fail "the stopped remote run left its pages in hand half done: $leftover"
 
 # --- without a shared file system: each book carried to the host and its back subscans back ---------------
 # The hosts' copies live under a work folder of their own ("remote" here, beside the shelf).
@@ -124,7 +148,7 @@ mkdir -p "$local" "$remote"
 for book in c1 "c 2"; do "$make_pages" --masks "$local/$book" 300 400 2 >/dev/null || fail "no pages"; done
 (cd "$local" && ls -d */ | parallel --will-cite -j 1 -S node1,node2,down --filter-hosts "${hosts[@]}" \
   --workdir "$remote" --transferfile {} --return {}pics --cleanup --joblog "$work/carry.log" \
-  orfeo-cli -q back {}) 2>carry.err || fail "the recipe without a shared file system failed: $(cat carry.err)"
+  --term-seq TERM,600000,KILL,25 exec orfeo-cli -q back {}) 2>carry.err || fail "the recipe without a shared file system failed: $(cat carry.err)"
 for book in c1 "c 2"; do
   [ "$(ls "$local/$book/pics" 2>/dev/null | wc -l)" -eq 2 ] || fail "'$book' came back with $(ls "$local/$book/pics" 2>&1)"
 done
