@@ -4,9 +4,9 @@
 # machine's ssh set-up is not touched), on small books: one with a page without its mask, one with a space
 # in its name. Two host names lead to the server, a third to a closed port (a host that is down).
 #
-#   many_machines.sh ORFEO_CLI MAKE_PAGES
+#   many_machines.sh ORFEO_CLI MAKE_PAGES SAME_PIXELS
 set -uo pipefail
-cli=$(realpath "$1") make_pages=$(realpath "$2")
+cli=$(realpath "$1") make_pages=$(realpath "$2") same_pixels=$(realpath "$3")
 work=$(mktemp -d "${TMPDIR:-/tmp}/orfeo-hosts.XXXXXX")
 made_run_dir=""
 cleanup() {
@@ -156,6 +156,26 @@ done
 parallel --will-cite --nonall -S node1,node2,down --filter-hosts "${hosts[@]}" rm -rf "$remote" 2>>carry.err ||
   fail "the hosts' work folders were not removed: $(cat carry.err)"
 [ ! -e "$remote" ] || fail "the hosts' copies are left: $(find "$remote" | head -5)"
+
+# Every output exact: as a run on this machine, without parallel, writes it.
+exact() {  # BOOK OUTPUT_FOLDER JOB [FOLDER2]
+  local copy=$work/exact/$(basename "$1")
+  rm -rf "$work/exact" && mkdir -p "$work/exact" && cp -r "$1" "$copy" || fail "no copy of $1"
+  if [ "$3" = merge ]; then
+    local copy2=$work/exact/$(basename "$4")
+    cp -r "$4" "$copy2" && rm -rf "$copy2/new_scans" && orfeo-cli -q merge "$copy" "$copy2"
+    copy=$copy2
+  else
+    rm -rf "$copy/pics" && orfeo-cli -q back "$copy"
+  fi
+  local page
+  for page in "$2"/*; do
+    "$same_pixels" "$page" "$copy/$(basename "$2")/$(basename "$page")" >/dev/null || fail "$page differs from a local run's"
+  done
+}
+exact "$shelf/b 2" "$shelf/b 2/pics" back
+exact "$shelf/b1" "$shelf/b1-rescans/new_scans" merge "$shelf/b1-rescans"
+exact "$local/c1" "$local/c1/pics" back
 
 # Nothing left half written anywhere.
 leftover=$(find "$shelf" -name 'orfeo-*.tmp')

@@ -46,13 +46,24 @@ for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
 exec 3>&-
 [ -s "$work/display" ] || { cat "$work/xvfb.log" >&2; fail "Xvfb did not start"; }
 export DISPLAY=":$(head -1 "$work/display")"
-openbox --sm-disable >"$work/openbox.log" 2>&1 &
-pids+=($!)
+# openbox, started again if it has not taken the display within ten seconds (seen once in a dozen runs).
+start_openbox() {
+  openbox --sm-disable >>"$work/openbox.log" 2>&1 &
+  openbox_pid=$!
+  pids+=("$openbox_pid")
+}
+start_openbox
 # A session bus of the journey's own, with the accessibility bus on it.
 eval "$(dbus-launch --sh-syntax)" || fail "no session bus"
 /usr/libexec/at-spi-bus-launcher --launch-immediately >"$work/atspi.log" 2>&1 &
 pids+=($!)
 export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
+# The program starts only once the window manager manages windows and the accessibility bus answers, as on
+# a desktop where both were up before anything was started: a window mapped earlier is not given the focus.
+wm_ready() { xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; }
+bus_ready() {
+  dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus org.a11y.Bus.GetAddress >/dev/null 2>&1
+}
 
 home=$work/home
 mkdir -p "$home"
@@ -202,6 +213,13 @@ check_ready() { labels "$1" | grep -q 'would'; }
 
 # --- the journey ----------------------------------------------------------------------------------------
 cd "$home"
+for _ in 1 2 3; do
+  wait_until wm_ready && break
+  kill "$openbox_pid" 2>/dev/null
+  start_openbox
+done
+wm_ready || fail "openbox did not start: $(cat "$work/openbox.log")"
+wait_until bus_ready || fail "the accessibility bus did not start"
 HOME=$home "$orfeo_bin" >"$work/orfeo.log" 2>&1 &
 orfeo_pid=$!
 pids+=("$orfeo_pid")
