@@ -37,6 +37,7 @@
 #include "imaging/DryRun.h"
 #include "imaging/MergeSubscans.h"
 #include "imaging/Messages.h"
+#include "imaging/PageWorkers.h"
 #include "process/PageMemory.h"
 #include "process/StandardDescriptors.h"
 #include "scan/FolderScan.h"
@@ -412,6 +413,11 @@ int RunJob(const Request& request, const std::vector<Book>& books) {
     const bool lines = request.verbose && request.report != "-";
     std::vector<int> statuses;
     std::size_t entries = 0, written = 0;
+    // One pool of page workers for every book of the call.
+    orfeo::JobOptions shared;
+    shared.workers = request.jobs;
+    shared.maxMegapixels = request.maxMegapixels;
+    orfeo::PageWorkers pool(orfeo::WorkerSettingsFor(shared));
     for (const Book& book : books) {
         // A stop ends the call: no book starts after it.
         if (g_stop.load()) break;
@@ -421,6 +427,7 @@ int RunJob(const Request& request, const std::vector<Book>& books) {
         options.workers = request.jobs;
         options.maxMegapixels = request.maxMegapixels;
         options.stop = &g_stop;
+        options.workerPool = &pool;
         options.progress = [&console](std::size_t done, std::size_t total, const std::string& name) {
             console.Progress(done, total, name);
         };

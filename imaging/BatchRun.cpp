@@ -95,7 +95,9 @@ BatchResult BatchSteps(const BatchJob& job, BatchEffects& effects, IMessageSink&
         result.inUse = !busy.empty();
         return result;
     }
-    PageWorkers workers(WorkerSettingsFor(options));
+    std::optional<PageWorkers> own;
+    if (!options.workerPool) own.emplace(WorkerSettingsFor(options));
+    PageWorkers& workers = options.workerPool ? *options.workerPool : *own;
     std::string reason;
     if (!workers.Start(reason)) {
         messages.ShowMessage(MessageKind::Problem,

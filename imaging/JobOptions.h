@@ -10,6 +10,8 @@
 
 namespace orfeo {
 
+class PageWorkers;
+
 // What became of one entry of a run, for a report.
 struct EntryReport {
     std::size_t index = 0;
@@ -52,6 +54,10 @@ struct JobOptions {
 
     // The page worker program; empty for orfeo-worker where the build and the package put it.
     std::string workerProgram;
+
+    // Page workers to use instead of starting the run's own, so that runs one after the other (the books
+    // of one call) keep theirs; made with WorkerSettingsFor these options. Not owned.
+    PageWorkers* workerPool = nullptr;
 };
 
 }  // namespace orfeo
