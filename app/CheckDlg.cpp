@@ -92,8 +92,7 @@ void CheckDlg::ShowPlan(const JobPlan& plan) {
     for (const std::string& message : plan.before) lines.append(FromUtf8(message));
     const std::size_t entries = plan.entries.size();
     if (entries > 0) {
-        std::size_t written = 0;
-        for (const PlannedEntry& entry : plan.entries) written += entry.written ? 1 : 0;
+        const std::size_t written = plan.result.written;
         lines.append(
             written == entries
                 ? QStringLiteral("All %1 pages would be written.").arg(entries)

@@ -234,7 +234,6 @@ void PageViewer::Show(int index) {
     {
         std::lock_guard<std::mutex> hold(m_lock);
         m_wanted = index;
-        m_wantedNow = index;
     }
     m_wake.notify_all();
 }
@@ -249,7 +248,7 @@ void PageViewer::LoaderLoop() {
         const ViewEntry entry = m_entries[static_cast<std::size_t>(index)];
         lock.unlock();
         const QString files[kSlots] = {entry.page, entry.mask, entry.page2.trimmed(), entry.output};
-        for (int slot = 0; slot < kSlots && m_wantedNow == index; ++slot) {
+        for (int slot = 0; slot < kSlots && m_wanted == index; ++slot) {
             if (files[slot].isEmpty()) continue;
             std::shared_ptr<PagePicture> picture;
             QString problem;

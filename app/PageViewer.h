@@ -119,9 +119,8 @@ private:
     std::unique_ptr<PageWorkers> m_workers;
     std::mutex m_lock;
     std::condition_variable m_wake;
-    int m_wanted = 0;  // the entry the window wants pictures of (under m_lock)
-    std::atomic<int> m_wantedNow{0};
-    bool m_quit = false;  // under m_lock
+    std::atomic<int> m_wanted{0};  // the entry the window wants pictures of (set under m_lock)
+    bool m_quit = false;           // under m_lock
     std::thread m_loader;
 };
 

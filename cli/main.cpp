@@ -359,12 +359,7 @@ int CallStatus(const std::vector<int>& statuses) {
     return call;
 }
 
-int RunDryRun(const Request& request, const std::vector<Book>& books) {
-    ReportFile report(request.report);
-    if (report.Failed()) {
-        std::fprintf(stderr, "orfeo-cli: %s\n", report.Why().c_str());
-        return kExitFailed;
-    }
+int RunDryRun(const Request& request, const std::vector<Book>& books, ReportFile& report) {
     const bool merge = request.merge->parsed();
     std::vector<int> statuses;
     std::size_t entries = 0, written = 0;
@@ -382,7 +377,7 @@ int RunDryRun(const Request& request, const std::vector<Book>& books) {
         if (error != 0) g_outputError = error;
         statuses.push_back(ExitStatus(plan.result));
         entries += plan.entries.size();
-        for (const orfeo::PlannedEntry& entry : plan.entries) written += entry.written ? 1 : 0;
+        written += plan.result.written;
         if (report.report) {
             const std::string name = folders.input.GetText();
             report.report->PlannedEntries(name, plan);
@@ -396,14 +391,9 @@ int RunDryRun(const Request& request, const std::vector<Book>& books) {
     return report.Close() ? status : (status == 0 ? kExitFailed : status);
 }
 
-int RunJob(const Request& request, const std::vector<Book>& books) {
+int RunJob(const Request& request, const std::vector<Book>& books, ReportFile& report) {
     InstallStopHandlers();
     orfeo::KeepPageMemory();
-    ReportFile report(request.report);
-    if (report.Failed()) {
-        std::fprintf(stderr, "orfeo-cli: %s\n", report.Why().c_str());
-        return kExitFailed;
-    }
     orfeo::ConsoleMessages::Settings settings;
     settings.showProgress = !request.quiet && isatty(STDERR_FILENO);
     const char* terminal = std::getenv("TERM");
@@ -483,7 +473,12 @@ int main(int argc, char** argv) {
             std::cerr << "orfeo-cli: " << missing << "\n";
             return kExitUsage;
         }
-        status = request.dryRun ? RunDryRun(request, books) : RunJob(request, books);
+        ReportFile report(request.report);
+        if (report.Failed()) {
+            std::fprintf(stderr, "orfeo-cli: %s\n", report.Why().c_str());
+            return kExitFailed;
+        }
+        status = request.dryRun ? RunDryRun(request, books, report) : RunJob(request, books, report);
     } catch (const CLI::CallForHelp& e) {
         status = app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
