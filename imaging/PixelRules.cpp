@@ -150,6 +150,16 @@ void BlendImage(FIBITMAP* result, FIBITMAP* marked, FIBITMAP* unmarked, FIBITMAP
     }
 }
 
+template <unsigned Bpp>
+void RuleRowAt(std::uint8_t* dst, const std::uint8_t* marked, const std::uint8_t* unmarked,
+               const std::uint8_t* mask, unsigned width) {
+    if (marked) {
+        BlendLine<Bpp, true>(dst, marked, unmarked, mask, width);
+    } else {
+        BlendLine<Bpp, false>(dst, nullptr, unmarked, mask, width);
+    }
+}
+
 PixelStatus CheckMask(FIBITMAP* page, FIBITMAP* mask) {
     if (FreeImage_GetImageType(mask) != FIT_BITMAP || FreeImage_GetBPP(mask) != 1) {
         return PixelStatus::MaskNotOneBit;
@@ -249,6 +259,38 @@ PixelResult MergeSubscan(FIBITMAP* newPage, FIBITMAP* back, FIBITMAP* mask) {
     if (!result) return {.image = nullptr, .status = PixelStatus::OutOfMemory};
     FillMerge(result.get(), newPage, back, mask);
     return {.image = std::move(result), .status = PixelStatus::Ok};
+}
+
+void RuleRow(unsigned bpp, std::uint8_t* dst, const std::uint8_t* marked, const std::uint8_t* unmarked,
+             const std::uint8_t* mask, unsigned width) {
+    switch (bpp) {
+        case 1:
+            return RuleRowAt<1>(dst, marked, unmarked, mask, width);
+        case 4:
+            return RuleRowAt<4>(dst, marked, unmarked, mask, width);
+        case 8:
+            return RuleRowAt<8>(dst, marked, unmarked, mask, width);
+        case 16:
+            return RuleRowAt<16>(dst, marked, unmarked, mask, width);
+        case 24:
+            return RuleRowAt<24>(dst, marked, unmarked, mask, width);
+        case 32:
+            return RuleRowAt<32>(dst, marked, unmarked, mask, width);
+        case 48:
+            return RuleRowAt<48>(dst, marked, unmarked, mask, width);
+        case 64:
+            return RuleRowAt<64>(dst, marked, unmarked, mask, width);
+        default:
+            return;
+    }
+}
+
+ImagePtr ResultModel(FIBITMAP* page) {
+    ImagePtr model(FreeImage_AllocateT(FreeImage_GetImageType(page), 1, 1,
+                                       static_cast<int>(FreeImage_GetBPP(page)), FreeImage_GetRedMask(page),
+                                       FreeImage_GetGreenMask(page), FreeImage_GetBlueMask(page)));
+    if (model) SetPaletteAndResolution(model.get(), page);
+    return model;
 }
 
 IntoStatus MakeBackSubscanInto(FIBITMAP* result, FIBITMAP* page, FIBITMAP* mask) {

@@ -2,6 +2,8 @@
 
 #include <FreeImage.h>
 
+#include <cstdint>
+
 #include "imaging/ImagePtr.h"
 
 namespace orfeo {
@@ -46,5 +48,16 @@ PixelResult MakeBackSubscan(FIBITMAP* page, FIBITMAP* mask);
 // `newPage`, all others from `back`, whole pixels at a time. The result follows `newPage`. `back` must match
 // `newPage` in width, height, type and depth.
 PixelResult MergeSubscan(FIBITMAP* newPage, FIBITMAP* back, FIBITMAP* mask);
+
+// The rules on one row of `width` packed pixels of `bpp` bits (1, 4, 8, 16, 24, 32, 48 or 64; the first
+// pixel in the most significant bits), for a caller that holds rows of its own: `dst` takes the pixels of
+// `unmarked` where `mask` marks nothing and, where it marks, those of `marked` (a merge) or all bits set
+// (`marked` null: a back subscan). `dst` must not overlap the inputs. Other depths leave `dst` as it is.
+void RuleRow(unsigned bpp, std::uint8_t* dst, const std::uint8_t* marked, const std::uint8_t* unmarked,
+             const std::uint8_t* mask, unsigned width);
+
+// A 1 x 1 image of what a rule's result on `page` (the new page of a merge) is besides its pixels: the
+// type, depth, colour masks, palette and resolution. Empty when out of memory.
+ImagePtr ResultModel(FIBITMAP* page);
 
 }  // namespace orfeo

@@ -16,6 +16,7 @@
 #include "imaging/OutputFile.h"
 #include "imaging/PixelRules.h"
 #include "imaging/Preview.h"
+#include "imaging/StripCopy.h"
 #include "imaging/WorkerProtocol.h"
 #include "process/PageMemory.h"
 #include "worker/Confinement.h"
@@ -99,6 +100,94 @@ WorkerReply CarryPreview(int socket, const WorkerRequest& request, int pageFd, i
     return reply;
 }
 
+// Puts each input's offset back at the start, for a decode after the strip copy was not taken.
+void Rewind(const std::array<int, kWorkerSlots>& slotFd) {
+    for (int slot = 0; slot < kInputSlots; ++slot)
+        if (slotFd[slot] >= 0) ::lseek(slotFd[slot], 0, SEEK_SET);
+}
+
+// FreeImage's header of the file on `fd` (through a second descriptor: a decode closes its own), when
+// it is a TIFF that decodes without a problem as far as its header tells; the offset goes back to 0.
+ImagePtr TiffHeader(int fd, const WorkerRequest& request, int slot) {
+    unsigned char magic[4] = {};
+    if (::pread(fd, magic, sizeof magic, 0) != sizeof magic) return nullptr;
+    const bool tiff = (magic[0] == 'I' && magic[1] == 'I' && magic[2] == 42 && magic[3] == 0) ||
+                      (magic[0] == 'M' && magic[1] == 'M' && magic[2] == 0 && magic[3] == 42);
+    const int again = tiff ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
+    if (again < 0) return nullptr;
+    LoadReport report;
+    ImagePtr header = DecodeImageFile(again, request.extensions[slot], request.maxMegapixels, true, report);
+    ::lseek(fd, 0, SEEK_SET);
+    if (report.outOfMemory) OutOfMemory();
+    if (!header || HeaderMayMislead(header.get())) return nullptr;
+    return header;
+}
+
+// A TIFF page to a TIFF output, strip by strip (see CopyStrips): true when the entry is done, its reply
+// made. Otherwise nothing is written, the inputs are rewound, and `mask` may hold the decoded mask for
+// the decoding path to use.
+bool TryStripCopy(int socket, const WorkerRequest& request, const std::array<int, kWorkerSlots>& slotFd,
+                  ImagePtr& mask, WorkerReply& reply) {
+    const bool merge = request.task == WorkerTask::Merge;
+    const int output = slotFd[kOutputSlot];
+    if (request.headersOnly || output < 0 || !IsTiffExtension(request.extensions[kOutputSlot]) ||
+        slotFd[kPageSlot] < 0 || slotFd[kMaskSlot] < 0 || (merge && slotFd[kBackSlot] < 0)) {
+        return false;
+    }
+    Tell(socket, WorkerReplyKind::Reading, kPageSlot);
+    const ImagePtr page = TiffHeader(slotFd[kPageSlot], request, kPageSlot);
+    if (!page) return false;
+    ImagePtr back;
+    if (merge) {
+        Tell(socket, WorkerReplyKind::Reading, kBackSlot);
+        back = TiffHeader(slotFd[kBackSlot], request, kBackSlot);
+        if (!back) return false;
+    }
+    Tell(socket, WorkerReplyKind::Reading, kMaskSlot);
+    const int maskFd = ::fcntl(slotFd[kMaskSlot], F_DUPFD_CLOEXEC, 0);
+    if (maskFd < 0) return false;
+    LoadReport report;
+    mask = DecodeImageFile(maskFd, request.extensions[kMaskSlot], request.maxMegapixels, false, report);
+    ::lseek(slotFd[kMaskSlot], 0, SEEK_SET);
+    if (report.outOfMemory) OutOfMemory();
+    if (report.problem != LoadProblem::None) mask.reset();
+    if (!mask || CheckRule(request.task, page.get(), back.get(), mask.get()) != PixelStatus::Ok ||
+        !FormatCanHold("x." + request.extensions[kOutputSlot], page.get())) {
+        return false;
+    }
+    const StripCopyFiles files{.page = slotFd[kPageSlot],
+                               .pageHeader = page.get(),
+                               .back = merge ? slotFd[kBackSlot] : -1,
+                               .backHeader = back.get(),
+                               .mask = mask.get(),
+                               .output = output};
+    int error = 0;
+    const StripCopyOutcome outcome = CopyStrips(
+        files,
+        [socket](StripCopyStage stage) {
+            if (stage == StripCopyStage::Writing) {
+                Tell(socket, WorkerReplyKind::Writing);
+            } else {
+                Tell(socket, WorkerReplyKind::Reading,
+                     stage == StripCopyStage::ReadingBack ? kBackSlot : kPageSlot);
+            }
+        },
+        error);
+    if (outcome == StripCopyOutcome::NotTaken) {
+        Rewind(slotFd);
+        // Whatever the copy wrote goes; if it cannot, the output is not this entry's to write.
+        if (::ftruncate(output, 0) == 0 && ::lseek(output, 0, SEEK_SET) == 0) return false;
+        reply.written = false;
+        reply.writeError = errno > 0 && errno <= 4095 ? errno : EIO;
+        ::close(output);
+        return true;
+    }
+    reply.pixels = PixelStatus::Ok;
+    reply.written = outcome == StripCopyOutcome::Written;
+    reply.writeError = reply.written ? 0 : (error > 0 && error <= 4095 ? error : 0);
+    return true;
+}
+
 }  // namespace
 
 WorkerReply CarryRequest(int socket, const WorkerRequest& request, const std::vector<int>& fds) {
@@ -115,6 +204,16 @@ WorkerReply CarryRequest(int socket, const WorkerRequest& request, const std::ve
     PixelResult result;
     {
         std::array<ImagePtr, kInputSlots> images;
+        if (TryStripCopy(socket, request, slotFd, images[kMaskSlot], reply)) {
+            for (int slot = 0; slot < kInputSlots; ++slot)
+                if (slotFd[slot] >= 0) ::close(slotFd[slot]);
+            return reply;
+        }
+        if (images[kMaskSlot]) {
+            // Decoded already, without a problem: its descriptor is not needed again.
+            ::close(slotFd[kMaskSlot]);
+            slotFd[kMaskSlot] = -1;
+        }
         for (int slot = 0; slot < kInputSlots; ++slot) {
             if (slotFd[slot] < 0) continue;
             Tell(socket, WorkerReplyKind::Reading, static_cast<std::uint8_t>(slot));

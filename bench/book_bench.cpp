@@ -1,0 +1,224 @@
+// orfeo-book-bench: one page's time, page by page over a book (orfeo-make-book), for each way of making
+// its back subscan and its merge, next to the floor of FreeImage's codec.
+//
+//   orfeo-book-bench [--runs N] FOLDER1 FOLDER2
+//
+// For every page of FOLDER1 (its mask in FOLDER1/cache/automask/, its new page of the same name in FOLDER2)
+// it times, N times each (default 3; the median counts):
+//   floor    FreeImage decodes the page and encodes it again as TIFF (flags 0): what any way that decodes
+//            and encodes every pixel costs at least;
+//   decoded  the back subscan the way every page took before the strip copy: decode page and mask, the rule
+//            in memory, encode with FreeImage (flags 0), written and flushed as the jobs write;
+//   copied   the strip copy as a page worker does it: the page's header and the mask, then CopyStrips;
+// and the same two ways for the merge (with the back subscan each way wrote). It checks that both ways
+// give the same pixels, and prints a Markdown table by kind of page, and the whole book's totals. The
+// jobs' own overhead (workers, locks, renames) is not in these times: bench/compare times whole runs.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "imaging/ImageLibrary.h"
+#include "imaging/ImageLoad.h"
+#include "imaging/ImageSave.h"
+#include "imaging/MessageSink.h"
+#include "imaging/PixelRules.h"
+#include "imaging/StripCopy.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using orfeo::ImagePtr;
+
+class Quiet final : public orfeo::IMessageSink {
+public:
+    void ShowMessage(orfeo::MessageKind, const std::string& text) override {
+        std::fprintf(stderr, "orfeo-book-bench: %s\n", text.c_str());
+    }
+};
+
+double MedianMs(unsigned runs, const std::function<bool()>& work) {
+    std::vector<double> times;
+    for (unsigned i = 0; i < runs; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        if (!work()) return -1;
+        times.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+bool Decoded(const fs::path& page, const fs::path& back, const fs::path& mask, const fs::path& output) {
+    Quiet quiet;
+    const ImagePtr pageImage = orfeo::LoadImageFile(page.string(), quiet);
+    const ImagePtr maskImage = orfeo::LoadImageFile(mask.string(), quiet);
+    const ImagePtr backImage = back.empty() ? nullptr : orfeo::LoadImageFile(back.string(), quiet);
+    if (!pageImage || !maskImage || (!back.empty() && !backImage)) return false;
+    const orfeo::PixelResult result =
+        back.empty() ? orfeo::MakeBackSubscan(pageImage.get(), maskImage.get())
+                     : orfeo::MergeSubscan(pageImage.get(), backImage.get(), maskImage.get());
+    return result.image && orfeo::SaveImageFile(result.image.get(), output.string(), quiet);
+}
+
+bool Copied(const fs::path& page, const fs::path& back, const fs::path& mask, const fs::path& output) {
+    Quiet quiet;
+    const ImagePtr pageHeader = orfeo::LoadImageHeader(page.string(), quiet, 600);
+    const ImagePtr backHeader = back.empty() ? nullptr : orfeo::LoadImageHeader(back.string(), quiet, 600);
+    const ImagePtr maskImage = orfeo::LoadImageFile(mask.string(), quiet);
+    const int pageFd = ::open(page.c_str(), O_RDONLY | O_CLOEXEC);
+    const int backFd = back.empty() ? -1 : ::open(back.c_str(), O_RDONLY | O_CLOEXEC);
+    const int outputFd = ::open(output.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int error = 0;
+    const orfeo::StripCopyOutcome outcome = orfeo::CopyStrips(
+        {.page = pageFd,
+         .pageHeader = pageHeader.get(),
+         .back = backFd,
+         .backHeader = backHeader.get(),
+         .mask = maskImage.get(),
+         .output = outputFd},
+        [](orfeo::StripCopyStage) {}, error);
+    ::close(pageFd);
+    if (backFd >= 0) ::close(backFd);
+    if (outcome == orfeo::StripCopyOutcome::NotTaken) ::close(outputFd);
+    if (outcome != orfeo::StripCopyOutcome::Written)
+        std::fprintf(stderr, "orfeo-book-bench: %s not copied\n", page.c_str());
+    return outcome == orfeo::StripCopyOutcome::Written;
+}
+
+bool Floor(const fs::path& page, const fs::path& output) {
+    FIBITMAP* image = FreeImage_Load(FIF_TIFF, page.c_str(), 0);
+    if (!image) return false;
+    FreeImage_SetTransparent(image, FALSE);
+    const bool saved = FreeImage_Save(FIF_TIFF, image, output.c_str(), 0);
+    FreeImage_Unload(image);
+    return saved;
+}
+
+bool SamePixels(const fs::path& a, const fs::path& b) {
+    Quiet quiet;
+    const ImagePtr x = orfeo::LoadImageFile(a.string(), quiet), y = orfeo::LoadImageFile(b.string(), quiet);
+    if (!x || !y || FreeImage_GetBPP(x.get()) != FreeImage_GetBPP(y.get()) ||
+        FreeImage_GetWidth(x.get()) != FreeImage_GetWidth(y.get()) ||
+        FreeImage_GetHeight(x.get()) != FreeImage_GetHeight(y.get())) {
+        return false;
+    }
+    const unsigned bits = FreeImage_GetWidth(x.get()) * FreeImage_GetBPP(x.get());
+    for (unsigned row = 0; row < FreeImage_GetHeight(x.get()); ++row) {
+        const BYTE* p = FreeImage_GetScanLine(x.get(), static_cast<int>(row));
+        const BYTE* q = FreeImage_GetScanLine(y.get(), static_cast<int>(row));
+        if (std::memcmp(p, q, bits / 8) != 0) return false;
+        const BYTE used = static_cast<BYTE>(0xFF00u >> (bits % 8));
+        if (bits % 8 && (p[bits / 8] & used) != (q[bits / 8] & used)) return false;
+    }
+    return true;
+}
+
+// A page's kind, as the table groups them: size, depth, coding, and whether its mask marks anything.
+std::string Kind(const fs::path& page, const fs::path& mask) {
+    Quiet quiet;
+    const ImagePtr header = orfeo::LoadImageHeader(page.string(), quiet, 600);
+    const ImagePtr maskImage = orfeo::LoadImageFile(mask.string(), quiet);
+    if (!header || !maskImage) return "?";
+    bool marked = false;
+    const unsigned bytes = (FreeImage_GetWidth(header.get()) + 7) / 8;
+    for (unsigned row = 0; row < FreeImage_GetHeight(header.get()) && !marked; ++row) {
+        const BYTE* line = FreeImage_GetScanLine(maskImage.get(), static_cast<int>(row));
+        marked = std::any_of(line, line + bytes, [](BYTE b) { return b != 0; });
+    }
+    char text[128];
+    std::snprintf(text, sizeof text, "%u x %u, %u-bit, %s", FreeImage_GetWidth(header.get()),
+                  FreeImage_GetHeight(header.get()), FreeImage_GetBPP(header.get()),
+                  marked ? "marked" : "empty mask");
+    return text;
+}
+
+struct Times {
+    unsigned pages = 0;
+    double floor = 0, decodedBack = 0, copiedBack = 0, decodedMerge = 0, copiedMerge = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    unsigned runs = 3;
+    int i = 1;
+    if (argc > 2 && std::strcmp(argv[1], "--runs") == 0) {
+        runs = static_cast<unsigned>(std::max(1, std::atoi(argv[2])));
+        i = 3;
+    }
+    if (argc - i != 2) {
+        std::fprintf(stderr, "Usage: orfeo-book-bench [--runs N] FOLDER1 FOLDER2\n");
+        return 2;
+    }
+    orfeo::QuietImageLibraries();
+    const fs::path book = argv[i], book2 = argv[i + 1];
+    const fs::path work = fs::temp_directory_path() / ("orfeo-book-bench-" + std::to_string(::getpid()));
+    fs::create_directories(work);
+    std::vector<fs::path> pages;
+    for (const auto& entry : fs::directory_iterator(book))
+        if (entry.is_regular_file() && entry.path().extension() == ".tif") pages.push_back(entry.path());
+    std::sort(pages.begin(), pages.end());
+
+    std::map<std::string, Times> byKind;
+    Times total;
+    bool same = true;
+    for (const fs::path& page : pages) {
+        const fs::path mask = book / "cache" / "automask" / page.filename();
+        const fs::path newPage = book2 / page.filename();
+        const fs::path floorOut = work / "floor.tif", decodedBack = work / "back-decoded.tif",
+                       copiedBack = work / "back-copied.tif", decodedMerge = work / "merge-decoded.tif",
+                       copiedMerge = work / "merge-copied.tif";
+        Times t;
+        t.pages = 1;
+        t.floor = MedianMs(runs, [&] { return Floor(page, floorOut); });
+        t.decodedBack = MedianMs(runs, [&] { return Decoded(page, {}, mask, decodedBack); });
+        t.copiedBack = MedianMs(runs, [&] { return Copied(page, {}, mask, copiedBack); });
+        t.decodedMerge = MedianMs(runs, [&] { return Decoded(newPage, decodedBack, mask, decodedMerge); });
+        t.copiedMerge = MedianMs(runs, [&] { return Copied(newPage, copiedBack, mask, copiedMerge); });
+        if (t.floor < 0 || t.decodedBack < 0 || t.copiedBack < 0 || t.decodedMerge < 0 || t.copiedMerge < 0) {
+            std::fprintf(stderr, "orfeo-book-bench: %s failed\n", page.c_str());
+            return 1;
+        }
+        if (!SamePixels(decodedBack, copiedBack) || !SamePixels(decodedMerge, copiedMerge)) {
+            std::fprintf(stderr, "orfeo-book-bench: %s: the two ways differ\n", page.c_str());
+            same = false;
+        }
+        Times& kind = byKind[Kind(page, mask)];
+        for (Times* sum : {&kind, &total}) {
+            sum->pages += 1;
+            sum->floor += t.floor;
+            sum->decodedBack += t.decodedBack;
+            sum->copiedBack += t.copiedBack;
+            sum->decodedMerge += t.decodedMerge;
+            sum->copiedMerge += t.copiedMerge;
+        }
+    }
+    fs::remove_all(work);
+
+    std::printf(
+        "| Pages | n | Codec floor | Back: decoded | Back: copied | Merge: decoded | Merge: copied |\n");
+    std::printf("|---|---:|---:|---:|---:|---:|---:|\n");
+    auto row = [](const std::string& name, const Times& t, bool perPage) {
+        const double n = perPage ? t.pages : 1;
+        std::printf("| %s | %u | %.1f ms | %.1f ms | %.1f ms (%.1fx) | %.1f ms | %.1f ms (%.1fx) |\n",
+                    name.c_str(), t.pages, t.floor / n, t.decodedBack / n, t.copiedBack / n,
+                    t.decodedBack / t.copiedBack, t.decodedMerge / n, t.copiedMerge / n,
+                    t.decodedMerge / t.copiedMerge);
+    };
+    for (const auto& [name, t] : byKind) row(name + " (a page)", t, true);
+    row("**Whole book**", total, false);
+    std::printf(
+        "\nPer page: the median of %u runs. The factor is the decoded way's time over the copied one's.\n",
+        runs);
+    return same ? 0 : 1;
+}

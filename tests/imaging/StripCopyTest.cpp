@@ -1,0 +1,409 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <tiffio.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "imaging/BackSubscans.h"
+#include "imaging/ImageLoad.h"
+#include "imaging/ImageSave.h"
+#include "imaging/MergeSubscans.h"
+#include "imaging/PixelRules.h"
+#include "imaging/StripCopy.h"
+#include "scan/FolderScan.h"
+#include "scan/Paths.h"
+#include "tests/support/Files.h"
+#include "tests/support/Fixtures.h"
+
+namespace orfeo {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Load;
+using test::MakeMask;
+using test::Mix;
+using test::RecordingSink;
+using test::TempDir;
+
+// How a test page is stored.
+struct Stored {
+    const char* name;
+    std::uint16_t bits = 8, samples = 1, photometric = PHOTOMETRIC_MINISBLACK;
+    std::uint16_t compression = COMPRESSION_NONE, predictor = PREDICTOR_NONE, fillOrder = FILLORDER_MSB2LSB;
+    std::uint32_t faxOptions = 0;
+    std::uint32_t rowsPerStrip = 7;  // 0: tiles of 16 x 32
+    bool bigEndian = false;
+    std::uint16_t planar = PLANARCONFIG_CONTIG, orientation = ORIENTATION_TOPLEFT;
+};
+
+constexpr unsigned kWidth = 77, kHeight = 53;
+
+// Writes a page of `stored`'s layout with libtiff, every sample from `seed`; also tags that the output
+// must not carry (a colour profile, the software, a description). A palette page gets a coloured palette.
+void WritePage(const fs::path& path, const Stored& stored, std::uint64_t seed, unsigned width = kWidth,
+               unsigned height = kHeight) {
+    fs::create_directories(path.parent_path());
+    TIFF* tiff = TIFFOpen(path.c_str(), stored.bigEndian ? "wb" : "wl");
+    ASSERT_NE(tiff, nullptr);
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, width);
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, height);
+    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, stored.bits);
+    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, stored.samples);
+    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, stored.planar);
+    TIFFSetField(tiff, TIFFTAG_COMPRESSION, stored.compression);
+    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, stored.photometric);
+    TIFFSetField(tiff, TIFFTAG_ORIENTATION, stored.orientation);
+    if (stored.fillOrder != FILLORDER_MSB2LSB) TIFFSetField(tiff, TIFFTAG_FILLORDER, stored.fillOrder);
+    if (stored.predictor != PREDICTOR_NONE) TIFFSetField(tiff, TIFFTAG_PREDICTOR, stored.predictor);
+    if (stored.compression == COMPRESSION_CCITTFAX3)
+        TIFFSetField(tiff, TIFFTAG_GROUP3OPTIONS, stored.faxOptions);
+    if (stored.samples == 4) {
+        const std::uint16_t extra = EXTRASAMPLE_UNASSALPHA;
+        TIFFSetField(tiff, TIFFTAG_EXTRASAMPLES, 1, &extra);
+    }
+    TIFFSetField(tiff, TIFFTAG_XRESOLUTION, 300.0f);
+    TIFFSetField(tiff, TIFFTAG_YRESOLUTION, 150.0f);
+    TIFFSetField(tiff, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+    TIFFSetField(tiff, TIFFTAG_SOFTWARE, "scanner 1.0");
+    TIFFSetField(tiff, TIFFTAG_IMAGEDESCRIPTION, "page");
+    const std::string profile(200, 'p');
+    TIFFSetField(tiff, TIFFTAG_ICCPROFILE, static_cast<std::uint32_t>(profile.size()), profile.data());
+    std::vector<std::uint16_t> map[3];
+    if (stored.photometric == PHOTOMETRIC_PALETTE) {
+        for (unsigned i = 0; i < (1u << stored.bits); ++i) {
+            for (unsigned c = 0; c < 3; ++c)
+                map[c].push_back(static_cast<std::uint16_t>(Mix(i * 3 + c) & 0xFF00));
+        }
+        TIFFSetField(tiff, TIFFTAG_COLORMAP, map[0].data(), map[1].data(), map[2].data());
+    }
+    const unsigned planes = stored.planar == PLANARCONFIG_SEPARATE ? stored.samples : 1;
+    const std::size_t lineBytes =
+        (std::size_t{width} * stored.bits * (planes == 1 ? stored.samples : 1) + 7) / 8;
+    auto fill = [&](std::vector<std::uint8_t>& bytes, std::uint64_t salt) {
+        for (std::size_t i = 0; i < bytes.size(); ++i)
+            bytes[i] = static_cast<std::uint8_t>(Mix(seed * 7919 + salt + i));
+        // Bitonal pages as scanners make them, in runs (random bits make G3 and G4 longer than raw).
+        if (stored.bits == 1) {
+            for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = (bytes[i] & 0x30) ? 0x00 : 0xFF;
+        }
+    };
+    if (stored.rowsPerStrip) {
+        TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, stored.rowsPerStrip);
+        std::vector<std::uint8_t> line(lineBytes);
+        for (unsigned plane = 0; plane < planes; ++plane) {
+            for (unsigned row = 0; row < height; ++row) {
+                fill(line, (plane * height + row) * 1000003ull);
+                ASSERT_EQ(TIFFWriteScanline(tiff, line.data(), row, static_cast<std::uint16_t>(plane)), 1);
+            }
+        }
+    } else {
+        TIFFSetField(tiff, TIFFTAG_TILEWIDTH, 16);
+        TIFFSetField(tiff, TIFFTAG_TILELENGTH, 32);
+        std::vector<std::uint8_t> tile(static_cast<std::size_t>(TIFFTileSize(tiff)));
+        for (std::uint32_t k = 0; k < TIFFNumberOfTiles(tiff); ++k) {
+            fill(tile, k * 1000003ull);
+            ASSERT_EQ(TIFFWriteEncodedTile(tiff, k, tile.data(), static_cast<tmsize_t>(tile.size())),
+                      static_cast<tmsize_t>(tile.size()));
+        }
+    }
+    ASSERT_EQ(TIFFWriteDirectory(tiff), 1);
+    TIFFClose(tiff);
+}
+
+// The masks each layout is tried with. The mask is 3 columns and 2 rows larger than the page, with its
+// extra rows (the top ones, which the rules never read) all marked.
+enum class Marks { Band, None, All };
+
+ImagePtr MaskFor(Marks marks) {
+    return MakeMask(kWidth + 3, kHeight + 2, [marks](unsigned x, unsigned y) {
+        if (y >= kHeight) return true;
+        const unsigned row = kHeight - 1 - y;
+        switch (marks) {
+            case Marks::None:
+                return false;
+            case Marks::All:
+                return x < kWidth;
+            case Marks::Band:
+                return (row >= 14 && row < 27 && x >= 3 && x < 50) || (row == 40 && x == kWidth - 1);
+        }
+        return false;
+    });
+}
+
+// Moves the last strip of a little-endian page written by WritePage (more than one strip) so that its
+// stored bytes run past the end of the file, as in a page cut short.
+void PointLastStripPastTheEnd(const fs::path& path) {
+    std::string bytes = test::Slurp(path);
+    auto u16 = [&](std::size_t at) {
+        std::uint16_t v;
+        std::memcpy(&v, &bytes[at], 2);
+        return v;
+    };
+    auto u32 = [&](std::size_t at) {
+        std::uint32_t v;
+        std::memcpy(&v, &bytes[at], 4);
+        return v;
+    };
+    const std::uint32_t directory = u32(4);
+    for (unsigned i = 0; i < u16(directory); ++i) {
+        const std::size_t entry = directory + 2 + i * 12;
+        if (u16(entry) != TIFFTAG_STRIPOFFSETS) continue;
+        const std::size_t last = u32(entry + 8) + (u32(entry + 4) - 1) * 4;
+        const std::uint32_t moved = static_cast<std::uint32_t>(bytes.size() - 3);
+        std::memcpy(&bytes[last], &moved, 4);
+    }
+    test::WriteFile(path, bytes);
+}
+
+// What FreeImage reads of an output: everything the data model names.
+void ExpectSameImage(const fs::path& expectedPath, const fs::path& actualPath, const std::string& what) {
+    SCOPED_TRACE(what);
+    const ImagePtr expected = Load(expectedPath), actual = Load(actualPath);
+    ASSERT_TRUE(expected && actual);
+    EXPECT_EQ(FreeImage_GetImageType(expected.get()), FreeImage_GetImageType(actual.get()));
+    ASSERT_EQ(FreeImage_GetBPP(expected.get()), FreeImage_GetBPP(actual.get()));
+    EXPECT_EQ(FreeImage_GetColorType(expected.get()), FreeImage_GetColorType(actual.get()));
+    EXPECT_EQ(FreeImage_GetDotsPerMeterX(expected.get()), FreeImage_GetDotsPerMeterX(actual.get()));
+    EXPECT_EQ(FreeImage_GetDotsPerMeterY(expected.get()), FreeImage_GetDotsPerMeterY(actual.get()));
+    EXPECT_EQ(FreeImage_IsTransparent(expected.get()), FreeImage_IsTransparent(actual.get()));
+    const unsigned colours = FreeImage_GetColorsUsed(expected.get());
+    ASSERT_EQ(colours, FreeImage_GetColorsUsed(actual.get()));
+    if (colours) {
+        EXPECT_EQ(std::memcmp(FreeImage_GetPalette(expected.get()), FreeImage_GetPalette(actual.get()),
+                              colours * sizeof(RGBQUAD)),
+                  0);
+    }
+    ASSERT_EQ(FreeImage_GetWidth(expected.get()), FreeImage_GetWidth(actual.get()));
+    ASSERT_EQ(FreeImage_GetHeight(expected.get()), FreeImage_GetHeight(actual.get()));
+    const unsigned bits = FreeImage_GetWidth(expected.get()) * FreeImage_GetBPP(expected.get());
+    for (unsigned y = 0; y < FreeImage_GetHeight(expected.get()); ++y) {
+        const BYTE* a = FreeImage_GetScanLine(expected.get(), static_cast<int>(y));
+        const BYTE* b = FreeImage_GetScanLine(actual.get(), static_cast<int>(y));
+        ASSERT_EQ(std::memcmp(a, b, bits / 8), 0) << "scan line " << y;
+        if (bits % 8) {
+            const BYTE used = static_cast<BYTE>(0xFF00u >> (bits % 8));
+            ASSERT_EQ(a[bits / 8] & used, b[bits / 8] & used) << "scan line " << y;
+        }
+    }
+}
+
+// The strip copy of a back subscan (no `back`) or a merge into `output`.
+StripCopyOutcome Copy(const fs::path& page, const fs::path& back, const fs::path& mask,
+                      const fs::path& output) {
+    RecordingSink sink;
+    const ImagePtr pageHeader = LoadImageHeader(page.string(), sink, 600);
+    const ImagePtr backHeader = back.empty() ? nullptr : LoadImageHeader(back.string(), sink, 600);
+    const ImagePtr maskImage = Load(mask);
+    const int pageFd = ::open(page.c_str(), O_RDONLY | O_CLOEXEC);
+    const int backFd = back.empty() ? -1 : ::open(back.c_str(), O_RDONLY | O_CLOEXEC);
+    const int outputFd = ::open(output.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int error = 0;
+    const StripCopyOutcome outcome = CopyStrips(
+        {.page = pageFd,
+         .pageHeader = pageHeader.get(),
+         .back = backFd,
+         .backHeader = backHeader.get(),
+         .mask = maskImage.get(),
+         .output = outputFd},
+        [](StripCopyStage) {}, error);
+    ::close(pageFd);
+    if (backFd >= 0) ::close(backFd);
+    if (outcome == StripCopyOutcome::NotTaken) ::close(outputFd);
+    return outcome;
+}
+
+// Today's way: decode, rule in memory, encode with FreeImage.
+void Decoded(const fs::path& page, const fs::path& back, const fs::path& mask, const fs::path& output) {
+    RecordingSink sink;
+    const ImagePtr pageImage = Load(page), maskImage = Load(mask);
+    const ImagePtr backImage = back.empty() ? nullptr : Load(back);
+    const PixelResult result = back.empty() ? MakeBackSubscan(pageImage.get(), maskImage.get())
+                                            : MergeSubscan(pageImage.get(), backImage.get(), maskImage.get());
+    ASSERT_TRUE(result.image);
+    ASSERT_TRUE(SaveImageFile(result.image.get(), output.string(), sink));
+}
+
+const Stored kCopied[] = {
+    {.name = "1-bit G4 min-is-white",
+     .bits = 1,
+     .photometric = PHOTOMETRIC_MINISWHITE,
+     .compression = COMPRESSION_CCITTFAX4},
+    {.name = "1-bit G4 min-is-black, LSB first",
+     .bits = 1,
+     .compression = COMPRESSION_CCITTFAX4,
+     .fillOrder = FILLORDER_LSB2MSB},
+    {.name = "1-bit G3 2-D",
+     .bits = 1,
+     .photometric = PHOTOMETRIC_MINISWHITE,
+     .compression = COMPRESSION_CCITTFAX3,
+     .faxOptions = GROUP3OPT_2DENCODING},
+    {.name = "1-bit G3 fill bits",
+     .bits = 1,
+     .compression = COMPRESSION_CCITTFAX3,
+     .faxOptions = GROUP3OPT_FILLBITS,
+     .rowsPerStrip = 1},
+    {.name = "1-bit palette G4",
+     .bits = 1,
+     .photometric = PHOTOMETRIC_PALETTE,
+     .compression = COMPRESSION_CCITTFAX4},
+    {.name = "1-bit PackBits, tiles", .bits = 1, .compression = COMPRESSION_PACKBITS, .rowsPerStrip = 0},
+    {.name = "4-bit min-is-white LZW",
+     .bits = 4,
+     .photometric = PHOTOMETRIC_MINISWHITE,
+     .compression = COMPRESSION_LZW},
+    {.name = "4-bit palette uncompressed", .bits = 4, .photometric = PHOTOMETRIC_PALETTE},
+    {.name = "4-bit grey Deflate, tiles",
+     .bits = 4,
+     .compression = COMPRESSION_ADOBE_DEFLATE,
+     .rowsPerStrip = 0},
+    {.name = "8-bit uncompressed, a row a strip", .rowsPerStrip = 1},
+    {.name = "8-bit min-is-white LZW predictor",
+     .photometric = PHOTOMETRIC_MINISWHITE,
+     .compression = COMPRESSION_LZW,
+     .predictor = PREDICTOR_HORIZONTAL},
+    {.name = "8-bit palette Deflate", .photometric = PHOTOMETRIC_PALETTE, .compression = COMPRESSION_DEFLATE},
+    {.name = "8-bit PackBits big-endian", .compression = COMPRESSION_PACKBITS, .bigEndian = true},
+    {.name = "8-bit LZW tiles", .compression = COMPRESSION_LZW, .rowsPerStrip = 0},
+    {.name = "8-bit one strip", .compression = COMPRESSION_LZW, .rowsPerStrip = 4000},
+    {.name = "16-bit uncompressed big-endian", .bits = 16, .bigEndian = true},
+    {.name = "16-bit LZW predictor tiles",
+     .bits = 16,
+     .compression = COMPRESSION_LZW,
+     .predictor = PREDICTOR_HORIZONTAL,
+     .rowsPerStrip = 0},
+    {.name = "16-bit min-is-white", .bits = 16, .photometric = PHOTOMETRIC_MINISWHITE},
+    {.name = "RGB uncompressed", .samples = 3, .photometric = PHOTOMETRIC_RGB},
+    {.name = "RGB LZW predictor",
+     .samples = 3,
+     .photometric = PHOTOMETRIC_RGB,
+     .compression = COMPRESSION_LZW,
+     .predictor = PREDICTOR_HORIZONTAL},
+    {.name = "RGB Deflate tiles",
+     .samples = 3,
+     .photometric = PHOTOMETRIC_RGB,
+     .compression = COMPRESSION_ADOBE_DEFLATE,
+     .rowsPerStrip = 0},
+    {.name = "48-bit RGB LZW predictor big-endian",
+     .bits = 16,
+     .samples = 3,
+     .photometric = PHOTOMETRIC_RGB,
+     .compression = COMPRESSION_LZW,
+     .predictor = PREDICTOR_HORIZONTAL,
+     .bigEndian = true},
+    {.name = "48-bit RGB uncompressed", .bits = 16, .samples = 3, .photometric = PHOTOMETRIC_RGB},
+};
+
+// Every layout the copy takes, with a band of marks, none and all: back subscans and merges (the new page
+// stored the other way, tiles for strips and strips for tiles) decode to exactly what today's decoding
+// path writes, and carry none of the page's other tags.
+TEST(StripCopyTest, OutputsAreTheDecodingPathsPixelForPixel) {
+    TempDir dir;
+    for (const Stored& stored : kCopied) {
+        Stored other = stored;
+        other.rowsPerStrip = stored.rowsPerStrip ? 0 : 5;
+        if (stored.compression == COMPRESSION_CCITTFAX3 || stored.compression == COMPRESSION_CCITTFAX4)
+            other.compression = COMPRESSION_LZW;
+        const fs::path page = dir.Path() / "page.tif", newPage = dir.Path() / "new.tif";
+        WritePage(page, stored, 1);
+        WritePage(newPage, other, 2);
+        for (const Marks marks : {Marks::Band, Marks::None, Marks::All}) {
+            const std::string what = std::string(stored.name) + ", marks " + std::to_string(int(marks));
+            SCOPED_TRACE(what);
+            const fs::path mask = dir.Path() / "mask.tif";
+            test::Save(MaskFor(marks).get(), mask);
+            const fs::path back = dir.Path() / "back.tif", backToday = dir.Path() / "back-today.tif";
+            ASSERT_EQ(Copy(page, {}, mask, back), StripCopyOutcome::Written);
+            Decoded(page, {}, mask, backToday);
+            ExpectSameImage(backToday, back, "back subscan");
+            const fs::path merged = dir.Path() / "merged.tif", mergedToday = dir.Path() / "merged-today.tif";
+            ASSERT_EQ(Copy(newPage, back, mask, merged), StripCopyOutcome::Written);
+            Decoded(newPage, back, mask, mergedToday);
+            ExpectSameImage(mergedToday, merged, "merge");
+
+            TIFF* tiff = TIFFOpen(back.c_str(), "r");
+            ASSERT_NE(tiff, nullptr);
+            char* text = nullptr;
+            std::uint32_t count = 0;
+            void* profile = nullptr;
+            EXPECT_FALSE(TIFFGetField(tiff, TIFFTAG_SOFTWARE, &text));
+            EXPECT_FALSE(TIFFGetField(tiff, TIFFTAG_IMAGEDESCRIPTION, &text));
+            EXPECT_FALSE(TIFFGetField(tiff, TIFFTAG_ICCPROFILE, &count, &profile));
+            std::uint16_t compression = 0;
+            TIFFGetField(tiff, TIFFTAG_COMPRESSION, &compression);
+            EXPECT_EQ(compression, stored.compression == COMPRESSION_DEFLATE ? COMPRESSION_ADOBE_DEFLATE
+                                                                             : stored.compression);
+            TIFFClose(tiff);
+        }
+    }
+}
+
+// Layouts whose stored samples are not FreeImage's pixels, or that libtiff cannot write back, and damaged
+// files: the copy writes nothing, and the job's outputs and messages are today's.
+TEST(StripCopyTest, OtherFilesAreLeftToTheDecodingPath) {
+    {
+        // Not a layout FreeImage reads at all: not one this copy takes either.
+        TempDir dir;
+        WritePage(dir.Path() / "p.tif", {.name = "2-bit", .bits = 2}, 3);
+        test::Save(MaskFor(Marks::Band).get(), dir.Path() / "m.tif");
+        EXPECT_EQ(Copy(dir.Path() / "p.tif", {}, dir.Path() / "m.tif", dir.Path() / "o.tif"),
+                  StripCopyOutcome::NotTaken);
+    }
+    const Stored others[] = {
+        {.name = "JPEG", .compression = COMPRESSION_JPEG, .rowsPerStrip = 16},
+        {.name = "RGB in planes",
+         .samples = 3,
+         .photometric = PHOTOMETRIC_RGB,
+         .planar = PLANARCONFIG_SEPARATE},
+        {.name = "one sample in planes", .planar = PLANARCONFIG_SEPARATE},
+        {.name = "bottom row first", .orientation = ORIENTATION_BOTLEFT},
+        {.name = "RGBA", .samples = 4, .photometric = PHOTOMETRIC_RGB, .compression = COMPRESSION_LZW},
+        {.name = "CMYK", .samples = 4, .photometric = PHOTOMETRIC_SEPARATED},
+        {.name = "truncated", .compression = COMPRESSION_LZW},
+    };
+    TempDir dir;
+    const fs::path book = dir.Path() / "book", masks = book / "cache" / "automask";
+    for (const Stored& stored : others) {
+        SCOPED_TRACE(stored.name);
+        const fs::path page = book / (std::string(stored.name) + ".tif");
+        WritePage(page, stored, 3);
+        test::Save(MaskFor(Marks::Band).get(), masks / page.filename());
+        if (std::string(stored.name) == "truncated") PointLastStripPastTheEnd(page);
+        if (std::string(stored.name) != "CMYK") {
+            EXPECT_EQ(Copy(page, {}, masks / page.filename(), dir.Path() / "out.tif"),
+                      StripCopyOutcome::NotTaken);
+            EXPECT_EQ(fs::file_size(dir.Path() / "out.tif"), 0u);
+        }
+    }
+    // A copied layout too, so that both ways run in one job.
+    WritePage(book / "plain.tif", kCopied[9], 4);
+    test::Save(MaskFor(Marks::Band).get(), masks / "plain.tif");
+
+    CScanList list;
+    TextHolder input, output;
+    ScanFolder(book.string(), list, input, output, kPicsSubfolder);
+    RecordingSink sink;
+    CreateBackSubscans(list, input.GetText(), output.GetText(), sink);
+    const std::vector<std::string> expected = {
+        "File \"" + (book / "truncated.tif").string() + "\" is truncated or damaged.", "Processing ended."};
+    EXPECT_EQ(sink.Texts(), expected);
+    for (const auto& entry : fs::directory_iterator(book)) {
+        if (!entry.is_regular_file() || entry.path().filename() == "truncated.tif") continue;
+        const fs::path today = dir.Path() / "today.tif";
+        Decoded(entry.path(), {}, masks / entry.path().filename(), today);
+        ExpectSameImage(today, book / "pics" / entry.path().filename(), entry.path().filename().string());
+    }
+    // The copied page kept its coding (uncompressed, a row a strip), where FreeImage writes LZW.
+    TIFF* tiff = TIFFOpen((book / "pics" / "plain.tif").c_str(), "r");
+    ASSERT_NE(tiff, nullptr);
+    std::uint16_t compression = 0;
+    TIFFGetField(tiff, TIFFTAG_COMPRESSION, &compression);
+    EXPECT_EQ(compression, COMPRESSION_NONE);
+    TIFFClose(tiff);
+}
+
+}  // namespace
+}  // namespace orfeo
