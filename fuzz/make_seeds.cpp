@@ -1,12 +1,15 @@
 // Writes the fuzz targets' seed corpora: small valid files of every listed format and of the depths the
 // pixel rules handle, each prefixed with the byte that picks its extension; with PROTOCOL_DIR, the
-// messages a page worker sends, for the protocol target.
-//   orfeo-fuzz-seeds DIR [PROTOCOL_DIR]
+// messages a page worker sends, for the protocol target; with STRIPS_DIR, TIFF pages of the layouts the
+// strip copy takes, each prefixed with the byte that picks its mask, for the strip copy's target.
+//   orfeo-fuzz-seeds DIR [PROTOCOL_DIR [STRIPS_DIR]]
 #include <FreeImage.h>
+#include <tiffio.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -105,9 +108,82 @@ bool WriteProtocolSeeds(const std::filesystem::path& folder) {
     return ok;
 }
 
+// Small TIFF pages written by libtiff in the layouts the strip copy takes: strips and tiles, each coding.
+bool WriteStripSeeds(const std::filesystem::path& folder) {
+    struct Layout {
+        const char* name;
+        std::uint16_t bits, samples, photometric, compression, predictor;
+        std::uint32_t rowsPerStrip;  // 0: tiles of 16 x 16
+        const char* mode;
+    };
+    const Layout layouts[] = {
+        {"g4", 1, 1, PHOTOMETRIC_MINISWHITE, COMPRESSION_CCITTFAX4, 1, 5, "wl"},
+        {"g3", 1, 1, PHOTOMETRIC_MINISBLACK, COMPRESSION_CCITTFAX3, 1, 3, "wb"},
+        {"nibbles", 4, 1, PHOTOMETRIC_MINISWHITE, COMPRESSION_PACKBITS, 1, 2, "wl"},
+        {"grey", 8, 1, PHOTOMETRIC_MINISBLACK, COMPRESSION_NONE, 1, 1, "wl"},
+        {"grey-lzw", 8, 1, PHOTOMETRIC_MINISBLACK, COMPRESSION_LZW, 2, 4, "wb"},
+        {"palette-tiles", 8, 1, PHOTOMETRIC_PALETTE, COMPRESSION_ADOBE_DEFLATE, 1, 0, "wl"},
+        {"grey16-tiles", 16, 1, PHOTOMETRIC_MINISBLACK, COMPRESSION_LZW, 2, 0, "wb"},
+        {"rgb", 8, 3, PHOTOMETRIC_RGB, COMPRESSION_LZW, 2, 3, "wl"},
+        {"rgb48", 16, 3, PHOTOMETRIC_RGB, COMPRESSION_NONE, 1, 2, "wb"},
+    };
+    bool ok = true;
+    unsigned seed = 0;
+    for (const Layout& layout : layouts) {
+        const std::filesystem::path path = folder / (std::string(layout.name) + ".tif");
+        TIFF* tiff = TIFFOpen(path.c_str(), layout.mode);
+        if (!tiff) return false;
+        constexpr std::uint32_t kWidth = 37, kHeight = 21;
+        TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, kWidth);
+        TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, kHeight);
+        TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, layout.bits);
+        TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, layout.samples);
+        TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+        TIFFSetField(tiff, TIFFTAG_COMPRESSION, layout.compression);
+        TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, layout.photometric);
+        if (layout.predictor != 1) TIFFSetField(tiff, TIFFTAG_PREDICTOR, layout.predictor);
+        std::vector<std::uint16_t> map(256);
+        for (unsigned i = 0; i < 256; ++i) map[i] = static_cast<std::uint16_t>(i * 257);
+        if (layout.photometric == PHOTOMETRIC_PALETTE)
+            TIFFSetField(tiff, TIFFTAG_COLORMAP, map.data(), map.data(), map.data());
+        std::vector<std::uint8_t> bytes;
+        auto fill = [&](std::size_t size) {
+            bytes.resize(size);
+            for (std::size_t i = 0; i < size; ++i)
+                bytes[i] = static_cast<std::uint8_t>((i * 73) ^ (i >> 3) ^ seed);
+        };
+        if (layout.rowsPerStrip) {
+            TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, layout.rowsPerStrip);
+            for (std::uint32_t row = 0; row < kHeight; ++row) {
+                fill(static_cast<std::size_t>(TIFFScanlineSize(tiff)));
+                ok &= TIFFWriteScanline(tiff, bytes.data(), row, 0) == 1;
+            }
+        } else {
+            TIFFSetField(tiff, TIFFTAG_TILEWIDTH, 16);
+            TIFFSetField(tiff, TIFFTAG_TILELENGTH, 16);
+            for (std::uint32_t k = 0; k < TIFFNumberOfTiles(tiff); ++k) {
+                fill(static_cast<std::size_t>(TIFFTileSize(tiff)));
+                ok &= TIFFWriteEncodedTile(tiff, k, bytes.data(), static_cast<tmsize_t>(bytes.size())) > 0;
+            }
+        }
+        TIFFClose(tiff);
+        // The first byte picks the mask: none, a band, every other column, all.
+        std::ifstream in(path, std::ios::binary);
+        const std::string content((std::istreambuf_iterator<char>(in)), {});
+        in.close();
+        std::filesystem::remove(path);
+        std::ofstream out(folder / layout.name, std::ios::binary);
+        out.put(static_cast<char>(seed % 4));
+        out.write(content.data(), static_cast<std::streamsize>(content.size()));
+        ok &= static_cast<bool>(out);
+        ++seed;
+    }
+    return ok;
+}
+
 int main(int argc, char** argv) {
-    if (argc != 2 && argc != 3) {
-        std::fprintf(stderr, "usage: orfeo-fuzz-seeds DIR [PROTOCOL_DIR]\n");
+    if (argc < 2 || argc > 4) {
+        std::fprintf(stderr, "usage: orfeo-fuzz-seeds DIR [PROTOCOL_DIR [STRIPS_DIR]]\n");
         return 2;
     }
     const std::filesystem::path folder = argv[1];
@@ -137,6 +213,10 @@ int main(int argc, char** argv) {
         ok &= Write(folder, seed.name, seed.extension, seed.format, image);
         FreeImage_Unload(image);
     }
-    if (argc == 3) ok &= WriteProtocolSeeds(argv[2]);
+    if (argc >= 3) ok &= WriteProtocolSeeds(argv[2]);
+    if (argc == 4) {
+        std::filesystem::create_directories(argv[3]);
+        ok &= WriteStripSeeds(argv[3]);
+    }
     return ok ? 0 : 1;
 }
