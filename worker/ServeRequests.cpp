@@ -150,7 +150,6 @@ bool TryStripCopy(int socket, const WorkerRequest& request, const std::array<int
     mask = DecodeImageFile(maskFd, request.extensions[kMaskSlot], request.maxMegapixels, false, report);
     ::lseek(slotFd[kMaskSlot], 0, SEEK_SET);
     if (report.outOfMemory) OutOfMemory();
-    if (report.problem != LoadProblem::None) mask.reset();
     if (!mask || CheckRule(request.task, page.get(), back.get(), mask.get()) != PixelStatus::Ok ||
         !FormatCanHold("x." + request.extensions[kOutputSlot], page.get())) {
         return false;

@@ -128,15 +128,16 @@ ImagePtr MaskFor(Marks marks) {
             case Marks::All:
                 return x < kWidth;
             case Marks::Band:
-                return (row >= 14 && row < 27 && x >= 3 && x < 50) || (row == 40 && x == kWidth - 1);
+                return (row >= 14 && row < 27 && x >= 3 && x < 50) || (row == 40 && x == kWidth - 1) ||
+                       (row == 46 && x == 70);
         }
         return false;
     });
 }
 
-// Moves the last strip of a little-endian page written by WritePage (more than one strip) so that its
-// stored bytes run past the end of the file, as in a page cut short.
-void PointLastStripPastTheEnd(const fs::path& path) {
+// Damages the last strip of a little-endian page written by WritePage (more than one strip): moves it so
+// that its stored bytes run past the end of the file, as in a page cut short, or halves its byte count.
+void DamageLastStrip(const fs::path& path, std::uint16_t tag) {
     std::string bytes = test::Slurp(path);
     auto u16 = [&](std::size_t at) {
         std::uint16_t v;
@@ -151,10 +152,11 @@ void PointLastStripPastTheEnd(const fs::path& path) {
     const std::uint32_t directory = u32(4);
     for (unsigned i = 0; i < u16(directory); ++i) {
         const std::size_t entry = directory + 2 + i * 12;
-        if (u16(entry) != TIFFTAG_STRIPOFFSETS) continue;
+        if (u16(entry) != tag) continue;
         const std::size_t last = u32(entry + 8) + (u32(entry + 4) - 1) * 4;
-        const std::uint32_t moved = static_cast<std::uint32_t>(bytes.size() - 3);
-        std::memcpy(&bytes[last], &moved, 4);
+        const std::uint32_t value =
+            tag == TIFFTAG_STRIPOFFSETS ? static_cast<std::uint32_t>(bytes.size() - 3) : u32(last) / 2;
+        std::memcpy(&bytes[last], &value, 4);
     }
     test::WriteFile(path, bytes);
 }
@@ -332,6 +334,13 @@ TEST(StripCopyTest, OutputsAreTheDecodingPathsPixelForPixel) {
             EXPECT_FALSE(TIFFGetField(tiff, TIFFTAG_SOFTWARE, &text));
             EXPECT_FALSE(TIFFGetField(tiff, TIFFTAG_IMAGEDESCRIPTION, &text));
             EXPECT_FALSE(TIFFGetField(tiff, TIFFTAG_ICCPROFILE, &count, &profile));
+            TIFF* today = TIFFOpen(backToday.c_str(), "r");
+            ASSERT_NE(today, nullptr);
+            std::uint16_t photometric = 0, todays = 1;
+            TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric);
+            TIFFGetField(today, TIFFTAG_PHOTOMETRIC, &todays);
+            EXPECT_EQ(photometric, todays);
+            TIFFClose(today);
             std::uint16_t compression = 0;
             TIFFGetField(tiff, TIFFTAG_COMPRESSION, &compression);
             EXPECT_EQ(compression, stored.compression == COMPRESSION_DEFLATE ? COMPRESSION_ADOBE_DEFLATE
@@ -371,7 +380,7 @@ TEST(StripCopyTest, OtherFilesAreLeftToTheDecodingPath) {
         const fs::path page = book / (std::string(stored.name) + ".tif");
         WritePage(page, stored, 3);
         test::Save(MaskFor(Marks::Band).get(), masks / page.filename());
-        if (std::string(stored.name) == "truncated") PointLastStripPastTheEnd(page);
+        if (std::string(stored.name) == "truncated") DamageLastStrip(page, TIFFTAG_STRIPOFFSETS);
         if (std::string(stored.name) != "CMYK") {
             EXPECT_EQ(Copy(page, {}, masks / page.filename(), dir.Path() / "out.tif"),
                       StripCopyOutcome::NotTaken);
@@ -381,6 +390,10 @@ TEST(StripCopyTest, OtherFilesAreLeftToTheDecodingPath) {
     // A copied layout too, so that both ways run in one job.
     WritePage(book / "plain.tif", kCopied[9], 4);
     test::Save(MaskFor(Marks::Band).get(), masks / "plain.tif");
+    // And one whose mask is damaged (a strip past the end of the file): the mask's own message, as ever.
+    WritePage(book / "plain2.tif", kCopied[9], 5);
+    WritePage(masks / "plain2.tif", {.name = "mask", .bits = 1}, 6, kWidth + 3, kHeight + 2);
+    DamageLastStrip(masks / "plain2.tif", TIFFTAG_STRIPOFFSETS);
 
     CScanList list;
     TextHolder input, output;
@@ -388,10 +401,12 @@ TEST(StripCopyTest, OtherFilesAreLeftToTheDecodingPath) {
     RecordingSink sink;
     CreateBackSubscans(list, input.GetText(), output.GetText(), sink);
     const std::vector<std::string> expected = {
+        "File \"" + (masks / "plain2.tif").string() + "\" is truncated or damaged.",
         "File \"" + (book / "truncated.tif").string() + "\" is truncated or damaged.", "Processing ended."};
     EXPECT_EQ(sink.Texts(), expected);
     for (const auto& entry : fs::directory_iterator(book)) {
-        if (!entry.is_regular_file() || entry.path().filename() == "truncated.tif") continue;
+        const std::string name = entry.path().filename().string();
+        if (!entry.is_regular_file() || name == "truncated.tif" || name == "plain2.tif") continue;
         const fs::path today = dir.Path() / "today.tif";
         Decoded(entry.path(), {}, masks / entry.path().filename(), today);
         ExpectSameImage(today, book / "pics" / entry.path().filename(), entry.path().filename().string());
