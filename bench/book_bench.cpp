@@ -10,11 +10,13 @@
 //   decoded  the back subscan the way every page took before the strip copy: decode page and mask, the rule
 //            in memory, encode with FreeImage (flags 0), written and flushed as the jobs write;
 //   copied   the strip copy as a page worker does it: the page's header and the mask, then CopyStrips;
+//   file     copying the page's file and flushing it to the disk, what a page that needs no change costs;
 // and the same two ways for the merge (with the back subscan each way wrote). It checks that both ways
 // give the same pixels, and prints a Markdown table by kind of page, and the whole book's totals. The
 // jobs' own overhead (workers, locks, renames) is not in these times: bench/compare times whole runs.
 
 #include <fcntl.h>
+#include <tiffio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -95,6 +97,19 @@ bool Copied(const fs::path& page, const fs::path& back, const fs::path& mask, co
     return outcome == orfeo::StripCopyOutcome::Written;
 }
 
+bool CopyFile(const fs::path& page, const fs::path& output) {
+    const int in = ::open(page.c_str(), O_RDONLY | O_CLOEXEC);
+    const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    std::vector<char> buffer(1 << 20);
+    bool ok = in >= 0 && out >= 0;
+    for (ssize_t got; ok && (got = ::read(in, buffer.data(), buffer.size())) > 0;)
+        ok = ::write(out, buffer.data(), static_cast<std::size_t>(got)) == got;
+    ok = ok && ::fsync(out) == 0;
+    if (in >= 0) ::close(in);
+    if (out >= 0) ok = ::close(out) == 0 && ok;
+    return ok;
+}
+
 bool Floor(const fs::path& page, const fs::path& output) {
     FIBITMAP* image = FreeImage_Load(FIF_TIFF, page.c_str(), 0);
     if (!image) return false;
@@ -135,16 +150,25 @@ std::string Kind(const fs::path& page, const fs::path& mask) {
         const BYTE* line = FreeImage_GetScanLine(maskImage.get(), static_cast<int>(row));
         marked = std::any_of(line, line + bytes, [](BYTE b) { return b != 0; });
     }
-    char text[128];
-    std::snprintf(text, sizeof text, "%u x %u, %u-bit, %s", FreeImage_GetWidth(header.get()),
-                  FreeImage_GetHeight(header.get()), FreeImage_GetBPP(header.get()),
+    std::uint16_t compression = COMPRESSION_NONE;
+    if (TIFF* tiff = TIFFOpen(page.c_str(), "r")) {
+        TIFFGetFieldDefaulted(tiff, TIFFTAG_COMPRESSION, &compression);
+        TIFFClose(tiff);
+    }
+    const char* coding = compression == COMPRESSION_NONE        ? "uncompressed"
+                         : compression == COMPRESSION_LZW       ? "LZW"
+                         : compression == COMPRESSION_CCITTFAX4 ? "G4"
+                                                                : "other";
+    char text[160];
+    std::snprintf(text, sizeof text, "%u x %u, %u-bit, %s, %s", FreeImage_GetWidth(header.get()),
+                  FreeImage_GetHeight(header.get()), FreeImage_GetBPP(header.get()), coding,
                   marked ? "marked" : "empty mask");
     return text;
 }
 
 struct Times {
     unsigned pages = 0;
-    double floor = 0, decodedBack = 0, copiedBack = 0, decodedMerge = 0, copiedMerge = 0;
+    double file = 0, floor = 0, decodedBack = 0, copiedBack = 0, decodedMerge = 0, copiedMerge = 0;
 };
 
 }  // namespace
@@ -180,12 +204,14 @@ int main(int argc, char** argv) {
                        copiedMerge = work / "merge-copied.tif";
         Times t;
         t.pages = 1;
+        t.file = MedianMs(runs, [&] { return CopyFile(page, floorOut); });
         t.floor = MedianMs(runs, [&] { return Floor(page, floorOut); });
         t.decodedBack = MedianMs(runs, [&] { return Decoded(page, {}, mask, decodedBack); });
         t.copiedBack = MedianMs(runs, [&] { return Copied(page, {}, mask, copiedBack); });
         t.decodedMerge = MedianMs(runs, [&] { return Decoded(newPage, decodedBack, mask, decodedMerge); });
         t.copiedMerge = MedianMs(runs, [&] { return Copied(newPage, copiedBack, mask, copiedMerge); });
-        if (t.floor < 0 || t.decodedBack < 0 || t.copiedBack < 0 || t.decodedMerge < 0 || t.copiedMerge < 0) {
+        if (t.file < 0 || t.floor < 0 || t.decodedBack < 0 || t.copiedBack < 0 || t.decodedMerge < 0 ||
+            t.copiedMerge < 0) {
             std::fprintf(stderr, "orfeo-book-bench: %s failed\n", page.c_str());
             return 1;
         }
@@ -196,6 +222,7 @@ int main(int argc, char** argv) {
         Times& kind = byKind[Kind(page, mask)];
         for (Times* sum : {&kind, &total}) {
             sum->pages += 1;
+            sum->file += t.file;
             sum->floor += t.floor;
             sum->decodedBack += t.decodedBack;
             sum->copiedBack += t.copiedBack;
@@ -206,14 +233,16 @@ int main(int argc, char** argv) {
     fs::remove_all(work);
 
     std::printf(
-        "| Pages | n | Codec floor | Back: decoded | Back: copied | Merge: decoded | Merge: copied |\n");
-    std::printf("|---|---:|---:|---:|---:|---:|---:|\n");
+        "| Pages | n | File copy | Codec floor | Back: decoded | Back: copied | Merge: decoded | Merge: "
+        "copied |\n");
+    std::printf("|---|---:|---:|---:|---:|---:|---:|---:|\n");
     auto row = [](const std::string& name, const Times& t, bool perPage) {
         const double n = perPage ? t.pages : 1;
-        std::printf("| %s | %u | %.1f ms | %.1f ms | %.1f ms (%.1fx) | %.1f ms | %.1f ms (%.1fx) |\n",
-                    name.c_str(), t.pages, t.floor / n, t.decodedBack / n, t.copiedBack / n,
-                    t.decodedBack / t.copiedBack, t.decodedMerge / n, t.copiedMerge / n,
-                    t.decodedMerge / t.copiedMerge);
+        std::printf(
+            "| %s | %u | %.1f ms | %.1f ms | %.1f ms | %.1f ms (%.1fx) | %.1f ms | %.1f ms (%.1fx) |\n",
+            name.c_str(), t.pages, t.file / n, t.floor / n, t.decodedBack / n, t.copiedBack / n,
+            t.decodedBack / t.copiedBack, t.decodedMerge / n, t.copiedMerge / n,
+            t.decodedMerge / t.copiedMerge);
     };
     for (const auto& [name, t] : byKind) row(name + " (a page)", t, true);
     row("**Whole book**", total, false);

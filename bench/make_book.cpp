@@ -7,9 +7,10 @@
 // FOLDER1/cache/automask/, and N other pages of the same names, sizes and layouts into FOLDER2. The page
 // layouts cycle through kKinds below (300 and 600 dpi A4; grey, RGB and bitonal; uncompressed, LZW and
 // CCITT G4), written with libtiff in strips of TIFFDefaultStripSize rows. Masks are CCITT G4, min-is-black
-// (a stored 1 marks a pixel): empty on page001, page003, ..., one or two ragged bands across the page (a
-// picture, a table) on the others. --scale (default 1) multiplies the page sizes, for tiny test books.
-// Everything comes from fixed seeds: the same arguments give the same files.
+// (a stored 1 marks a pixel): empty on half of the pages, one or two ragged bands across the page (a
+// picture, a table) on the others; every kind of page comes with both (see WriteMask). --scale (default 1)
+// multiplies the page sizes, for tiny test books. Everything comes from fixed seeds: the same arguments give
+// the same files.
 
 #include <FreeImage.h>
 #include <tiffio.h>
@@ -159,7 +160,8 @@ std::vector<unsigned> RaggedEdge(unsigned length, int limit, Rng& rng) {
     return offsets;
 }
 
-// The mask of page `index`: empty on even indexes, else one band (index 1, 5, 9, ...) or two (3, 7, 11, ...)
+// The mask of page `index`: empty on every other page, the other way round in every other round of kinds (so
+// that each kind comes with an empty mask and a marked one), else one band or two, in turn,
 // across most of the width, together 10% to 40% of the page height; the edges wander inwards by a few
 // pixels, so the marked rows never leave that range.
 bool WriteMask(const fs::path& path, const Kind& kind, unsigned width, unsigned height, unsigned index,
@@ -169,9 +171,10 @@ bool WriteMask(const fs::path& path, const Kind& kind, unsigned width, unsigned 
         std::vector<unsigned> left, right, top, bottom;
     };
     std::vector<Band> bands;
-    if (index % 2 == 1) {
+    const unsigned round = index / unsigned(std::size(kKinds));
+    if ((index + round) % 2 == 1) {
         Rng rng(seed);
-        const int count = index % 4 == 1 ? 1 : 2;
+        const int count = (index / 2) % 2 == 0 ? 1 : 2;
         const int h = int(height), w = int(width), wander = std::max(1, w / 600);
         const int total = rng.Between(int(std::ceil(0.10 * h)) + 2 * count * wander, int(0.40 * h));
         const int first = count == 1 ? total : rng.Between(total / 3, total - total / 3);

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -9,12 +10,15 @@
 
 #include <csignal>
 #include <cstddef>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <string>
 
 #include "imaging/BackSubscans.h"
+#include "imaging/ImageLoad.h"
 #include "imaging/ImageSave.h"
+#include "imaging/StripCopy.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
 #include "tests/support/Files.h"
@@ -135,6 +139,27 @@ TEST_F(WriteFaultTest, AFailingFlushToTheDiskKeepsTheEarlierFile) {
     RecordingSink sink;
     EXPECT_TRUE(SaveImageFile(page.get(), path, sink));
     EXPECT_TRUE(test::SamePixels(test::Load(path).get(), page.get()));
+}
+
+// The strip copy writes the output itself: a flush that fails fails the page, with the system's reason.
+TEST_F(WriteFaultTest, TheStripCopyFailsWithItsFlush) {
+    const auto page = test::MakeImage(40, 30, 8, [](unsigned x, unsigned y) { return x * y; });
+    const auto mask = test::MakeMask(40, 30, [](unsigned x, unsigned y) { return x < 5 && y < 7; });
+    const std::string path = dir.Folder() + "p.tif", output = dir.Folder() + "out.tif";
+    test::Save(page.get(), path);
+    const std::string said = WithFailingDiskFlushes([&](IMessageSink& sink) {
+        const ImagePtr header = LoadImageHeader(path, sink, 600);
+        const int pageFd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        const int outputFd = ::open(output.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        int error = 0;
+        const StripCopyOutcome outcome = CopyStrips(
+            {.page = pageFd, .pageHeader = header.get(), .mask = mask.get(), .output = outputFd},
+            [](StripCopyStage) {}, error);
+        if (outcome == StripCopyOutcome::WriteFailed)
+            sink.ShowMessage(MessageKind::Problem, std::strerror(error));
+        return outcome == StripCopyOutcome::Written;
+    });
+    EXPECT_EQ(said, "not saved\nInput/output error");
 }
 
 // Plug-ins write empty blocks: the GIF writer does when its data ends on a full sub-block (this image),
