@@ -126,6 +126,8 @@ bool WriteStripSeeds(const std::filesystem::path& folder) {
         {"grey16-tiles", 16, 1, PHOTOMETRIC_MINISBLACK, COMPRESSION_LZW, 2, 0, "wb"},
         {"rgb", 8, 3, PHOTOMETRIC_RGB, COMPRESSION_LZW, 2, 3, "wl"},
         {"rgb48", 16, 3, PHOTOMETRIC_RGB, COMPRESSION_NONE, 1, 2, "wb"},
+        {"grey-jpeg", 8, 1, PHOTOMETRIC_MINISBLACK, COMPRESSION_JPEG, 1, 16, "wl"},
+        {"rgb-jpeg-tiles", 8, 3, PHOTOMETRIC_RGB, COMPRESSION_JPEG, 1, 0, "wb"},
     };
     bool ok = true;
     unsigned seed = 0;
@@ -167,13 +169,14 @@ bool WriteStripSeeds(const std::filesystem::path& folder) {
             }
         }
         TIFFClose(tiff);
-        // The first byte picks the mask: none, a band, every other column, all.
+        // The first byte picks the mask: none, a band, every other column, all (none for JPEG pages, which
+        // are copied only when nothing is marked).
         std::ifstream in(path, std::ios::binary);
         const std::string content((std::istreambuf_iterator<char>(in)), {});
         in.close();
         std::filesystem::remove(path);
         std::ofstream out(folder / layout.name, std::ios::binary);
-        out.put(static_cast<char>(seed % 4));
+        out.put(static_cast<char>(layout.compression == COMPRESSION_JPEG ? 0 : seed % 4));
         out.write(content.data(), static_cast<std::streamsize>(content.size()));
         ok &= static_cast<bool>(out);
         ++seed;

@@ -191,6 +191,11 @@ struct Layout {
     std::uint16_t predictor = PREDICTOR_NONE, fillOrder = FILLORDER_MSB2LSB;
     std::uint32_t faxOptions = 0;
     bool tiled = false, bigEndian = false;
+    // JPEG: strips that are only ever copied, with what their decoder needs besides them.
+    bool jpeg = false;
+    std::vector<std::uint8_t> jpegTables;
+    std::uint16_t subsampling[2] = {2, 2}, positioning = YCBCRPOSITION_CENTERED;
+    std::vector<float> referenceBlackWhite;
     std::uint32_t rowsPerStrip = 0;  // strips
     std::uint32_t tileWidth = 0, tileLength = 0;
     std::uint32_t units = 0;         // strips or tiles
@@ -224,6 +229,15 @@ bool Writable(std::uint16_t compression) {
         default:
             return false;
     }
+}
+
+// JPEG-compressed pages whose strips can be copied as they are (never decoded: a marked strip encoded again
+// as JPEG would not keep its pixels): 8-bit grey, RGB or YCbCr.
+bool KnownJpeg(std::uint16_t samples, std::uint16_t bits, std::uint16_t photometric) {
+    if (bits != 8 || !TIFFIsCODECConfigured(COMPRESSION_JPEG)) return false;
+    return samples == 1
+               ? photometric == PHOTOMETRIC_MINISBLACK
+               : samples == 3 && (photometric == PHOTOMETRIC_RGB || photometric == PHOTOMETRIC_YCBCR);
 }
 
 bool KnownSamples(std::uint16_t samples, std::uint16_t bits, std::uint16_t photometric) {
@@ -270,8 +284,10 @@ std::optional<Layout> Examine(TIFF* tiff, FIBITMAP* header, std::uint64_t fileSi
     TIFFGetField(tiff, TIFFTAG_EXTRASAMPLES, &extraCount, &extra);
     if (layout.width == 0 || layout.height == 0 || sampleFormat != SAMPLEFORMAT_UINT || extraCount != 0 ||
         orientation != ORIENTATION_TOPLEFT || planar != PLANARCONFIG_CONTIG ||
-        !KnownSamples(layout.samples, layout.bitsPerSample, layout.photometric) ||
-        !Writable(layout.compression) ||
+        (layout.compression == COMPRESSION_JPEG
+             ? !KnownJpeg(layout.samples, layout.bitsPerSample, layout.photometric)
+             : !KnownSamples(layout.samples, layout.bitsPerSample, layout.photometric) ||
+                   !Writable(layout.compression)) ||
         (layout.fillOrder != FILLORDER_MSB2LSB && layout.fillOrder != FILLORDER_LSB2MSB) ||
         !SameAsHeader(layout, header)) {
         return std::nullopt;
@@ -288,6 +304,23 @@ std::optional<Layout> Examine(TIFF* tiff, FIBITMAP* header, std::uint64_t fileSi
         TIFFGetFieldDefaulted(tiff, TIFFTAG_PREDICTOR, &layout.predictor);
         if (layout.predictor != PREDICTOR_NONE && layout.predictor != PREDICTOR_HORIZONTAL)
             return std::nullopt;
+    }
+    if (layout.compression == COMPRESSION_JPEG) {
+        layout.jpeg = true;
+        std::uint32_t size = 0;
+        void* tables = nullptr;
+        if (TIFFGetField(tiff, TIFFTAG_JPEGTABLES, &size, &tables) && tables && size > 0) {
+            const auto* bytes = static_cast<const std::uint8_t*>(tables);
+            layout.jpegTables.assign(bytes, bytes + size);
+        }
+        if (layout.photometric == PHOTOMETRIC_YCBCR) {
+            TIFFGetFieldDefaulted(tiff, TIFFTAG_YCBCRSUBSAMPLING, &layout.subsampling[0],
+                                  &layout.subsampling[1]);
+            TIFFGetFieldDefaulted(tiff, TIFFTAG_YCBCRPOSITIONING, &layout.positioning);
+        }
+        float* reference = nullptr;
+        if (TIFFGetField(tiff, TIFFTAG_REFERENCEBLACKWHITE, &reference) && reference)
+            layout.referenceBlackWhite.assign(reference, reference + 6);
     }
     layout.bigEndian = TIFFIsBigEndian(tiff) != 0;
     layout.tiled = TIFFIsTiled(tiff) != 0;
@@ -317,7 +350,9 @@ std::optional<Layout> Examine(TIFF* tiff, FIBITMAP* header, std::uint64_t fileSi
             return std::nullopt;
         layout.units = TIFFNumberOfStrips(tiff);
     }
-    if (static_cast<std::uint64_t>(TIFFScanlineSize64(tiff)) != layout.lineBytes) return std::nullopt;
+    // (A JPEG page's strips are never decoded here, and libtiff sizes subsampled YCbCr rows otherwise.)
+    if (!layout.jpeg && static_cast<std::uint64_t>(TIFFScanlineSize64(tiff)) != layout.lineBytes)
+        return std::nullopt;
     for (std::uint32_t k = 0; k < layout.units; ++k) {
         int failed = 0;
         const std::uint64_t offset = TIFFGetStrileOffsetWithErr(tiff, k, &failed);
@@ -477,7 +512,7 @@ bool SetTags(TIFF* out, const Layout& layout, const ModelTags& tags) {
                TIFFSetField(out, TIFFTAG_SAMPLESPERPIXEL, layout.samples) &&
                TIFFSetField(out, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
                TIFFSetField(out, TIFFTAG_COMPRESSION, OutputCompression(layout.compression)) &&
-               TIFFSetField(out, TIFFTAG_PHOTOMETRIC, tags.photometric);
+               TIFFSetField(out, TIFFTAG_PHOTOMETRIC, layout.jpeg ? layout.photometric : tags.photometric);
     if (layout.fillOrder != FILLORDER_MSB2LSB)
         set = set && TIFFSetField(out, TIFFTAG_FILLORDER, layout.fillOrder);
     if (layout.predictor != PREDICTOR_NONE)
@@ -486,6 +521,20 @@ bool SetTags(TIFF* out, const Layout& layout, const ModelTags& tags) {
         set = set && TIFFSetField(out, TIFFTAG_GROUP3OPTIONS, layout.faxOptions);
     if (layout.compression == COMPRESSION_CCITTFAX4)
         set = set && TIFFSetField(out, TIFFTAG_GROUP4OPTIONS, layout.faxOptions);
+    if (layout.jpeg) {
+        if (!layout.jpegTables.empty()) {
+            set = set &&
+                  TIFFSetField(out, TIFFTAG_JPEGTABLES, static_cast<std::uint32_t>(layout.jpegTables.size()),
+                               layout.jpegTables.data());
+        }
+        if (layout.photometric == PHOTOMETRIC_YCBCR) {
+            set = set &&
+                  TIFFSetField(out, TIFFTAG_YCBCRSUBSAMPLING, layout.subsampling[0], layout.subsampling[1]) &&
+                  TIFFSetField(out, TIFFTAG_YCBCRPOSITIONING, layout.positioning);
+        }
+        if (!layout.referenceBlackWhite.empty())
+            set = set && TIFFSetField(out, TIFFTAG_REFERENCEBLACKWHITE, layout.referenceBlackWhite.data());
+    }
     if (layout.tiled) {
         set = set && TIFFSetField(out, TIFFTAG_TILEWIDTH, layout.tileWidth) &&
               TIFFSetField(out, TIFFTAG_TILELENGTH, layout.tileLength);
@@ -572,14 +621,20 @@ StripCopyOutcome CopyStrips(const StripCopyFiles& files, const std::function<voi
     const std::optional<ModelTags> tags = ReadModelTags(files.pageHeader);
     if (!tags || tags->bitsPerSample != layout.bitsPerSample || tags->samples != layout.samples ||
         tags->sampleFormat != SAMPLEFORMAT_UINT ||
-        !KnownSamples(tags->samples, tags->bitsPerSample, tags->photometric)) {
+        !KnownSamples(tags->samples, tags->bitsPerSample, tags->photometric) ||
+        (layout.jpeg &&
+         tags->photometric != (layout.samples == 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK))) {
         return StripCopyOutcome::NotTaken;
     }
 
     // The strips that hold marked pixels, decoded: the stored ones, and in a merge the new page's rows.
     std::vector<std::vector<std::uint8_t>> decoded(layout.units);
     std::vector<bool> marked(layout.units);
-    for (std::uint32_t k = 0; k < layout.units; ++k) marked[k] = Marks(files.mask, layout, k);
+    bool anyMarked = false;
+    for (std::uint32_t k = 0; k < layout.units; ++k) anyMarked |= marked[k] = Marks(files.mask, layout, k);
+    // JPEG strips are copied, never decoded here: a page or back subscan in JPEG goes only when nothing is
+    // marked (a new page in JPEG too, whose strips would be decoded only where the mask marks).
+    if (anyMarked && (layout.jpeg || page.layout.jpeg)) return StripCopyOutcome::NotTaken;
     stage(merge ? StripCopyStage::ReadingBack : StripCopyStage::ReadingPage);
     for (std::uint32_t k = 0; k < layout.units; ++k)
         if (marked[k] && !stored.Decode(k, decoded[k])) return StripCopyOutcome::NotTaken;

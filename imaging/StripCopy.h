@@ -17,8 +17,10 @@ namespace orfeo {
 // Only layouts whose stored samples are FreeImage's pixels as they are are taken: 1, 4, 8 and 16-bit grey
 // (min-is-black or min-is-white) and palette pages, 24 and 48-bit RGB, one plane, unsigned samples, the
 // first row at the top, classic TIFF, and a compression that libtiff writes without loss (none, LZW,
-// Deflate, PackBits, CCITT G3 and G4). Every other file, and every file that libtiff complains about,
-// is left to the decoding path: nothing is written then.
+// Deflate, PackBits, CCITT G3 and G4). JPEG-compressed pages (8-bit grey, RGB or YCbCr) are taken only
+// when the mask marks nothing: their strips are all copied, with their tables and colour coding, and
+// decode as the page's do. Every other file, and every file that libtiff complains about, is left to the
+// decoding path: nothing is written then.
 
 // What the strip copy came to.
 enum class StripCopyOutcome {

@@ -57,6 +57,8 @@ void WritePage(const fs::path& path, const Stored& stored, std::uint64_t seed, u
     TIFFSetField(tiff, TIFFTAG_COMPRESSION, stored.compression);
     TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, stored.photometric);
     TIFFSetField(tiff, TIFFTAG_ORIENTATION, stored.orientation);
+    if (stored.compression == COMPRESSION_JPEG && stored.photometric == PHOTOMETRIC_YCBCR)
+        TIFFSetField(tiff, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
     if (stored.fillOrder != FILLORDER_MSB2LSB) TIFFSetField(tiff, TIFFTAG_FILLORDER, stored.fillOrder);
     if (stored.predictor != PREDICTOR_NONE) TIFFSetField(tiff, TIFFTAG_PREDICTOR, stored.predictor);
     if (stored.compression == COMPRESSION_CCITTFAX3)
@@ -347,6 +349,48 @@ TEST(StripCopyTest, OutputsAreTheDecodingPathsPixelForPixel) {
                                                                              : stored.compression);
             TIFFClose(tiff);
         }
+    }
+}
+
+// JPEG pages: copied whole when their mask marks nothing, and then they decode to the pixels the page
+// does; otherwise left to the decoding path, since a marked strip encoded as JPEG again would not keep its
+// pixels. A JPEG new page of a merge likewise.
+TEST(StripCopyTest, JpegPagesAreCopiedOnlyWhenNothingIsMarked) {
+    const Stored jpegs[] = {
+        {.name = "JPEG grey", .compression = COMPRESSION_JPEG, .rowsPerStrip = 16},
+        {.name = "JPEG YCbCr",
+         .samples = 3,
+         .photometric = PHOTOMETRIC_YCBCR,
+         .compression = COMPRESSION_JPEG,
+         .rowsPerStrip = 16},
+        {.name = "JPEG RGB tiles",
+         .samples = 3,
+         .photometric = PHOTOMETRIC_RGB,
+         .compression = COMPRESSION_JPEG,
+         .rowsPerStrip = 0},
+    };
+    TempDir dir;
+    const fs::path page = dir.Path() / "page.tif", newPage = dir.Path() / "new.tif",
+                   mask = dir.Path() / "mask.tif";
+    const fs::path back = dir.Path() / "back.tif", today = dir.Path() / "today.tif";
+    for (const Stored& stored : jpegs) {
+        SCOPED_TRACE(stored.name);
+        WritePage(page, stored, 1);
+        WritePage(newPage, stored, 2);
+        test::Save(MaskFor(Marks::None).get(), mask);
+        ASSERT_EQ(Copy(page, {}, mask, back), StripCopyOutcome::Written);
+        Decoded(page, {}, mask, today);
+        ExpectSameImage(today, back, "back subscan");
+        const fs::path merged = dir.Path() / "merged.tif";
+        ASSERT_EQ(Copy(newPage, back, mask, merged), StripCopyOutcome::Written);
+        Decoded(newPage, today, mask, today);
+        ExpectSameImage(today, merged, "merge");
+
+        test::Save(MaskFor(Marks::Band).get(), mask);
+        EXPECT_EQ(Copy(page, {}, mask, back), StripCopyOutcome::NotTaken);
+        EXPECT_EQ(fs::file_size(back), 0u);
+        Decoded(page, {}, mask, today);
+        EXPECT_EQ(Copy(newPage, today, mask, merged), StripCopyOutcome::NotTaken);
     }
 }
 
