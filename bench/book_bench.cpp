@@ -74,27 +74,13 @@ bool Decoded(const fs::path& page, const fs::path& back, const fs::path& mask, c
 
 bool Copied(const fs::path& page, const fs::path& back, const fs::path& mask, const fs::path& output) {
     Quiet quiet;
-    const ImagePtr pageHeader = orfeo::LoadImageHeader(page.string(), quiet, 600);
-    const ImagePtr backHeader = back.empty() ? nullptr : orfeo::LoadImageHeader(back.string(), quiet, 600);
     const ImagePtr maskImage = orfeo::LoadImageFile(mask.string(), quiet);
-    const int pageFd = ::open(page.c_str(), O_RDONLY | O_CLOEXEC);
-    const int backFd = back.empty() ? -1 : ::open(back.c_str(), O_RDONLY | O_CLOEXEC);
-    const int outputFd = ::open(output.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     int error = 0;
-    const orfeo::StripCopyOutcome outcome = orfeo::CopyStrips(
-        {.page = pageFd,
-         .pageHeader = pageHeader.get(),
-         .back = backFd,
-         .backHeader = backHeader.get(),
-         .mask = maskImage.get(),
-         .output = outputFd},
-        [](orfeo::StripCopyStage) {}, error);
-    ::close(pageFd);
-    if (backFd >= 0) ::close(backFd);
-    if (outcome == orfeo::StripCopyOutcome::NotTaken) ::close(outputFd);
-    if (outcome != orfeo::StripCopyOutcome::Written)
-        std::fprintf(stderr, "orfeo-book-bench: %s not copied\n", page.c_str());
-    return outcome == orfeo::StripCopyOutcome::Written;
+    const bool written =
+        maskImage && orfeo::CopyStripsBetween(page.string(), back.string(), maskImage.get(), output.string(),
+                                              600, error) == orfeo::StripCopyOutcome::Written;
+    if (!written) std::fprintf(stderr, "orfeo-book-bench: %s not copied\n", page.c_str());
+    return written;
 }
 
 bool CopyFile(const fs::path& page, const fs::path& output) {

@@ -8,36 +8,14 @@
 #include <fstream>
 #include <string>
 
+#include "fuzz/FuzzScratch.h"
 #include "imaging/ImageLoad.h"
 #include "imaging/PixelRules.h"
 
 namespace {
 
-class Quiet final : public orfeo::IMessageSink {
-public:
-    void ShowMessage(orfeo::MessageKind, const std::string&) override {}
-};
-
 // Inputs stay small so that each run is quick; the size guard itself is part of what runs.
 constexpr double kMaxMegapixels = 4;
-
-// The folder the inputs are written to, made once a process and removed when it exits.
-std::string g_scratch;
-
-void RemoveScratchFolder() {
-    std::error_code error;
-    std::filesystem::remove_all(g_scratch, error);
-}
-
-const std::string& ScratchFolder() {
-    if (g_scratch.empty()) {
-        std::string pattern = (std::filesystem::temp_directory_path() / "orfeo-fuzz-XXXXXX").string();
-        if (!mkdtemp(pattern.data())) std::abort();
-        g_scratch = pattern + "/";
-        std::atexit(RemoveScratchFolder);
-    }
-    return g_scratch;
-}
 
 orfeo::ImagePtr Grey(unsigned width, unsigned height, unsigned bpp) {
     orfeo::ImagePtr image(
@@ -61,7 +39,7 @@ int FuzzLoadAndRules(const std::uint8_t* data, std::size_t size) {
         std::ofstream file(path, std::ios::binary | std::ios::trunc);
         file.write(reinterpret_cast<const char*>(data + 1), static_cast<std::streamsize>(size - 1));
     }
-    Quiet quiet;
+    QuietSink quiet;
     orfeo::ImagePtr image = orfeo::LoadImageFile(path, quiet, kMaxMegapixels);
     if (!image) return 0;
     const unsigned width = FreeImage_GetWidth(image.get()), height = FreeImage_GetHeight(image.get());

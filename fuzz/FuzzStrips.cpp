@@ -7,35 +7,14 @@
 #include <filesystem>
 #include <string>
 
+#include "fuzz/FuzzScratch.h"
 #include "imaging/ImageLoad.h"
 #include "imaging/StripCopy.h"
 
 namespace {
 
-class Quiet final : public orfeo::IMessageSink {
-public:
-    void ShowMessage(orfeo::MessageKind, const std::string&) override {}
-};
-
 // Pages stay small so that each run is quick; the size guard itself is part of what runs.
 constexpr double kMaxMegapixels = 4;
-
-std::string g_scratch;
-
-void RemoveScratchFolder() {
-    std::error_code error;
-    std::filesystem::remove_all(g_scratch, error);
-}
-
-const std::string& ScratchFolder() {
-    if (g_scratch.empty()) {
-        std::string pattern = (std::filesystem::temp_directory_path() / "orfeo-fuzz-strips-XXXXXX").string();
-        if (!mkdtemp(pattern.data())) std::abort();
-        g_scratch = pattern + "/";
-        std::atexit(RemoveScratchFolder);
-    }
-    return g_scratch;
-}
 
 // A mask of the page's size: none, a band of rows, every other column, or all marked.
 orfeo::ImagePtr Mask(unsigned width, unsigned height, unsigned pattern) {
@@ -54,30 +33,16 @@ orfeo::ImagePtr Mask(unsigned width, unsigned height, unsigned pattern) {
 
 // The strip copy of `page` (with `back`, a merge) into `output`; true when it wrote the output.
 bool Copy(const std::string& page, const std::string& back, FIBITMAP* mask, const std::string& output) {
-    Quiet quiet;
-    const orfeo::ImagePtr pageHeader = orfeo::LoadImageHeader(page, quiet, kMaxMegapixels);
-    const orfeo::ImagePtr backHeader =
-        back.empty() ? nullptr : orfeo::LoadImageHeader(back, quiet, kMaxMegapixels);
-    if (!pageHeader || (!back.empty() && !backHeader)) return false;
-    const int pageFd = ::open(page.c_str(), O_RDONLY | O_CLOEXEC);
-    const int backFd = back.empty() ? -1 : ::open(back.c_str(), O_RDONLY | O_CLOEXEC);
-    const int outputFd = ::open(output.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     int error = 0;
-    const orfeo::StripCopyOutcome outcome = orfeo::CopyStrips(
-        {.page = pageFd,
-         .pageHeader = pageHeader.get(),
-         .back = backFd,
-         .backHeader = backHeader.get(),
-         .mask = mask,
-         .output = outputFd},
-        [](orfeo::StripCopyStage) {}, error);
-    ::close(pageFd);
-    if (backFd >= 0) ::close(backFd);
-    if (outcome == orfeo::StripCopyOutcome::NotTaken) ::close(outputFd);
-    if (outcome != orfeo::StripCopyOutcome::Written) return false;
-    // What the copy wrote reads back as a TIFF of the page's size.
+    if (orfeo::CopyStripsBetween(page, back, mask, output, kMaxMegapixels, error) !=
+        orfeo::StripCopyOutcome::Written)
+        return false;
+    // What the copy wrote reads back as a TIFF of the page's size and depth.
+    QuietSink quiet;
+    const orfeo::ImagePtr pageHeader = orfeo::LoadImageHeader(page, quiet, kMaxMegapixels);
     const orfeo::ImagePtr written = orfeo::LoadImageHeader(output, quiet, kMaxMegapixels);
-    if (!written || FreeImage_GetWidth(written.get()) != FreeImage_GetWidth(pageHeader.get()) ||
+    if (!pageHeader || !written ||
+        FreeImage_GetWidth(written.get()) != FreeImage_GetWidth(pageHeader.get()) ||
         FreeImage_GetHeight(written.get()) != FreeImage_GetHeight(pageHeader.get()) ||
         FreeImage_GetBPP(written.get()) != FreeImage_GetBPP(pageHeader.get())) {
         std::abort();
@@ -97,7 +62,7 @@ int FuzzStripCopy(const std::uint8_t* data, std::size_t size) {
         if (::write(fd, data + 1, size - 1) != static_cast<ssize_t>(size - 1)) std::abort();
         ::close(fd);
     }
-    Quiet quiet;
+    QuietSink quiet;
     const orfeo::ImagePtr header = orfeo::LoadImageHeader(page, quiet, kMaxMegapixels);
     if (!header) return 0;
     const orfeo::ImagePtr mask =

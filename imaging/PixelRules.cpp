@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 #include "imaging/PixelRulesInto.h"
@@ -126,38 +127,36 @@ void BlendLines(FIBITMAP* result, FIBITMAP* marked, FIBITMAP* unmarked, FIBITMAP
     }
 }
 
-template <bool kMerge>
-void BlendImage(FIBITMAP* result, FIBITMAP* marked, FIBITMAP* unmarked, FIBITMAP* mask) {
-    switch (FreeImage_GetBPP(result)) {
+// Calls `work` with the depth as a compile-time constant (std::integral_constant<unsigned, Bpp>) for the
+// depths the rules take; nothing for any other.
+template <typename Work>
+void WithDepth(unsigned bpp, Work&& work) {
+    switch (bpp) {
         case 1:
-            return BlendLines<1, kMerge>(result, marked, unmarked, mask);
+            return work(std::integral_constant<unsigned, 1>{});
         case 4:
-            return BlendLines<4, kMerge>(result, marked, unmarked, mask);
+            return work(std::integral_constant<unsigned, 4>{});
         case 8:
-            return BlendLines<8, kMerge>(result, marked, unmarked, mask);
+            return work(std::integral_constant<unsigned, 8>{});
         case 16:
-            return BlendLines<16, kMerge>(result, marked, unmarked, mask);
+            return work(std::integral_constant<unsigned, 16>{});
         case 24:
-            return BlendLines<24, kMerge>(result, marked, unmarked, mask);
+            return work(std::integral_constant<unsigned, 24>{});
         case 32:
-            return BlendLines<32, kMerge>(result, marked, unmarked, mask);
+            return work(std::integral_constant<unsigned, 32>{});
         case 48:
-            return BlendLines<48, kMerge>(result, marked, unmarked, mask);
+            return work(std::integral_constant<unsigned, 48>{});
         case 64:
-            return BlendLines<64, kMerge>(result, marked, unmarked, mask);
+            return work(std::integral_constant<unsigned, 64>{});
         default:
             return;
     }
 }
 
-template <unsigned Bpp>
-void RuleRowAt(std::uint8_t* dst, const std::uint8_t* marked, const std::uint8_t* unmarked,
-               const std::uint8_t* mask, unsigned width) {
-    if (marked) {
-        BlendLine<Bpp, true>(dst, marked, unmarked, mask, width);
-    } else {
-        BlendLine<Bpp, false>(dst, nullptr, unmarked, mask, width);
-    }
+template <bool kMerge>
+void BlendImage(FIBITMAP* result, FIBITMAP* marked, FIBITMAP* unmarked, FIBITMAP* mask) {
+    WithDepth(FreeImage_GetBPP(result),
+              [&](auto bpp) { BlendLines<decltype(bpp)::value, kMerge>(result, marked, unmarked, mask); });
 }
 
 PixelStatus CheckMask(FIBITMAP* page, FIBITMAP* mask) {
@@ -263,26 +262,14 @@ PixelResult MergeSubscan(FIBITMAP* newPage, FIBITMAP* back, FIBITMAP* mask) {
 
 void RuleRow(unsigned bpp, std::uint8_t* dst, const std::uint8_t* marked, const std::uint8_t* unmarked,
              const std::uint8_t* mask, unsigned width) {
-    switch (bpp) {
-        case 1:
-            return RuleRowAt<1>(dst, marked, unmarked, mask, width);
-        case 4:
-            return RuleRowAt<4>(dst, marked, unmarked, mask, width);
-        case 8:
-            return RuleRowAt<8>(dst, marked, unmarked, mask, width);
-        case 16:
-            return RuleRowAt<16>(dst, marked, unmarked, mask, width);
-        case 24:
-            return RuleRowAt<24>(dst, marked, unmarked, mask, width);
-        case 32:
-            return RuleRowAt<32>(dst, marked, unmarked, mask, width);
-        case 48:
-            return RuleRowAt<48>(dst, marked, unmarked, mask, width);
-        case 64:
-            return RuleRowAt<64>(dst, marked, unmarked, mask, width);
-        default:
-            return;
-    }
+    WithDepth(bpp, [&](auto depth) {
+        constexpr unsigned kBpp = decltype(depth)::value;
+        if (marked) {
+            BlendLine<kBpp, true>(dst, marked, unmarked, mask, width);
+        } else {
+            BlendLine<kBpp, false>(dst, nullptr, unmarked, mask, width);
+        }
+    });
 }
 
 ImagePtr ResultModel(FIBITMAP* page) {

@@ -1,5 +1,6 @@
 #include "imaging/StripCopy.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <tiffio.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "imaging/ImageLibrary.h"
+#include "imaging/ImageLoad.h"
 #include "imaging/ImagePtr.h"
 #include "imaging/PixelRules.h"
 
@@ -595,6 +597,35 @@ bool EqualsIgnoringCase(const std::string& text, const char* lower) {
 }
 
 }  // namespace
+
+StripCopyOutcome CopyStripsBetween(const std::string& page, const std::string& back, FIBITMAP* mask,
+                                   const std::string& output, double maxMegapixels, int& error) {
+    class Quiet final : public IMessageSink {
+    public:
+        void ShowMessage(MessageKind, const std::string&) override {}
+    } quiet;
+    error = 0;
+    const ImagePtr pageHeader = LoadImageHeader(page, quiet, maxMegapixels);
+    const ImagePtr backHeader = back.empty() ? nullptr : LoadImageHeader(back, quiet, maxMegapixels);
+    const int pageFd = ::open(page.c_str(), O_RDONLY | O_CLOEXEC);
+    const int backFd = back.empty() ? -1 : ::open(back.c_str(), O_RDONLY | O_CLOEXEC);
+    const int outputFd = ::open(output.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    StripCopyOutcome outcome = StripCopyOutcome::NotTaken;
+    if (pageHeader && pageFd >= 0 && outputFd >= 0 && (back.empty() || (backHeader && backFd >= 0))) {
+        outcome = CopyStrips(
+            {.page = pageFd,
+             .pageHeader = pageHeader.get(),
+             .back = backFd,
+             .backHeader = backHeader.get(),
+             .mask = mask,
+             .output = outputFd},
+            [](StripCopyStage) {}, error);
+    }
+    if (pageFd >= 0) ::close(pageFd);
+    if (backFd >= 0) ::close(backFd);
+    if (outcome == StripCopyOutcome::NotTaken && outputFd >= 0) ::close(outputFd);
+    return outcome;
+}
 
 bool IsTiffExtension(const std::string& extension) {
     return EqualsIgnoringCase(extension, "tif") || EqualsIgnoringCase(extension, "tiff");

@@ -47,6 +47,12 @@ struct StripCopyFiles {
 StripCopyOutcome CopyStrips(const StripCopyFiles& files, const std::function<void(StripCopyStage)>& stage,
                             int& error);
 
+// CopyStrips on files named by path, for tools that hold paths (the benchmarks, the fuzz target, the tests):
+// the inputs' headers read with LoadImageHeader (up to `maxMegapixels`), the output created or emptied and
+// always closed. An empty `back` makes a back subscan. NotTaken also when a file cannot be opened.
+StripCopyOutcome CopyStripsBetween(const std::string& page, const std::string& back, FIBITMAP* mask,
+                                   const std::string& output, double maxMegapixels, int& error);
+
 // True for the output names the strip copy writes: ".tif" and ".tiff", any case.
 bool IsTiffExtension(const std::string& extension);
 

@@ -1,7 +1,5 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <tiffio.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -198,26 +196,9 @@ void ExpectSameImage(const fs::path& expectedPath, const fs::path& actualPath, c
 // The strip copy of a back subscan (no `back`) or a merge into `output`.
 StripCopyOutcome Copy(const fs::path& page, const fs::path& back, const fs::path& mask,
                       const fs::path& output) {
-    RecordingSink sink;
-    const ImagePtr pageHeader = LoadImageHeader(page.string(), sink, 600);
-    const ImagePtr backHeader = back.empty() ? nullptr : LoadImageHeader(back.string(), sink, 600);
     const ImagePtr maskImage = Load(mask);
-    const int pageFd = ::open(page.c_str(), O_RDONLY | O_CLOEXEC);
-    const int backFd = back.empty() ? -1 : ::open(back.c_str(), O_RDONLY | O_CLOEXEC);
-    const int outputFd = ::open(output.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     int error = 0;
-    const StripCopyOutcome outcome = CopyStrips(
-        {.page = pageFd,
-         .pageHeader = pageHeader.get(),
-         .back = backFd,
-         .backHeader = backHeader.get(),
-         .mask = maskImage.get(),
-         .output = outputFd},
-        [](StripCopyStage) {}, error);
-    ::close(pageFd);
-    if (backFd >= 0) ::close(backFd);
-    if (outcome == StripCopyOutcome::NotTaken) ::close(outputFd);
-    return outcome;
+    return CopyStripsBetween(page.string(), back.string(), maskImage.get(), output.string(), 600, error);
 }
 
 // Today's way: decode, rule in memory, encode with FreeImage.
