@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/SamePicture.h"
 #include "imaging/ImageLibrary.h"
 #include "imaging/ImageLoad.h"
 #include "imaging/ImageSave.h"
@@ -108,20 +109,7 @@ bool Floor(const fs::path& page, const fs::path& output) {
 bool SamePixels(const fs::path& a, const fs::path& b) {
     Quiet quiet;
     const ImagePtr x = orfeo::LoadImageFile(a.string(), quiet), y = orfeo::LoadImageFile(b.string(), quiet);
-    if (!x || !y || FreeImage_GetBPP(x.get()) != FreeImage_GetBPP(y.get()) ||
-        FreeImage_GetWidth(x.get()) != FreeImage_GetWidth(y.get()) ||
-        FreeImage_GetHeight(x.get()) != FreeImage_GetHeight(y.get())) {
-        return false;
-    }
-    const unsigned bits = FreeImage_GetWidth(x.get()) * FreeImage_GetBPP(x.get());
-    for (unsigned row = 0; row < FreeImage_GetHeight(x.get()); ++row) {
-        const BYTE* p = FreeImage_GetScanLine(x.get(), static_cast<int>(row));
-        const BYTE* q = FreeImage_GetScanLine(y.get(), static_cast<int>(row));
-        if (std::memcmp(p, q, bits / 8) != 0) return false;
-        const BYTE used = static_cast<BYTE>(0xFF00u >> (bits % 8));
-        if (bits % 8 && (p[bits / 8] & used) != (q[bits / 8] & used)) return false;
-    }
-    return true;
+    return x && y && orfeo::bench::PictureDifference(x.get(), y.get()).empty();
 }
 
 // A page's kind, as the table groups them: size, depth, coding, and whether its mask marks anything.

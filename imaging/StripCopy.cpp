@@ -702,7 +702,13 @@ StripCopyOutcome CopyStrips(const StripCopyFiles& files, const std::function<voi
             continue;
         }
         const std::vector<std::uint8_t>& in = decoded[k];
-        ruled = in;  // a tile's columns and rows past the page's edge stay as they were
+        // A strip's rows are written whole below; a tile's columns and rows past the page's edge stay as
+        // they were decoded.
+        if (layout.tiled) {
+            ruled = in;
+        } else {
+            ruled.resize(in.size());
+        }
         const std::uint32_t x0 = layout.X0(k), y0 = layout.Y0(k);
         const std::uint64_t left = std::uint64_t{x0} * layout.Bpp() / 8;
         for (std::uint32_t r = 0; r < layout.Rows(k); ++r) {

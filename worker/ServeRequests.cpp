@@ -32,6 +32,11 @@ void Tell(int socket, WorkerReplyKind kind, std::uint8_t slot = 0) {
     SendWorkerMessage(socket, EncodeReply(reply));
 }
 
+// A system error number as a reply carries it (the run refuses others), `otherwise` when there is none.
+std::int32_t ReplyError(int error, std::int32_t otherwise) {
+    return error > 0 && error <= 4095 ? error : otherwise;
+}
+
 // An allocation that fails inside a decoder or a rule is this entry's end: the run names it.
 void OutOfMemory() { ::_exit(kWorkerOutOfMemoryStatus); }
 
@@ -84,7 +89,7 @@ WorkerReply CarryPreview(int socket, const WorkerRequest& request, int pageFd, i
                 const ssize_t wrote = ::pwrite(outputFd, preview->rgb.data() + done,
                                                preview->rgb.size() - done, static_cast<off_t>(done));
                 if (wrote <= 0) {
-                    reply.writeError = wrote < 0 && errno > 0 && errno <= 4095 ? errno : EIO;
+                    reply.writeError = ReplyError(wrote < 0 ? errno : 0, EIO);
                     break;
                 }
                 done += static_cast<std::size_t>(wrote);
@@ -98,12 +103,6 @@ WorkerReply CarryPreview(int socket, const WorkerRequest& request, int pageFd, i
     }
     ::close(outputFd);
     return reply;
-}
-
-// Puts each input's offset back at the start, for a decode after the strip copy was not taken.
-void Rewind(const std::array<int, kWorkerSlots>& slotFd) {
-    for (int slot = 0; slot < kInputSlots; ++slot)
-        if (slotFd[slot] >= 0) ::lseek(slotFd[slot], 0, SEEK_SET);
 }
 
 // FreeImage's header of the file on `fd` (through a second descriptor: a decode closes its own), when
@@ -124,7 +123,7 @@ ImagePtr TiffHeader(int fd, const WorkerRequest& request, int slot) {
 }
 
 // A TIFF page to a TIFF output, strip by strip (see CopyStrips): true when the entry is done, its reply
-// made. Otherwise nothing is written, the inputs are rewound, and `mask` may hold the decoded mask for
+// made. Otherwise nothing is written, the inputs stand at 0, and `mask` may hold the decoded mask for
 // the decoding path to use.
 bool TryStripCopy(int socket, const WorkerRequest& request, const std::array<int, kWorkerSlots>& slotFd,
                   ImagePtr& mask, WorkerReply& reply) {
@@ -173,17 +172,17 @@ bool TryStripCopy(int socket, const WorkerRequest& request, const std::array<int
         },
         error);
     if (outcome == StripCopyOutcome::NotTaken) {
-        Rewind(slotFd);
-        // Whatever the copy wrote goes; if it cannot, the output is not this entry's to write.
+        // The copy read its inputs with pread only, so they still stand at 0 for the decoding path. What
+        // it wrote goes; if it cannot, the output is not this entry's to write.
         if (::ftruncate(output, 0) == 0 && ::lseek(output, 0, SEEK_SET) == 0) return false;
         reply.written = false;
-        reply.writeError = errno > 0 && errno <= 4095 ? errno : EIO;
+        reply.writeError = ReplyError(errno, EIO);
         ::close(output);
         return true;
     }
     reply.pixels = PixelStatus::Ok;
     reply.written = outcome == StripCopyOutcome::Written;
-    reply.writeError = reply.written ? 0 : (error > 0 && error <= 4095 ? error : 0);
+    reply.writeError = reply.written ? 0 : ReplyError(error, 0);
     return true;
 }
 
