@@ -202,7 +202,7 @@ int OpenImageFile(const std::string& path, LoadReport& report) {
 }
 
 ImagePtr DecodeImageFile(int fd, const std::string& extension, double maxMegapixels, bool headerOnly,
-                         LoadReport& report) {
+                         LoadReport& report, const std::function<void(unsigned, unsigned)>& measured) {
     QuietImageLibraries();
     report = LoadReport{};
     InputFile input(fd);
@@ -234,6 +234,7 @@ ImagePtr DecodeImageFile(int fd, const std::string& extension, double maxMegapix
         report.height = height;
         return nullptr;
     }
+    if (measured) measured(width, height);
     bool damaged = false, allocationFailed = false;
     // A header that was read to measure the image is all that a header-only load needs.
     ImagePtr image = headerOnly && header ? std::move(header)

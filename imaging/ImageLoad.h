@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "imaging/ImagePtr.h"
@@ -53,10 +54,11 @@ int OpenImageFile(const std::string& path, LoadReport& report);
 // can. The format is found from the content, failing that from `extension` (the file name's, as
 // GetFileExtension gives it). Only the formats that Orfeo lists are decoded: BMP, JPEG, GIF, TIFF, the PNM
 // family, and PNG (which FreeImage finds by content under any name); every one of them declares its size in
-// a header, which is checked against `maxMegapixels` before the pixels are decoded. Shows nothing: the
-// outcome is in `report`.
+// a header, which is checked against `maxMegapixels` before the pixels are decoded; `measured`, when given,
+// is told the size the header declares once it has passed that check. Shows nothing: the outcome is in
+// `report`.
 ImagePtr DecodeImageFile(int fd, const std::string& extension, double maxMegapixels, bool headerOnly,
-                         LoadReport& report);
+                         LoadReport& report, const std::function<void(unsigned, unsigned)>& measured = {});
 
 // True when the type and depth of an image that LoadImageHeader read may not be what LoadImageFile gives:
 // FreeImage turns CMYK into RGB when it decodes the pixels (32-bit CMYK loads as 24 bits, 64-bit as 48-bit

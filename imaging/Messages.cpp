@@ -118,6 +118,16 @@ std::string WorkerNonsenseMessage(const std::string& page) {
     return PageNotWritten(page) + "its worker gave an answer that makes no sense.";
 }
 
+std::string WorkerNoAnswerMessage(const std::string& page, const std::string& file, unsigned seconds) {
+    const std::string where = file.empty() ? std::string() : " reading " + Quoted(file);
+    return PageNotWritten(page) + "its worker did not answer within " + std::to_string(seconds) + " seconds" +
+           where + ".";
+}
+
+std::string WorkerKeptFilesMessage(const std::string& page) {
+    return PageNotWritten(page) + "its worker kept a file open after it answered, and was stopped.";
+}
+
 std::string UnwrittenPagesMessage(std::size_t missing, std::size_t entries) {
     return std::to_string(missing) + " of " + std::to_string(entries) + (entries == 1 ? " page" : " pages") +
            (missing == 1 ? " was" : " were") + " not written.";

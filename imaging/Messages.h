@@ -47,6 +47,8 @@ std::string WorkerCrashedMessage(const std::string& page, const std::string& fil
 std::string WorkerOutOfTimeMessage(const std::string& page, const std::string& file, unsigned seconds);
 std::string WorkerOutOfMemoryMessage(const std::string& page, const std::string& file, unsigned megabytes);
 std::string WorkerNonsenseMessage(const std::string& page);  // an answer that breaks the protocol
+std::string WorkerNoAnswerMessage(const std::string& page, const std::string& file, unsigned seconds);
+std::string WorkerKeptFilesMessage(const std::string& page);  // it held on to a file after it answered
 
 // The end of a run.
 std::string UnwrittenPagesMessage(std::size_t missing,

@@ -6,6 +6,8 @@
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -72,11 +74,13 @@ bool SetLimit(pid_t pid, int resource, rlim_t soft, rlim_t hard) {
 }
 
 // What /proc tells of a process's confinement: its seccomp mode (2: filtered), how many filters it runs
-// under (-1 where the kernel does not say), and whether it can gain privileges.
+// under (-1 where the kernel does not say), whether it can gain privileges, and whether it holds any
+// capability (effective, permitted or ambient).
 struct Confinement {
     int mode = 0;
     int filters = -1;
     bool noNewPrivileges = false;
+    bool capabilities = true;
 };
 
 Confinement ConfinementOf(const std::string& process) {
@@ -84,21 +88,49 @@ Confinement ConfinementOf(const std::string& process) {
     Confinement confinement;
     std::string line;
     const auto number = [&line] { return std::atoi(line.c_str() + line.find(':') + 1); };
+    const auto none = [&line] { return std::strtoull(line.c_str() + line.find(':') + 1, nullptr, 16) == 0; };
+    int capabilitySets = 0;
     while (std::getline(status, line)) {
         if (line.rfind("Seccomp:", 0) == 0) confinement.mode = number();
         if (line.rfind("Seccomp_filters:", 0) == 0) confinement.filters = number();
         if (line.rfind("NoNewPrivs:", 0) == 0) confinement.noNewPrivileges = number() == 1;
+        if (line.rfind("CapEff:", 0) == 0 || line.rfind("CapPrm:", 0) == 0 || line.rfind("CapAmb:", 0) == 0)
+            capabilitySets += none() ? 1 : 0;
     }
+    confinement.capabilities = capabilitySets != 3;
     return confinement;
 }
 
-// True when the kernel confines `pid` with a filter of its own: one more than the run itself runs under
-// (a container may filter every process already).
+// True when the kernel confines `pid` with a filter of its own (one more than the run itself runs under:
+// a container may filter every process already) and it holds no capability.
 bool ConfinedByKernel(pid_t pid) {
     const Confinement worker = ConfinementOf(std::to_string(pid));
     const Confinement run = ConfinementOf("self");
     const bool ownFilter = worker.filters < 0 || worker.filters > run.filters;
-    return worker.mode == 2 && worker.noNewPrivileges && ownFilter;
+    return worker.mode == 2 && worker.noNewPrivileges && ownFilter && !worker.capabilities;
+}
+
+// What a worker holds between entries, read from /proc.
+enum class Holdings { OwnOnly, More, Unknown };
+
+// A worker holds its own when each of its descriptors is one it was started with: /dev/null on 0, 1 and
+// 2, and a socket on 3 (it can make no socket of its own, so that is the run's). Anything else is a file
+// of an entry or a copy of one.
+Holdings HoldingsOf(pid_t pid) {
+    const std::string folder = "/proc/" + std::to_string(pid) + "/fd/";
+    std::error_code error;
+    std::filesystem::directory_iterator entries(folder, error);
+    if (error) return Holdings::Unknown;
+    for (const auto& entry : entries) {
+        const std::string name = entry.path().filename().string();
+        struct stat status {};
+        if (::stat((folder + name).c_str(), &status) != 0) return Holdings::Unknown;
+        const bool null = S_ISCHR(status.st_mode) && status.st_rdev == makedev(1, 3);
+        const bool own = name.size() == 1 && ((name[0] >= '0' && name[0] <= '2' && null) ||
+                                              (name[0] == '0' + kWorkerSocket && S_ISSOCK(status.st_mode)));
+        if (!own) return Holdings::More;
+    }
+    return Holdings::OwnOnly;
 }
 
 }  // namespace
@@ -147,14 +179,24 @@ struct PageWorkers::Worker {
 };
 
 WorkerSettings WorkerSettingsFor(const JobOptions& options) {
+    unsigned long long memory = kAddressSanitizer ? 0 : WorkerMemoryBytes(options.maxMegapixels);
+    // A lower limit on the run (ulimit -v) is the one its workers get: the messages quote that.
+    rlimit runMemory{};
+    if (memory && ::getrlimit(RLIMIT_AS, &runMemory) == 0 && runMemory.rlim_max != RLIM_INFINITY)
+        memory = std::min<unsigned long long>(memory, runMemory.rlim_max);
     WorkerSettings settings{
         .program = options.workerProgram.empty() ? DefaultWorkerProgram() : options.workerProgram,
         .maxMegapixels = options.maxMegapixels,
         .cpuSeconds =
             options.entryCpuSeconds ? options.entryCpuSeconds : EntryCpuSeconds(options.maxMegapixels),
-        .memoryBytes = kAddressSanitizer ? 0 : WorkerMemoryBytes(options.maxMegapixels),
+        .memoryBytes = memory,
     };
     return settings;
+}
+
+unsigned AnswerSeconds(const WorkerSettings& settings, double megapixels) {
+    if (settings.answerSeconds) return settings.answerSeconds;
+    return 5 * std::min(settings.cpuSeconds, EntryCpuSeconds(megapixels)) + 30;
 }
 
 std::string DefaultWorkerProgram() {
@@ -289,54 +331,68 @@ WorkerOutcome PageWorkers::Run(const WorkerRequest& request, const std::vector<i
     const long long used = CpuSecondsUsed(worker->pid);
     if (used >= 0)
         SetLimit(worker->pid, RLIMIT_CPU, static_cast<rlim_t>(used + m_settings.cpuSeconds), RLIM_INFINITY);
-    // A worker that waits rather than computes is stopped after a generous multiple of that.
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(5 * m_settings.cpuSeconds + 30);
+    if (!SendWorkerMessage(worker->socket, EncodeRequest(request), fds) ||
+        !Await(*worker, request, outcome)) {
+        if (outcome.ending == WorkerEnding::Answered) Bury(*worker, outcome);
+        return outcome;
+    }
+    // What it answered counts only once it can no longer write to the entry's files.
+    const Holdings holdings = HoldingsOf(worker->pid);
+    if (holdings == Holdings::OwnOnly) {
+        GiveBack(std::move(worker));
+    } else {
+        worker->Stop();
+        if (holdings == Holdings::More) outcome.ending = WorkerEnding::KeptFiles;
+    }
+    return outcome;
+}
 
-    bool ended = !SendWorkerMessage(worker->socket, EncodeRequest(request), fds);
-    while (!ended) {
+bool PageWorkers::Await(Worker& worker, const WorkerRequest& request, WorkerOutcome& outcome) {
+    // A worker that waits rather than computes is stopped once it has had time for the images it measured.
+    const auto start = std::chrono::steady_clock::now();
+    double measured = 0;
+    for (;;) {
+        const unsigned seconds = AnswerSeconds(m_settings, measured);
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
+            start + std::chrono::seconds(seconds) - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
-            worker->Stop();
-            outcome.ending = WorkerEnding::OutOfTime;
-            return outcome;
+            worker.Stop();
+            outcome.ending = WorkerEnding::NoAnswer;
+            outcome.seconds = seconds;
+            return false;
         }
-        pollfd wait{worker->socket, POLLIN, 0};
+        pollfd wait{worker.socket, POLLIN, 0};
         const int ready = ::poll(&wait, 1, static_cast<int>(std::min<long long>(left.count(), 1000)));
-        if (ready < 0 && errno != EINTR) break;
+        if (ready < 0 && errno != EINTR) return false;
         if (ready <= 0) continue;
         std::uint8_t buffer[kMaxWorkerMessage];
         std::vector<int> received;
-        const long size = ReceiveWorkerMessage(worker->socket, buffer, sizeof buffer, received, 0);
-        if (size == 0) {
-            ended = true;
-            break;
-        }
+        const long size = ReceiveWorkerMessage(worker.socket, buffer, sizeof buffer, received, 0);
+        if (size == 0) return false;
         const auto reply = size > 0
                                ? DecodeReply(buffer, static_cast<std::size_t>(size), m_settings.maxMegapixels)
                                : std::nullopt;
-        if (!reply || reply->kind == WorkerReplyKind::Ready) {
-            worker->Stop();
+        const bool inputSlot =
+            reply && (reply->kind == WorkerReplyKind::Reading || reply->kind == WorkerReplyKind::Measured);
+        if (!reply || reply->kind == WorkerReplyKind::Ready || (inputSlot && !request.Has(reply->slot))) {
+            worker.Stop();
             outcome.ending = WorkerEnding::Nonsense;
-            return outcome;
+            return false;
         }
-        if (reply->kind == WorkerReplyKind::Reading) {
-            if (!request.Has(reply->slot)) {
-                worker->Stop();
-                outcome.ending = WorkerEnding::Nonsense;
-                return outcome;
-            }
-            outcome.slot = reply->slot;
-        } else if (reply->kind == WorkerReplyKind::Writing) {
-            outcome.slot = kOutputSlot;
-        } else {
+        if (reply->kind == WorkerReplyKind::Done) {
             outcome.reply = *reply;
-            GiveBack(std::move(worker));
-            return outcome;
+            return true;
+        }
+        if (reply->kind == WorkerReplyKind::Measured) {
+            measured = std::max(measured, static_cast<double>(reply->width) * reply->height / 1e6);
+        } else {
+            outcome.slot = reply->kind == WorkerReplyKind::Writing ? int{kOutputSlot} : int{reply->slot};
         }
     }
-    const int status = worker->Reap();
+}
+
+void PageWorkers::Bury(Worker& worker, WorkerOutcome& outcome) {
+    const int status = worker.Reap();
     if (WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU) {
         outcome.ending = WorkerEnding::OutOfTime;
     } else if (WIFEXITED(status) && WEXITSTATUS(status) == kWorkerOutOfMemoryStatus) {
@@ -351,7 +407,6 @@ WorkerOutcome PageWorkers::Run(const WorkerRequest& request, const std::vector<i
                 "it ended with status " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1);
         }
     }
-    return outcome;
 }
 
 EntryAnswer AskWorker(PageWorkers& workers, WorkerTask task, const EntryFiles& files, bool headersOnly) {
@@ -419,6 +474,12 @@ void ShowEnding(const WorkerOutcome& outcome, const EntryFiles& files, const Wor
             break;
         case WorkerEnding::OutOfTime:
             text = WorkerOutOfTimeMessage(files.page, file, settings.cpuSeconds);
+            break;
+        case WorkerEnding::NoAnswer:
+            text = WorkerNoAnswerMessage(files.page, file, outcome.seconds);
+            break;
+        case WorkerEnding::KeptFiles:
+            text = WorkerKeptFilesMessage(files.page);
             break;
         case WorkerEnding::OutOfMemory:
             text =

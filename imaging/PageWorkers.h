@@ -31,7 +31,10 @@ struct WorkerSettings {
     std::string program;             // the worker program
     double maxMegapixels;            // the run's megapixel limit, which the memory limit follows
     unsigned cpuSeconds;             // processor time an entry may take
-    unsigned long long memoryBytes;  // address space a worker may use; 0: not limited
+    unsigned long long memoryBytes;  // address space a worker may use (the limit in force); 0: not limited
+    // How long a worker may go without answering an entry; 0: derived from the entry's images as the
+    // worker measures them (AnswerSeconds).
+    unsigned answerSeconds = 0;
 };
 
 // The settings for a run with `options`: the program beside the running one (see DefaultWorkerProgram)
@@ -48,17 +51,25 @@ enum class WorkerEnding {
     Answered,     // it answered: `reply` holds the outcome
     Crashed,      // it died (`why` says how)
     OutOfTime,    // it used up the entry's processor time and was stopped
+    NoAnswer,     // it did not answer within `seconds` (waiting, not computing) and was stopped
     OutOfMemory,  // it ran out of its memory
     Nonsense,     // it answered something the protocol does not allow, and was stopped
+    KeptFiles,    // it answered, but still held a file of the entry (or anything new), and was stopped
     NotStarted,   // no worker could be started (`why` says why)
 };
 
 struct WorkerOutcome {
     WorkerEnding ending = WorkerEnding::Answered;
-    int slot = -1;    // the file it was busy with when it ended: an input slot, kOutputSlot, or -1
-    std::string why;  // Crashed: the signal's description; NotStarted: the reason
+    int slot = -1;         // the file it was busy with when it ended: an input slot, kOutputSlot, or -1
+    std::string why;       // Crashed: the signal's description; NotStarted: the reason
+    unsigned seconds = 0;  // NoAnswer: the time it had
     WorkerReply reply;
 };
+
+// The time a worker has to answer an entry whose largest image has `megapixels` (0 before the worker has
+// measured any): five times the entry's processor time and half a minute, so that a worker that waits on
+// nothing holds its page for about a minute and a half, not for what the largest page admitted could take.
+unsigned AnswerSeconds(const WorkerSettings& settings, double megapixels);
 
 class PageWorkers {
 public:
@@ -73,7 +84,11 @@ public:
 
     // Has a worker carry out `request` with the descriptors `fds` (which stay the caller's). Safe from
     // several threads at once: each call takes a worker of its own, starting one when none is idle, and a
-    // worker that ended is replaced by a fresh one at the next call.
+    // worker that ended is replaced by a fresh one at the next call. A worker that answered is taken back
+    // only when it holds nothing but what it was started with (its socket and /dev/null): one that kept a
+    // descriptor could change a file after the caller accepted it, so it is ended (KeptFiles) before the
+    // answer is given; where its descriptors cannot be looked at, it is ended after every entry. When this
+    // returns, no worker can write to `fds` any more.
     WorkerOutcome Run(const WorkerRequest& request, const std::vector<int>& fds);
 
     const WorkerSettings& Settings() const { return m_settings; }
@@ -82,6 +97,11 @@ private:
     struct Worker;
     std::unique_ptr<Worker> Take(std::string& reason);
     void GiveBack(std::unique_ptr<Worker> worker);
+    // Waits for the worker's answer to `request`: true with it in `outcome.reply`; false when the worker
+    // was stopped (with `outcome` saying why) or is gone (outcome.ending still Answered: see Bury).
+    bool Await(Worker& worker, const WorkerRequest& request, WorkerOutcome& outcome);
+    // Reaps a worker that went away and says in `outcome` how it ended.
+    static void Bury(Worker& worker, WorkerOutcome& outcome);
 
     WorkerSettings m_settings;
     std::mutex m_idleLock;

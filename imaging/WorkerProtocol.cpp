@@ -12,7 +12,7 @@ namespace {
 
 // Every message starts with these four bytes, then a version byte.
 constexpr std::uint8_t kMagic[4] = {'O', 'r', 'f', 'W'};
-constexpr std::uint8_t kVersion = 2;
+constexpr std::uint8_t kVersion = 3;
 constexpr std::uint8_t kRequestTag = 'Q';
 constexpr std::uint8_t kReplyTag = 'A';
 
@@ -190,7 +190,11 @@ std::optional<WorkerRequest> DecodeRequest(const std::uint8_t* bytes, std::size_
 std::vector<std::uint8_t> EncodeReply(const WorkerReply& reply) {
     Writer out(kReplyTag);
     out.U8(static_cast<std::uint8_t>(reply.kind));
-    if (reply.kind == WorkerReplyKind::Reading) out.U8(reply.slot);
+    if (reply.kind == WorkerReplyKind::Reading || reply.kind == WorkerReplyKind::Measured) out.U8(reply.slot);
+    if (reply.kind == WorkerReplyKind::Measured) {
+        out.U32(reply.width);
+        out.U32(reply.height);
+    }
     if (reply.kind != WorkerReplyKind::Done) return std::move(out).Bytes();
     for (const SlotOutcome& input : reply.inputs) {
         out.U8(static_cast<std::uint8_t>(input.problem));
@@ -212,11 +216,17 @@ std::optional<WorkerReply> DecodeReply(const std::uint8_t* bytes, std::size_t si
     Reader in(bytes, size, kReplyTag);
     WorkerReply reply;
     const std::uint8_t kind = in.U8();
-    if (kind < 1 || kind > 4) return std::nullopt;
+    if (kind < 1 || kind > 5) return std::nullopt;
     reply.kind = static_cast<WorkerReplyKind>(kind);
-    if (reply.kind == WorkerReplyKind::Reading) {
+    if (reply.kind == WorkerReplyKind::Reading || reply.kind == WorkerReplyKind::Measured) {
         reply.slot = in.U8();
         if (reply.slot >= kInputSlots) return std::nullopt;
+    }
+    if (reply.kind == WorkerReplyKind::Measured) {
+        reply.width = in.U32();
+        reply.height = in.U32();
+        const double pixels = static_cast<double>(reply.width) * reply.height;
+        if (reply.width == 0 || reply.height == 0 || pixels > maxMegapixels * 1e6) return std::nullopt;
     }
     if (reply.kind != WorkerReplyKind::Done) {
         if (!in.Complete()) return std::nullopt;

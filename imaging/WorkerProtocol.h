@@ -65,15 +65,18 @@ struct SlotOutcome {
 };
 
 enum class WorkerReplyKind : std::uint8_t {
-    Ready = 1,    // the worker is confined and waits for requests
-    Reading = 2,  // it starts on the file of `slot`
-    Writing = 3,  // it encodes the result
-    Done = 4,     // the entry is finished; the outcomes follow
+    Ready = 1,     // the worker is confined and waits for requests
+    Reading = 2,   // it starts on the file of `slot`
+    Writing = 3,   // it encodes the result
+    Done = 4,      // the entry is finished; the outcomes follow
+    Measured = 5,  // the header of the file of `slot` gives `width` x `height`, within the limit; the run
+                   // gives a worker time to answer by the size of what it reads
 };
 
 struct WorkerReply {
     WorkerReplyKind kind = WorkerReplyKind::Done;
-    std::uint8_t slot = 0;  // Reading
+    std::uint8_t slot = 0;                // Reading, Measured
+    std::uint32_t width = 0, height = 0;  // Measured
     // Done:
     std::array<SlotOutcome, kInputSlots> inputs{};
     PixelStatus pixels = PixelStatus::Ok;

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <new>
 
 #include "imaging/ImageLoad.h"
@@ -30,6 +31,18 @@ void Tell(int socket, WorkerReplyKind kind, std::uint8_t slot = 0) {
     reply.kind = kind;
     reply.slot = slot;
     SendWorkerMessage(socket, EncodeReply(reply));
+}
+
+// Tells the run the size of the file of `slot`, from its header, before its pixels are decoded.
+std::function<void(unsigned, unsigned)> Measure(int socket, int slot) {
+    return [socket, slot](unsigned width, unsigned height) {
+        WorkerReply reply;
+        reply.kind = WorkerReplyKind::Measured;
+        reply.slot = static_cast<std::uint8_t>(slot);
+        reply.width = width;
+        reply.height = height;
+        SendWorkerMessage(socket, EncodeReply(reply));
+    };
 }
 
 // A system error number as a reply carries it (the run refuses others), `otherwise` when there is none.
@@ -72,8 +85,8 @@ WorkerReply CarryPreview(int socket, const WorkerRequest& request, int pageFd, i
     reply.kind = WorkerReplyKind::Done;
     Tell(socket, WorkerReplyKind::Reading, kPageSlot);
     LoadReport report;
-    ImagePtr page =
-        DecodeImageFile(pageFd, request.extensions[kPageSlot], request.maxMegapixels, false, report);
+    ImagePtr page = DecodeImageFile(pageFd, request.extensions[kPageSlot], request.maxMegapixels, false,
+                                    report, Measure(socket, kPageSlot));
     if (report.outOfMemory) OutOfMemory();
     reply.inputs[kPageSlot] = Describe(report, page.get());
     if (page) {
@@ -107,7 +120,7 @@ WorkerReply CarryPreview(int socket, const WorkerRequest& request, int pageFd, i
 
 // FreeImage's header of the file on `fd` (through a second descriptor: a decode closes its own), when
 // it is a TIFF that decodes without a problem as far as its header tells; the offset goes back to 0.
-ImagePtr TiffHeader(int fd, const WorkerRequest& request, int slot) {
+ImagePtr TiffHeader(int socket, int fd, const WorkerRequest& request, int slot) {
     unsigned char magic[4] = {};
     if (::pread(fd, magic, sizeof magic, 0) != sizeof magic) return nullptr;
     const bool tiff = (magic[0] == 'I' && magic[1] == 'I' && magic[2] == 42 && magic[3] == 0) ||
@@ -115,7 +128,8 @@ ImagePtr TiffHeader(int fd, const WorkerRequest& request, int slot) {
     const int again = tiff ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
     if (again < 0) return nullptr;
     LoadReport report;
-    ImagePtr header = DecodeImageFile(again, request.extensions[slot], request.maxMegapixels, true, report);
+    ImagePtr header = DecodeImageFile(again, request.extensions[slot], request.maxMegapixels, true, report,
+                                      Measure(socket, slot));
     ::lseek(fd, 0, SEEK_SET);
     if (report.outOfMemory) OutOfMemory();
     if (!header || HeaderMayMislead(header.get())) return nullptr;
@@ -134,19 +148,20 @@ bool TryStripCopy(int socket, const WorkerRequest& request, const std::array<int
         return false;
     }
     Tell(socket, WorkerReplyKind::Reading, kPageSlot);
-    const ImagePtr page = TiffHeader(slotFd[kPageSlot], request, kPageSlot);
+    const ImagePtr page = TiffHeader(socket, slotFd[kPageSlot], request, kPageSlot);
     if (!page) return false;
     ImagePtr back;
     if (merge) {
         Tell(socket, WorkerReplyKind::Reading, kBackSlot);
-        back = TiffHeader(slotFd[kBackSlot], request, kBackSlot);
+        back = TiffHeader(socket, slotFd[kBackSlot], request, kBackSlot);
         if (!back) return false;
     }
     Tell(socket, WorkerReplyKind::Reading, kMaskSlot);
     const int maskFd = ::fcntl(slotFd[kMaskSlot], F_DUPFD_CLOEXEC, 0);
     if (maskFd < 0) return false;
     LoadReport report;
-    mask = DecodeImageFile(maskFd, request.extensions[kMaskSlot], request.maxMegapixels, false, report);
+    mask = DecodeImageFile(maskFd, request.extensions[kMaskSlot], request.maxMegapixels, false, report,
+                           Measure(socket, kMaskSlot));
     ::lseek(slotFd[kMaskSlot], 0, SEEK_SET);
     if (report.outOfMemory) OutOfMemory();
     if (!mask || CheckRule(request.task, page.get(), back.get(), mask.get()) != PixelStatus::Ok ||
@@ -220,7 +235,7 @@ WorkerReply CarryRequest(int socket, const WorkerRequest& request, const std::ve
             // is decoded, as the run will decode it (from a second descriptor: a decode closes its own).
             const int again = headers ? ::fcntl(slotFd[slot], F_DUPFD_CLOEXEC, 0) : -1;
             images[slot] = DecodeImageFile(slotFd[slot], request.extensions[slot], request.maxMegapixels,
-                                           headers, report);
+                                           headers, report, Measure(socket, slot));
             if (again >= 0 && images[slot] && HeaderMayMislead(images[slot].get()) &&
                 ::lseek(again, 0, SEEK_SET) == 0) {
                 images[slot] =
@@ -277,10 +292,14 @@ int ServeRequests(int socket, RequestCarrier carry) {
 int WorkerMain(int argc, char** argv, RequestCarrier carry) {
     if (argc != 2 || std::strcmp(argv[1], "--serve") != 0) return 2;
     constexpr int kSocket = 3;
+    const pid_t run = ::getppid();
+    std::string reason;
+    if (!DropPrivileges(reason)) return 1;
+    // After the change of credentials, which clears it; a run that ended meanwhile is not waited for.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != run) return 0;
     std::signal(SIGXFSZ, SIG_IGN);
     KeepPageMemory();
-    std::string reason;
     if (!ConfineWorker(reason)) return 1;
     return ServeRequests(kSocket, carry);
 }

@@ -54,8 +54,8 @@ std::string ShellQuoted(const std::string& text) {
 
 class CliTest : public ::testing::Test {
 protected:
-    CliRun Cli(const std::vector<std::string>& args) {
-        std::string command = ShellQuoted(ORFEO_CLI);
+    CliRun Cli(const std::vector<std::string>& args, const std::string& program = ORFEO_CLI) {
+        std::string command = ShellQuoted(program);
         for (const std::string& arg : args) command.append(" ").append(ShellQuoted(arg));
         const fs::path out = dir.Path() / "out.txt", err = dir.Path() / "err.txt";
         command.append(" >").append(ShellQuoted(out.string()));
@@ -880,6 +880,40 @@ TEST_F(CliTest, StreamsIntoClosedPipesDoNotEndTheRun) {
 // Every input that crashed a decoder inside FreeImage (fuzz/regressions/contained; the first byte picks the
 // extension, as in the fuzz target) costs only its page, as a page and as a mask between ordinary pages: in
 // the core's run and in orfeo-cli's run and dry run, none of which decodes it in its own process.
+// A stand-in for a worker taken over by a hostile page (the probe worker of the tests in the place of
+// orfeo-worker, which does the work of every page but tries something on p1): whatever it tries, the run
+// goes on, every page it wrote is what a sound worker writes, and one that kept a file is named for its page.
+TEST_F(CliTest, AHostileWorkerCannotHarmTheRunOrTheWrittenPages) {
+    const fs::path tree = dir.Path() / "usr";
+    fs::create_directories(tree / "bin");
+    fs::create_directories(tree / "libexec" / "orfeo");
+    fs::copy_file(ORFEO_CLI, tree / "bin" / "orfeo-cli");
+    fs::copy_file(ORFEO_PROBE_WORKER, tree / "libexec" / "orfeo" / "orfeo-worker");
+    MakeBook(book, 3, true);
+    ASSERT_EQ(Cli({"-q", "back", book.string()}).status, 0);
+    std::map<std::string, std::string> sound;
+    for (const char* name : {"p1.tif", "p2.tif", "p3.tif"}) sound[name] = Slurp(book / "pics" / name);
+    const std::string page = Slurp(book / "p1.tif");
+    for (const std::string action : {"keep", "signal", "lease", "look"}) {
+        SCOPED_TRACE(action);
+        test::WriteFile(book / "p1.tif", page + "PROBE:" + action);
+        const CliRun run =
+            Cli({"-q", "-j", "1", "back", book.string()}, (tree / "bin" / "orfeo-cli").string());
+        if (action == "keep") {
+            EXPECT_EQ(run.status, 1);
+            EXPECT_EQ(run.err, WorkerKeptFilesMessage((book / "p1.tif").string()) + "\n" +
+                                   UnwrittenPagesMessage(1, 3) + "\n");
+            EXPECT_EQ(test::SortedNames(book / "pics"), (std::vector<std::string>{"p2.tif", "p3.tif"}));
+        } else {
+            EXPECT_EQ(run.status, 0) << run.err;
+            EXPECT_EQ(test::SortedNames(book / "pics"),
+                      (std::vector<std::string>{"p1.tif", "p2.tif", "p3.tif"}));
+        }
+        for (const auto& written : fs::directory_iterator(book / "pics"))
+            EXPECT_EQ(Slurp(written.path()), sound[written.path().filename().string()]) << written.path();
+    }
+}
+
 TEST_F(CliTest, InputsThatCrashADecoderCostOnlyTheirPage) {
     static constexpr const char* kExtensions[] = {"bmp", "jpeg", "jpg", "gif", "tiff",
                                                   "tif", "pnm",  "ppm", "pgm", "pbm"};

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -39,50 +40,159 @@ WorkerSettings ProbeSettings(unsigned cpuSeconds = 20) {
             .memoryBytes = kMemoryLimited ? WorkerMemoryBytes(1) : 0};
 }
 
-// Has a worker of `workers` take a page whose content asks the probe for `action`.
+// Has a worker of `workers` take a page whose content asks the probe for `action`, with an output file
+// as its second descriptor.
 WorkerOutcome Probe(PageWorkers& workers, const TempDir& dir, const std::string& action) {
     const fs::path page = dir.Path() / ("probe-" + action + ".tif");
     test::WriteFile(page, "PROBE:" + action);
     const int fd = ::open(page.c_str(), O_RDONLY | O_CLOEXEC);
+    const int output =
+        ::open((dir.Path() / "output.tif").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     WorkerRequest request{.task = WorkerTask::Back,
-                          .present = 1u << kPageSlot,
+                          .present = (1u << kPageSlot) | (1u << kOutputSlot),
                           .maxMegapixels = 1,
-                          .extensions = {"tif", "", "", ""}};
-    WorkerOutcome outcome = workers.Run(request, {fd});
+                          .extensions = {"tif", "", "", "tif"}};
+    WorkerOutcome outcome = workers.Run(request, {fd, output});
     ::close(fd);
+    ::close(output);
     return outcome;
 }
 
-TEST(PageWorkers, TheConfinementRefusesFilesProgramsProcessesNetworkAndMemoryPastTheLimit) {
+// The processes this one started that still exist, and a line of each one's /proc status.
+std::vector<pid_t> Children() {
+    std::vector<pid_t> children;
+    for (const auto& task : fs::directory_iterator("/proc/self/task")) {
+        std::ifstream list(task.path() / "children");
+        for (pid_t pid; list >> pid;) children.push_back(pid);
+    }
+    return children;
+}
+
+std::string StatusLine(pid_t pid, const std::string& key) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(key + ":", 0) == 0) return line.substr(key.size() + 1);
+    return {};
+}
+
+// Every escape a worker taken over by a hostile file could try fails with EACCES (ENOMEM for memory past
+// the limit, EFBIG for a file past the size limit), while what the work needs goes through.
+TEST(PageWorkers, TheCageRefusesEveryEscapeAndLetsTheWorkThrough) {
     TempDir dir;
     PageWorkers workers(ProbeSettings());
     std::string reason;
     ASSERT_TRUE(workers.Start(reason)) << reason;
+    const std::vector<pid_t> started = Children();
+    ASSERT_EQ(started.size(), 1u);
+    EXPECT_EQ(StatusLine(started[0], "CapEff"), "\t0000000000000000");
+    EXPECT_EQ(StatusLine(started[0], "CapPrm"), "\t0000000000000000");
     struct Case {
         const char* action;
         int error;
     };
-    std::vector<Case> cases = {{"open", EACCES}, {"exec", EACCES}, {"fork", EACCES}, {"socket", EACCES}};
+    // At 1 megapixel, an output may have 16 MB and 64 MiB.
+    std::vector<Case> cases = {
+        {"open", EACCES},     {"exec", EACCES},   {"fork", EACCES},   {"socket", EACCES},
+        {"statpath", EACCES}, {"fstat", 0},       {"setown", EACCES}, {"setsig", EACCES},
+        {"async", EACCES},    {"lease", EACCES},  {"lock", EACCES},   {"shared", EACCES},
+        {"exec-mem", EACCES}, {"tgkill", EACCES}, {"write-70", 0},    {"write-90", EFBIG}};
     if (kMemoryLimited) cases.push_back({"alloc", ENOMEM});
     for (const Case& c : cases) {
         const WorkerOutcome outcome = Probe(workers, dir, c.action);
         ASSERT_EQ(outcome.ending, WorkerEnding::Answered) << c.action << ": " << outcome.why;
         EXPECT_EQ(outcome.reply.writeError, c.error) << c.action;
     }
+    EXPECT_EQ(Children(), started);  // one worker took every entry
 }
 
-TEST(PageWorkers, AWorkerThatLoopsOrCrashesIsReplacedAndNamedForItsEntryOnly) {
+// A worker that ends without an answer, or with a wrong one, is named for its entry, gone before the next
+// entry, and replaced.
+TEST(PageWorkers, AWorkerThatEndsBadlyIsNamedForItsEntryAndReplaced) {
     TempDir dir;
-    PageWorkers workers(ProbeSettings(1));
-    WorkerOutcome outcome = Probe(workers, dir, "spin");
-    EXPECT_EQ(outcome.ending, WorkerEnding::OutOfTime);
-    outcome = Probe(workers, dir, "crash");
-    EXPECT_EQ(outcome.ending, WorkerEnding::Crashed);
-    EXPECT_EQ(outcome.why, "Killed");
-    // A fresh worker takes the next entry.
-    outcome = Probe(workers, dir, "socket");
-    EXPECT_EQ(outcome.ending, WorkerEnding::Answered);
-    EXPECT_EQ(outcome.reply.writeError, EACCES);
+    struct Case {
+        const char* action;
+        WorkerEnding ending;
+        int slot;
+        const char* why;
+    };
+    for (const Case& c : std::vector<Case>{{"spin", WorkerEnding::OutOfTime, -1, ""},
+                                           {"wait", WorkerEnding::NoAnswer, -1, ""},
+                                           {"crash", WorkerEnding::Crashed, -1, "Killed"},
+                                           {"crash-writing", WorkerEnding::Crashed, kOutputSlot, "Killed"},
+                                           {"ready", WorkerEnding::Nonsense, -1, ""}}) {
+        // Only the worker that waits is given a short time to answer: one that loops is stopped by its
+        // processor time, however busy the machine.
+        WorkerSettings settings = ProbeSettings(1);
+        settings.answerSeconds = c.ending == WorkerEnding::NoAnswer ? 2 : 0;
+        PageWorkers workers(settings);
+        std::string reason;
+        ASSERT_TRUE(workers.Start(reason)) << reason;
+        const std::vector<pid_t> before = Children();
+        ASSERT_EQ(before.size(), 1u);
+        const WorkerOutcome outcome = Probe(workers, dir, c.action);
+        EXPECT_EQ(outcome.ending, c.ending) << c.action;
+        EXPECT_EQ(outcome.why, c.why) << c.action;
+        EXPECT_EQ(outcome.slot, c.slot) << c.action;
+        EXPECT_EQ(outcome.seconds, c.ending == WorkerEnding::NoAnswer ? 2u : 0u);
+        EXPECT_TRUE(Children().empty()) << c.action << ": the worker is still there";
+        // A fresh worker takes the next entry.
+        const WorkerOutcome next = Probe(workers, dir, "socket");
+        EXPECT_EQ(next.ending, WorkerEnding::Answered);
+        EXPECT_EQ(next.reply.writeError, EACCES);
+    }
+}
+
+// The processor time of an entry is its own: a worker that used most of it on one entry has all of it
+// again for the next.
+TEST(PageWorkers, EachEntryHasItsOwnProcessorTime) {
+    TempDir dir;
+    PageWorkers workers(ProbeSettings(2));
+    for (int entry = 0; entry < 2; ++entry)
+        EXPECT_EQ(Probe(workers, dir, "burn").ending, WorkerEnding::Answered) << "entry " << entry;
+}
+
+// The time to answer follows the entry's own images, and the messages say which limit it was.
+TEST(PageWorkers, TheTimeToAnswerFollowsThePagesSizeAndIsNamedAsSuch) {
+    const WorkerSettings settings{.program = "", .maxMegapixels = 600, .cpuSeconds = 70, .memoryBytes = 0};
+    EXPECT_EQ(AnswerSeconds(settings, 0), 80u);
+    EXPECT_EQ(AnswerSeconds(settings, 8.7), 80u);
+    EXPECT_EQ(AnswerSeconds(settings, 557), 5 * 65 + 30u);
+    EXPECT_EQ(AnswerSeconds(settings, 600), 5 * 70 + 30u);
+    EXPECT_EQ(
+        WorkerNoAnswerMessage("p.tif", "m.tif", 80),
+        "Page \"p.tif\" was not written: its worker did not answer within 80 seconds reading \"m.tif\".");
+}
+
+// A worker that ends while reading a file is named after the messages of the files before it and before
+// those after it; one that ends while writing is named with the output.
+TEST(PageWorkers, AWorkersEndIsNamedWhereItHappened) {
+    TempDir dir;
+    PageWorkers workers(ProbeSettings());
+    const fs::path mask = dir.Path() / "mask.tif";
+    test::WriteFile(mask, "PROBE:crash-mask");
+    const EntryFiles files{.name = "p.tif",
+                           .page = (dir.Path() / "missing.tif").string(),
+                           .mask = mask.string(),
+                           .back = "",
+                           .output = (dir.Path() / "out.tif").string()};
+    EntryAnswer answer = AskWorker(workers, WorkerTask::Back, files);
+    RecordingSink sink;
+    EXPECT_FALSE(ShowInputOutcomes(answer, files, workers.Settings(), sink));
+    EXPECT_EQ(sink.Texts(),
+              (std::vector<std::string>{FileNotFoundMessage(files.page),
+                                        WorkerCrashedMessage(files.page, files.mask, "Killed")}));
+
+    test::WriteFile(dir.Path() / "page.tif", "PROBE:crash-writing");
+    const EntryFiles writing{.name = "page.tif",
+                             .page = (dir.Path() / "page.tif").string(),
+                             .mask = (dir.Path() / "page.tif").string(),
+                             .back = "",
+                             .output = (dir.Path() / "out.tif").string()};
+    answer = AskWorker(workers, WorkerTask::Back, writing);
+    RecordingSink written;
+    EXPECT_FALSE(ShowInputOutcomes(answer, writing, workers.Settings(), written));
+    EXPECT_EQ(written.Texts(), (std::vector<std::string>{WorkerCrashedMessage(
+                                   writing.page, "", "Killed, writing " + Quoted(writing.output))}));
 }
 
 TEST(PageWorkers, AMissingWorkerProgramRefusesTheRunBeforeItTouchesAnything) {
