@@ -38,6 +38,13 @@ std::string InputInOutputFolderMessage(const std::string& input, const std::stri
 
 std::string CannotCreateFolderMessage(const std::string& folder) { return "Can't create folder " + folder; }
 
+std::string CannotEmptyFolderMessage(const std::string& folder, const std::string& file, int error) {
+    const std::string reason = std::generic_category().message(error);
+    const std::string what = file.empty() ? "Folder " + Quoted(folder) + " could not be emptied: " + reason
+                                          : "File " + Quoted(file) + " could not be deleted: " + reason;
+    return what + "; the folder " + Quoted(folder) + " still holds what an earlier run wrote.";
+}
+
 std::string FileNotFoundMessage(const std::string& path) { return AboutFile(path, " not found."); }
 
 std::string NotRegularFileMessage(const std::string& path) {

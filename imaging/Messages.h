@@ -18,6 +18,8 @@ std::string FolderInUseMessage(const std::string& folder);  // another run holds
 std::string OutputFolderIsLinkMessage(const std::string& folder);
 std::string InputInOutputFolderMessage(const std::string& input, const std::string& folder);
 std::string CannotCreateFolderMessage(const std::string& folder);  // Can't create folder <path>
+// The reset could not delete `file` of `folder` (or, with no file, read the folder) for `error`.
+std::string CannotEmptyFolderMessage(const std::string& folder, const std::string& file, int error);
 
 // Inputs that do not load.
 std::string FileNotFoundMessage(const std::string& path);

@@ -1,5 +1,6 @@
 #include "imaging/OutputFolder.h"
 
+#include <cerrno>
 #include <filesystem>
 #include <system_error>
 
@@ -16,17 +17,25 @@ namespace orfeo {
 
 namespace fs = std::filesystem;
 
-bool ResetOutputFolder(const std::string& folder) {
+bool ResetOutputFolder(const std::string& folder, ResetFailure* failure) {
     const std::string base = WithTrailingSeparator(folder);
     const std::string bare = WithoutTrailingSeparator(base);
+    ResetFailure ignored;
+    ResetFailure& failed = failure ? *failure : ignored;
+    failed = ResetFailure{};
 #if defined(__unix__)
     // The folder is opened without following a link, and its files are deleted relative to what was
     // opened: a link in its place, or one swapped in during the reset, never leads the deletions elsewhere.
     const int dir = ::open(bare.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (dir < 0) return false;
+    if (dir < 0) {
+        // Nothing there, or a link (refused before a run), is no failure to empty it.
+        if (errno != ENOENT && errno != ELOOP && errno != ENOTDIR) failed.error = errno;
+        return false;
+    }
     bool allRemoved = true;
     ForEachFolderFile(base, [&](const std::string& name) {
-        allRemoved = ::unlinkat(dir, name.c_str(), 0) == 0;
+        allRemoved = ::unlinkat(dir, name.c_str(), 0) == 0 || errno == ENOENT;
+        if (!allRemoved) failed = {name, errno};
         return allRemoved;
     });
     ::close(dir);
@@ -36,6 +45,7 @@ bool ResetOutputFolder(const std::string& folder) {
     ForEachFolderFile(base, [&](const std::string& name) {
         std::error_code removeError;
         allRemoved = fs::remove(fs::path(base + name), removeError) && !removeError;
+        if (!allRemoved) failed = {name, removeError.value()};
         return allRemoved;
     });
     if (!allRemoved) return false;
@@ -45,7 +55,13 @@ bool ResetOutputFolder(const std::string& folder) {
 }
 
 bool PrepareOutputFolder(const std::string& folder, IMessageSink& messages) {
-    ResetOutputFolder(folder);
+    ResetFailure failure;
+    ResetOutputFolder(folder, &failure);
+    if (failure.error != 0) {
+        const std::string file =
+            failure.file.empty() ? std::string() : WithTrailingSeparator(folder) + failure.file;
+        messages.ShowMessage(MessageKind::Problem, CannotEmptyFolderMessage(folder, file, failure.error));
+    }
     std::error_code error;
     fs::create_directory(fs::path(folder), error);
     if (fs::is_directory(fs::path(folder), error)) return true;

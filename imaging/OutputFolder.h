@@ -14,11 +14,19 @@ namespace orfeo {
 // fails, then removes the folder itself. Subfolders and their contents are never touched. Returns true when
 // the files were all deleted and the folder removed, false otherwise (also for a folder that does not
 // exist). A folder that is a link is never followed: nothing is deleted and the result is false.
-// Reports nothing; callers recreate the folder and check that it is there.
-bool ResetOutputFolder(const std::string& folder);
+// Reports nothing; callers recreate the folder and check that it is there. With `failure`, says what
+// could not be deleted, if anything (a folder that is there but cannot be read or listed counts, with an
+// empty name).
+struct ResetFailure {
+    std::string file;  // the name in the folder of the file that could not be deleted
+    int error = 0;     // the system's reason
+};
+bool ResetOutputFolder(const std::string& folder, ResetFailure* failure = nullptr);
 
-// Empties `folder` with ResetOutputFolder and creates it again. When it is not a folder afterwards, shows
-// "Can't create folder " followed by the path and returns false.
+// Empties `folder` with ResetOutputFolder and creates it again. A file that could not be deleted is named
+// (`File "<path>" could not be deleted: <reason>; the folder "<folder>" still holds what an earlier run
+// wrote.`), since a later merge would read it, and the run goes on. When it is not a folder afterwards,
+// shows "Can't create folder " followed by the path and returns false.
 bool PrepareOutputFolder(const std::string& folder, IMessageSink& messages);
 
 // Refuses a run before it touches anything: shows a message and returns false when the output `folder` is

@@ -914,6 +914,29 @@ TEST_F(CliTest, AHostileWorkerCannotHarmTheRunOrTheWrittenPages) {
     }
 }
 
+// A page that needs more memory than a worker may have is named with the limit in force: a lower one set
+// on the run (ulimit -v) rather than what the megapixel limit would allow.
+TEST_F(CliTest, TheMemoryMessageQuotesTheLimitInForce) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer needs more address space than the limit";
+#endif
+    const fs::path tree = dir.Path() / "usr";
+    fs::create_directories(tree / "bin");
+    fs::create_directories(tree / "libexec" / "orfeo");
+    fs::copy_file(ORFEO_CLI, tree / "bin" / "orfeo-cli");
+    fs::copy_file(ORFEO_PROBE_WORKER, tree / "libexec" / "orfeo" / "orfeo-worker");
+    MakeBook(book, 1, true);
+    test::WriteFile(book / "p1.tif", "PROBE:oom");
+    const std::string command = "ulimit -v 1000000 && " + ShellQuoted((tree / "bin" / "orfeo-cli").string()) +
+                                " -q back " + ShellQuoted(book.string()) + " 2>" +
+                                ShellQuoted((dir.Path() / "err.txt").string());
+    const int raw = std::system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 1) << raw;
+    EXPECT_EQ(Slurp(dir.Path() / "err.txt"),
+              WorkerOutOfMemoryMessage((book / "p1.tif").string(), "", 1000000 / 1024) + "\n" +
+                  UnwrittenPagesMessage(1, 1) + "\n");
+}
+
 TEST_F(CliTest, InputsThatCrashADecoderCostOnlyTheirPage) {
     static constexpr const char* kExtensions[] = {"bmp", "jpeg", "jpg", "gif", "tiff",
                                                   "tif", "pnm",  "ppm", "pgm", "pbm"};

@@ -280,6 +280,16 @@ TEST(WorkerProtocol, RepliesThatBreakTheProtocolAreRefusedWhole) {
     reading.kind = WorkerReplyKind::Reading;
     reading.slot = kOutputSlot;  // the output is not read
     EXPECT_TRUE(refused(EncodeReply(reading)));
+    // A size measured from a header: within the limit, or the worker lies to be given more time.
+    WorkerReply measured;
+    measured.kind = WorkerReplyKind::Measured;
+    measured.slot = kMaskSlot;
+    for (const auto& [width, height, accepted] : std::vector<std::tuple<unsigned, unsigned, bool>>{
+             {1000, 1000, true}, {1001, 1000, false}, {0, 5, false}}) {
+        measured.width = width;
+        measured.height = height;
+        EXPECT_EQ(!refused(EncodeReply(measured)), accepted) << width << " x " << height;
+    }
 
     // A preview's size: both sides or none, within bounds, and only for a written output.
     WorkerReply picture;

@@ -12,6 +12,7 @@
 //   exec-mem  make memory executable         tgkill   signal the run
 //   write-N   write one byte at N MiB into its output (the entry's second descriptor)
 //   burn      use 1.2 s of processor time    wait     wait on nothing for ever
+//   oom       allocate 64 GiB with new
 //   spin      loop for ever                  crash    die of SIGKILL
 // and, sending something before it answers: ready (says "ready" again, then answers), crash-writing (says
 // it writes, then dies), crash-mask (says it reads the mask, then dies).
@@ -133,6 +134,12 @@ int TryAction(const std::string& action, const std::vector<int>& fds) {
         return Result(::pwrite(fds.at(1), "x", 1, at));
     }
     if (action == "burn") return BurnProcessorTime(1.2);
+    if (action == "oom") {
+        // Past any limit a test sets: the worker's handler for a failed allocation ends it.
+        volatile char* memory = new char[std::size_t{64} << 30];
+        memory[0] = 1;
+        return 0;
+    }
     if (action == "wait") {
         int never = 0;
         for (;;) ::syscall(SYS_futex, &never, FUTEX_WAIT, 0, nullptr, nullptr, 0);
