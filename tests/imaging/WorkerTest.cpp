@@ -181,6 +181,19 @@ TEST(PageWorkers, AWorkersEndIsNamedWhereItHappened) {
     EXPECT_EQ(sink.Texts(),
               (std::vector<std::string>{FileNotFoundMessage(files.page),
                                         WorkerCrashedMessage(files.page, files.mask, "Killed")}));
+    const fs::path page = dir.Path() / "crashing.tif";
+    test::WriteFile(page, "PROBE:crash-page");
+    const EntryFiles before{.name = "crashing.tif",
+                            .page = page.string(),
+                            .mask = (dir.Path() / "missing.tif").string(),
+                            .back = "",
+                            .output = (dir.Path() / "out.tif").string()};
+    answer = AskWorker(workers, WorkerTask::Back, before);
+    RecordingSink first;
+    EXPECT_FALSE(ShowInputOutcomes(answer, before, workers.Settings(), first));
+    EXPECT_EQ(first.Texts(),
+              (std::vector<std::string>{WorkerCrashedMessage(before.page, before.page, "Killed"),
+                                        FileNotFoundMessage(before.mask)}));
 
     test::WriteFile(dir.Path() / "page.tif", "PROBE:crash-writing");
     const EntryFiles writing{.name = "page.tif",

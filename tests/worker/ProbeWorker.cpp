@@ -15,7 +15,7 @@
 //   oom       allocate 64 GiB with new
 //   spin      loop for ever                  crash    die of SIGKILL
 // and, sending something before it answers: ready (says "ready" again, then answers), crash-writing (says
-// it writes, then dies), crash-mask (says it reads the mask, then dies).
+// it writes, then dies), crash-page and crash-mask (says it reads that file, then dies).
 //
 // A real page that ends with "PROBE:" and an action is a hostile worker's page: it tries the action, then
 // does the entry's work as orfeo-worker does:
@@ -155,6 +155,7 @@ int TryAction(const std::string& action, const std::vector<int>& fds) {
     }
     // Killed outright: a sanitizer would catch and report a SIGSEGV and end the process in its own way.
     if (action == "crash-writing") Say(orfeo::WorkerReplyKind::Writing);
+    if (action == "crash-page") Say(orfeo::WorkerReplyKind::Reading, orfeo::kPageSlot);
     if (action == "crash-mask") Say(orfeo::WorkerReplyKind::Reading, orfeo::kMaskSlot);
     if (action.rfind("crash", 0) == 0) std::raise(SIGKILL);
     return EINVAL;
@@ -198,8 +199,7 @@ orfeo::WorkerReply CarryOrProbe(int socket, const orfeo::WorkerRequest& request,
         for (int fd : fds) ::close(fd);
         return reply;
     }
-    if (action == "keep" && request.Has(orfeo::kOutputSlot))
-        g_kept = ::fcntl(fds.back(), F_DUPFD_CLOEXEC, 10);
+    if (action == "keep" && request.Has(orfeo::kOutputSlot)) g_kept = ::fcntl(fds.back(), F_DUPFD_CLOEXEC, 0);
     if (action == "signal") SignalTheRun();
     if (action == "lease") {
         ::fcntl(fds[0], F_SETLEASE, F_RDLCK);
