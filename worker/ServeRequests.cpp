@@ -158,7 +158,8 @@ bool TryStripCopy(int socket, const WorkerRequest& request, const std::array<int
                                .back = merge ? slotFd[kBackSlot] : -1,
                                .backHeader = back.get(),
                                .mask = mask.get(),
-                               .output = output};
+                               .output = output,
+                               .maxMegapixels = request.maxMegapixels};
     int error = 0;
     const StripCopyOutcome outcome = CopyStrips(
         files,

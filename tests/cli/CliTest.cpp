@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -66,6 +67,33 @@ protected:
         run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
         run.out = Slurp(out);
         run.err = Slurp(err);
+        return run;
+    }
+
+    // Cli from a child process of the test's own, whose only descendants are orfeo-cli and its page workers:
+    // `peakKb` takes the largest resident set that one of them reached, in kilobytes.
+    CliRun CliWithPeak(const std::vector<std::string>& args, long& peakKb) {
+        int ends[2];
+        if (pipe(ends) != 0) return {};
+        const pid_t child = fork();
+        if (child == 0) {
+            close(ends[0]);
+            const CliRun run = Cli(args);
+            rusage usage{};
+            getrusage(RUSAGE_CHILDREN, &usage);
+            const long told[2] = {run.status, usage.ru_maxrss};
+            _exit(write(ends[1], told, sizeof told) == sizeof told ? 0 : 1);
+        }
+        close(ends[1]);
+        long told[2] = {-1, -1};
+        const bool heard = child > 0 && read(ends[0], told, sizeof told) == sizeof told;
+        close(ends[0]);
+        if (child > 0) waitpid(child, nullptr, 0);
+        CliRun run;
+        run.status = heard ? static_cast<int>(told[0]) : -1;
+        run.out = Slurp(dir.Path() / "out.txt");
+        run.err = Slurp(dir.Path() / "err.txt");
+        peakKb = heard ? told[1] : -1;
         return run;
     }
 
@@ -875,6 +903,33 @@ TEST_F(CliTest, StreamsIntoClosedPipesDoNotEndTheRun) {
         EXPECT_EQ(WEXITSTATUS(status), 1);
         EXPECT_EQ(test::SortedNames(book / "pics"), (std::vector<std::string>{"p1.tif", "p3.tif"}));
     }
+}
+
+// A TIFF of a few hundred bytes that declares one 65536 x 65536 tile over its 100 x 100 pixels, as a page and
+// as a mask: the run and the dry run name it at once, and no process of the run comes near the 4 GiB that
+// decoding the tile takes (one worker: the whole run holds at most twice the largest process).
+TEST_F(CliTest, AHugeTileInATinyFileIsRefusedWithoutItsMemory) {
+    MakeBook(book, 3, true);
+    const fs::path masks = book / "cache" / "automask";
+    const test::TiffLayout hugeTile{.tileWidth = 65536, .tileLength = 65536};
+    for (const fs::path& bomb : {book / "p1.tif", masks / "p2.tif"}) {
+        test::WriteGreyTiff(bomb, 100, 100, hugeTile, [](unsigned, unsigned) { return 0; });
+        ASSERT_LT(fs::file_size(bomb), 1000u);
+    }
+    const std::string refusals = CannotReadMessage((book / "p1.tif").string()) + "\n" +
+                                 CannotReadMessage((masks / "p2.tif").string()) + "\n";
+    for (const bool dry : {false, true}) {
+        SCOPED_TRACE(dry ? "dry run" : "run");
+        std::vector<std::string> args{"-j", "1", "back", book.string()};
+        if (dry) args.insert(args.begin(), "--dry-run");
+        long peakKb = 0;
+        const CliRun run = CliWithPeak(args, peakKb);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err, refusals + UnwrittenPagesMessage(2, 3) + "\n");
+        EXPECT_GT(peakKb, 0);
+        EXPECT_LT(peakKb, 128 * 1024);
+    }
+    EXPECT_EQ(test::SortedNames(book / "pics"), std::vector<std::string>{"p3.tif"});
 }
 
 // Every input that crashed a decoder inside FreeImage (fuzz/regressions/contained; the first byte picks the
