@@ -221,9 +221,9 @@ ImagePtr DecodeImageFile(int fd, const std::string& extension, double maxMegapix
         report.format = format;
         return nullptr;
     }
-    // The TIFF loader allocates a strip or tile whole before it reads it, however few bytes the file holds:
-    // one far larger than its image is refused before FreeImage reads anything, on every path that reads
-    // the file.
+    // The TIFF loader allocates a strip or tile whole before it reads it, however few bytes the file holds,
+    // and it decodes a thumbnail whole even when it reads only the header: one far larger than its image is
+    // refused before FreeImage reads anything, on every path that reads the file.
     if (format == FIF_TIFF && !TiffUnitsWithinBounds(::fileno(input.file), maxMegapixels)) {
         report.problem = LoadProblem::CannotRead;
         return nullptr;

@@ -64,6 +64,15 @@ void UnmapNothing(thandle_t, void*, toff_t) {}
 // What libtiff says about the file is the loader's to find again and report.
 int Ignore(TIFF*, void*, const char*, const char*, va_list) { return 1; }
 
+// A thumbnail's size, which only this check sees, within the limit, and its strips or tiles within theirs.
+bool ThumbnailWithinBounds(TIFF* tiff, double maxMegapixels) {
+    std::uint32_t width = 0, height = 0;
+    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
+    return static_cast<double>(width) * height <= maxMegapixels * 1e6 &&
+           UnitsWithinBounds(tiff, maxMegapixels);
+}
+
 }  // namespace
 
 bool UnitsWithinBounds(TIFF* tiff, double maxMegapixels) {
@@ -96,7 +105,22 @@ bool TiffUnitsWithinBounds(int fd, double maxMegapixels) {
                                    CloseNothing, DescriptorSize, MapNothing, UnmapNothing, options);
     TIFFOpenOptionsFree(options);
     if (!tiff) return true;
-    const bool within = UnitsWithinBounds(tiff, maxMegapixels);
+    // FreeImage's loader decodes a thumbnail beside the image, whole even when it reads only the header: the
+    // second image when the first has an Exif directory (or, when that one does not load, the first SubIFD),
+    // otherwise the first SubIFD. Nothing else measures it, so its size is held to the limit here too.
+    std::uint64_t exif = 0;
+    const bool secondImage = TIFFGetField(tiff, TIFFTAG_EXIFIFD, &exif);
+    std::uint16_t subImages = 0;
+    std::uint64_t* subImageOffsets = nullptr;
+    const std::uint64_t subImage =
+        TIFFGetField(tiff, TIFFTAG_SUBIFD, &subImages, &subImageOffsets) && subImages > 0 && subImageOffsets
+            ? subImageOffsets[0]
+            : 0;
+    bool within = UnitsWithinBounds(tiff, maxMegapixels);
+    if (within && secondImage && TIFFSetDirectory(tiff, 1))
+        within = ThumbnailWithinBounds(tiff, maxMegapixels);
+    if (within && subImage && TIFFSetSubDirectory(tiff, subImage))
+        within = ThumbnailWithinBounds(tiff, maxMegapixels);
     TIFFClose(tiff);
     return within;
 }

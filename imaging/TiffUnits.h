@@ -18,9 +18,10 @@ namespace orfeo {
 // True when every strip or tile of the current image of `tiff` is within these bounds for `maxMegapixels`.
 bool UnitsWithinBounds(TIFF* tiff, double maxMegapixels);
 
-// UnitsWithinBounds for the first image of the TIFF file open on `fd` (the one FreeImage loads), read with
-// pread only, so that the descriptor's offset is unchanged. True when libtiff cannot read that image's
-// directory: the loader, which reads it with the same libtiff, then refuses the file on its own.
+// UnitsWithinBounds for the images of the TIFF file open on `fd` that FreeImage's loader decodes: the first,
+// and the thumbnail it decodes beside it, whose pixels must also be within `maxMegapixels`. The file is read
+// with pread only, so that the descriptor's offset is unchanged. True when libtiff cannot read the first
+// image's directory: the loader, which reads it with the same libtiff, then refuses the file on its own.
 bool TiffUnitsWithinBounds(int fd, double maxMegapixels);
 
 }  // namespace orfeo

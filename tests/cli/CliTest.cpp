@@ -905,19 +905,24 @@ TEST_F(CliTest, StreamsIntoClosedPipesDoNotEndTheRun) {
     }
 }
 
-// A TIFF of a few hundred bytes that declares one 65536 x 65536 tile over its 100 x 100 pixels, as a page and
-// as a mask: the run and the dry run name it at once, and no process of the run comes near the 4 GiB that
-// decoding the tile takes (one worker: the whole run holds at most twice the largest process).
+// TIFFs of a few hundred bytes that declare one 65536 x 65536 tile over their 100 x 100 pixels, as a page,
+// as a mask, and in the thumbnail that FreeImage decodes beside a page: the run and the dry run name them at
+// once, and no process of the run comes near the 4 GiB that decoding the tile takes (one worker: the whole
+// run holds at most twice the largest process).
 TEST_F(CliTest, AHugeTileInATinyFileIsRefusedWithoutItsMemory) {
-    MakeBook(book, 3, true);
+    MakeBook(book, 4, true);
     const fs::path masks = book / "cache" / "automask";
     const test::TiffLayout hugeTile{.tileWidth = 65536, .tileLength = 65536};
-    for (const fs::path& bomb : {book / "p1.tif", masks / "p2.tif"}) {
-        test::WriteGreyTiff(bomb, 100, 100, hugeTile, [](unsigned, unsigned) { return 0; });
-        ASSERT_LT(fs::file_size(bomb), 1000u);
+    const test::TiffLayout hugeThumbnail{
+        .thumbnailWidth = 100, .thumbnailHeight = 100, .thumbnailTile = 65536};
+    const std::pair<fs::path, test::TiffLayout> bombs[] = {
+        {book / "p1.tif", hugeTile}, {masks / "p2.tif", hugeTile}, {book / "p3.tif", hugeThumbnail}};
+    std::string refusals;
+    for (const auto& [path, layout] : bombs) {
+        test::WriteGreyTiff(path, 100, 100, layout, [](unsigned, unsigned) { return 0; });
+        ASSERT_LT(fs::file_size(path), 1000u);
+        refusals += CannotReadMessage(path.string()) + "\n";
     }
-    const std::string refusals = CannotReadMessage((book / "p1.tif").string()) + "\n" +
-                                 CannotReadMessage((masks / "p2.tif").string()) + "\n";
     for (const bool dry : {false, true}) {
         SCOPED_TRACE(dry ? "dry run" : "run");
         std::vector<std::string> args{"-j", "1", "back", book.string()};
@@ -925,11 +930,11 @@ TEST_F(CliTest, AHugeTileInATinyFileIsRefusedWithoutItsMemory) {
         long peakKb = 0;
         const CliRun run = CliWithPeak(args, peakKb);
         EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.err, refusals + UnwrittenPagesMessage(2, 3) + "\n");
+        EXPECT_EQ(run.err, refusals + UnwrittenPagesMessage(3, 4) + "\n");
         EXPECT_GT(peakKb, 0);
         EXPECT_LT(peakKb, 128 * 1024);
     }
-    EXPECT_EQ(test::SortedNames(book / "pics"), std::vector<std::string>{"p3.tif"});
+    EXPECT_EQ(test::SortedNames(book / "pics"), std::vector<std::string>{"p4.tif"});
 }
 
 // Every input that crashed a decoder inside FreeImage (fuzz/regressions/contained; the first byte picks the

@@ -186,6 +186,28 @@ TEST(HardInputs, StripsAndTilesFarLargerThanTheirImageAreRefusedBeforeDecoding) 
         {"a tile 16 columns wider", 1100, 1030, {.tileWidth = 1120, .tileLength = 1040}, true},
         {"a 2048 x 1024 tile on 100 x 100", 100, 100, {.tileWidth = 2048, .tileLength = 1024}, true},
         {"a 65536 x 65536 tile on 100 x 100", 100, 100, {.tileWidth = 65536, .tileLength = 65536}, true},
+        // FreeImage decodes a thumbnail beside the image, even for its header.
+        {"a thumbnail in a SubIFD", 100, 100, {.thumbnailWidth = 16, .thumbnailHeight = 16}, false},
+        {"a second image beside an Exif directory",
+         100,
+         100,
+         {.thumbnailWidth = 16, .thumbnailHeight = 16, .exif = true},
+         false},
+        {"a 65536 x 65536 tile in a SubIFD",
+         100,
+         100,
+         {.thumbnailWidth = 100, .thumbnailHeight = 100, .thumbnailTile = 65536},
+         true},
+        {"a 65536 x 65536 tile in the second image beside an Exif directory",
+         100,
+         100,
+         {.thumbnailWidth = 100, .thumbnailHeight = 100, .thumbnailTile = 65536, .exif = true},
+         true},
+        {"a SubIFD past the megapixel limit",
+         100,
+         100,
+         {.thumbnailWidth = 30016, .thumbnailHeight = 30016, .thumbnailTile = 30016},
+         true},
     };
     const auto value = [](unsigned x, unsigned y) {
         return static_cast<std::uint8_t>((x * 7 + y * 13) % 251);

@@ -145,7 +145,24 @@ void WriteGreyTiff(const fs::path& path, unsigned width, unsigned height, const 
     std::unique_ptr<TIFF, decltype(&TIFFClose)> tiff(TIFFOpen(path.c_str(), "w"), TIFFClose);
     if (!tiff) throw std::runtime_error("cannot write " + path.string());
     TIFF* out = tiff.get();
-    const bool wrote = WriteGreyImage(out, width, height, layout, value);
+    bool wrote = true;
+    if (layout.exif) {
+        std::uint64_t exif = 0;
+        wrote = TIFFCreateEXIFDirectory(out) == 0 && TIFFSetField(out, EXIFTAG_EXPOSURETIME, 0.01) &&
+                TIFFWriteCustomDirectory(out, &exif);
+        TIFFFreeDirectory(out);
+        TIFFCreateDirectory(out);
+        TIFFSetField(out, TIFFTAG_EXIFIFD, exif);
+    } else if (layout.thumbnailWidth) {
+        std::uint64_t filledInByLibtiff[] = {0};
+        TIFFSetField(out, TIFFTAG_SUBIFD, 1, filledInByLibtiff);
+    }
+    wrote = wrote && WriteGreyImage(out, width, height, layout, value);
+    if (layout.thumbnailWidth) {
+        const TiffLayout tiles{.tileWidth = layout.thumbnailTile, .tileLength = layout.thumbnailTile};
+        wrote = wrote && WriteGreyImage(out, layout.thumbnailWidth, layout.thumbnailHeight, tiles,
+                                        [](unsigned, unsigned) { return 0; });
+    }
     if (!wrote) throw std::runtime_error("cannot write " + path.string());
 }
 

@@ -49,6 +49,10 @@ struct TiffLayout {
     std::uint32_t rowsPerStrip = 0xFFFFFFFF;  // strips of this many rows (libtiff takes at most the height)
     std::uint32_t tileWidth = 0, tileLength = 0;  // tiles of this size instead, when set
     bool ycbcr = false;  // one strip of YCbCr subsampled 2 x 2, chroma neutral: the value in R, G and B
+    // A thumbnail after the image, all 0, in square tiles of `thumbnailTile` pixels: a SubIFD of the image,
+    // or with `exif` the second image, the first then carrying an Exif directory. None when the width is 0.
+    std::uint32_t thumbnailWidth = 0, thumbnailHeight = 0, thumbnailTile = 16;
+    bool exif = false;
 };
 
 // Writes with libtiff a Deflate-compressed TIFF of `width` x `height` grey pixels (min-is-black, 8 bits),
