@@ -937,6 +937,31 @@ TEST_F(CliTest, AHugeTileInATinyFileIsRefusedWithoutItsMemory) {
     EXPECT_EQ(test::SortedNames(book / "pics"), std::vector<std::string>{"p4.tif"});
 }
 
+// A 24000 x 24000 mask of 8-bit pixels (half a megabyte of Deflate, within the megapixel limit) beside an
+// ordinary page is refused for its depth with the message an ordinary 8-bit mask gets, by the run and the dry
+// run, from its header: no process of the run comes near the 1.1 GB that decoding it takes.
+TEST_F(CliTest, AMaskOfAnotherDepthIsRefusedWithoutDecodingIt) {
+    MakeBook(book, 3, true);
+    const fs::path masks = book / "cache" / "automask";
+    test::WriteGreyTiff(masks / "p1.tif", 24000, 24000, {}, [](unsigned, unsigned) { return 0; });
+    ASSERT_LT(fs::file_size(masks / "p1.tif"), 1u << 20);
+    test::Save(MakeImage(24, 8, 8, [](unsigned, unsigned) { return 1; }).get(), masks / "p2.tif");
+    const std::string refusals = MaskNotOneBitMessage((masks / "p1.tif").string()) + "\n" +
+                                 MaskNotOneBitMessage((masks / "p2.tif").string()) + "\n";
+    for (const bool dry : {false, true}) {
+        SCOPED_TRACE(dry ? "dry run" : "run");
+        std::vector<std::string> args{"-j", "1", "--max-megapixels", "600", "back", book.string()};
+        if (dry) args.insert(args.begin(), "--dry-run");
+        long peakKb = 0;
+        const CliRun run = CliWithPeak(args, peakKb);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err, refusals + UnwrittenPagesMessage(2, 3) + "\n");
+        EXPECT_GT(peakKb, 0);
+        EXPECT_LT(peakKb, 128 * 1024);
+    }
+    EXPECT_EQ(test::SortedNames(book / "pics"), std::vector<std::string>{"p3.tif"});
+}
+
 // Every input that crashed a decoder inside FreeImage (fuzz/regressions/contained; the first byte picks the
 // extension, as in the fuzz target) costs only its page, as a page and as a mask between ordinary pages: in
 // the core's run and in orfeo-cli's run and dry run, none of which decodes it in its own process.
