@@ -119,7 +119,7 @@ ImagePtr Header(int fd, const WorkerRequest& request, int slot) {
     return header;
 }
 
-// Header, for a TIFF only.
+// Header, when the file is a TIFF by its first four bytes.
 ImagePtr TiffHeader(int fd, const WorkerRequest& request, int slot) {
     unsigned char magic[4] = {};
     if (::pread(fd, magic, sizeof magic, 0) != sizeof magic) return nullptr;

@@ -170,44 +170,34 @@ TEST(HardInputs, StripsAndTilesFarLargerThanTheirImageAreRefusedBeforeDecoding) 
         test::TiffLayout layout;
         bool refused;
     };
+    // FreeImage also decodes a thumbnail beside the image, even for its header: a SubIFD, or the second image
+    // when the first has an Exif directory.
+    const test::TiffLayout thumbnail{.thumbnailWidth = 16, .thumbnailHeight = 16};
+    const test::TiffLayout hugeTileThumbnail{
+        .thumbnailWidth = 100, .thumbnailHeight = 100, .thumbnailTile = 65536};
+    const test::TiffLayout largeThumbnail{
+        .thumbnailWidth = 30016, .thumbnailHeight = 30016, .thumbnailTile = 30016};
+    const auto besideExif = [](test::TiffLayout layout) {
+        layout.exif = true;
+        return layout;
+    };
     const Case cases[] = {
         {"a strip of more rows than the image", 40, 10, {.rowsPerStrip = 1000}, false},
         {"RowsPerStrip 2^32 - 1", 40, 10, {}, false},
         {"strips of 3 rows", 40, 10, {.rowsPerStrip = 3}, false},
         {"YCbCr subsampled 2 x 2 at an odd size", 5, 3, {.ycbcr = true}, false},
         {"16 x 16 tiles", 40, 37, {.tileWidth = 16, .tileLength = 16}, false},
-        {"256 x 256 tiles on 10 x 10, as tiffcp -t writes",
-         10,
-         10,
-         {.tileWidth = 256, .tileLength = 256},
-         false},
+        {"256 x 256 tiles on 10 x 10 (tiffcp -t)", 10, 10, {.tileWidth = 256, .tileLength = 256}, false},
         {"a 1024 x 1024 tile on 100 x 100", 100, 100, {.tileWidth = 1024, .tileLength = 1024}, false},
         {"a tile of the image rounded up to 16", 1100, 1030, {.tileWidth = 1104, .tileLength = 1040}, false},
         {"a tile 16 columns wider", 1100, 1030, {.tileWidth = 1120, .tileLength = 1040}, true},
         {"a 2048 x 1024 tile on 100 x 100", 100, 100, {.tileWidth = 2048, .tileLength = 1024}, true},
         {"a 65536 x 65536 tile on 100 x 100", 100, 100, {.tileWidth = 65536, .tileLength = 65536}, true},
-        // FreeImage decodes a thumbnail beside the image, even for its header.
-        {"a thumbnail in a SubIFD", 100, 100, {.thumbnailWidth = 16, .thumbnailHeight = 16}, false},
-        {"a second image beside an Exif directory",
-         100,
-         100,
-         {.thumbnailWidth = 16, .thumbnailHeight = 16, .exif = true},
-         false},
-        {"a 65536 x 65536 tile in a SubIFD",
-         100,
-         100,
-         {.thumbnailWidth = 100, .thumbnailHeight = 100, .thumbnailTile = 65536},
-         true},
-        {"a 65536 x 65536 tile in the second image beside an Exif directory",
-         100,
-         100,
-         {.thumbnailWidth = 100, .thumbnailHeight = 100, .thumbnailTile = 65536, .exif = true},
-         true},
-        {"a SubIFD past the megapixel limit",
-         100,
-         100,
-         {.thumbnailWidth = 30016, .thumbnailHeight = 30016, .thumbnailTile = 30016},
-         true},
+        {"a thumbnail", 100, 100, thumbnail, false},
+        {"a thumbnail beside Exif", 100, 100, besideExif(thumbnail), false},
+        {"a 65536 x 65536 tile in a thumbnail", 100, 100, hugeTileThumbnail, true},
+        {"a 65536 x 65536 tile in a thumbnail beside Exif", 100, 100, besideExif(hugeTileThumbnail), true},
+        {"a thumbnail past the megapixel limit", 100, 100, largeThumbnail, true},
     };
     const auto value = [](unsigned x, unsigned y) {
         return static_cast<std::uint8_t>((x * 7 + y * 13) % 251);
