@@ -13,7 +13,7 @@ namespace orfeo {
 namespace {
 
 // Tiling writers choose tiles of up to 1024 x 1024 whatever the image's size (256 x 256 over a 10 x 10
-// image is tiffcp's default): so many pixels are never a reason to refuse a file.
+// image is tiffcp's default): a tile of so many pixels is refused only past the megapixel limit.
 constexpr std::uint64_t kTilePixelsAlways = 1024 * 1024;
 
 std::uint64_t RoundUp16(std::uint32_t length) { return (std::uint64_t{length} + 15) / 16 * 16; }
