@@ -7,6 +7,7 @@
 
 #include "imaging/ImageLibrary.h"
 #include "imaging/Messages.h"
+#include "imaging/TiffUnits.h"
 #include "scan/FolderScan.h"
 
 #if defined(__unix__)
@@ -218,6 +219,13 @@ ImagePtr DecodeImageFile(int fd, const std::string& extension, double maxMegapix
     if (!IsReadFormat(format)) {
         report.problem = LoadProblem::UnlistedFormat;
         report.format = format;
+        return nullptr;
+    }
+    // The TIFF loader allocates a strip or tile whole before it reads it, however few bytes the file holds,
+    // and it decodes a thumbnail whole even when it reads only the header: one far larger than its image is
+    // refused before FreeImage reads anything, on every path that reads the file.
+    if (format == FIF_TIFF && !TiffUnitsWithinBounds(::fileno(input.file), maxMegapixels)) {
+        report.problem = LoadProblem::CannotRead;
         return nullptr;
     }
     // A few kilobytes can declare gigabytes of pixels: look at the header before decoding. A file whose

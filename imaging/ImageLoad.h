@@ -15,11 +15,12 @@ namespace orfeo {
 // a GIF, the first frame's descriptor), and an image of more than `maxMegapixels` is refused. On failure
 // shows one message and returns an empty pointer: `File "<path>" not found.` when nothing is at the path,
 // `File "<path>" is not a regular file.` for a FIFO, socket or device (never opened in a way that waits),
-// `File "<path>" cannot be read.` when something is there that does not load as an image, `File "<path>"
-// is too large: W x H pixels, more than N megapixels.` for an image past the limit, and `File "<path>" is
-// truncated or damaged.` when the loader decoded the file but said that its data was cut short or broken
-// (JPEG, TIFF strips), or when a BMP or binary PNM file ended before its pixels did, and `File "<path>" is a
-// <FORMAT> image; Orfeo reads only BMP, JPEG, GIF, TIFF, PNG and PNM images.` for content in another format.
+// `File "<path>" cannot be read.` when something is there that does not load as an image (a TIFF whose
+// strips or tiles are past their bounds, see TiffUnits.h, included), `File "<path>" is too large: W x H
+// pixels, more than N megapixels.` for an image past the limit, and `File "<path>" is truncated or
+// damaged.` when the loader decoded the file but said that its data was cut short or broken (JPEG, TIFF
+// strips), or when a BMP or binary PNM file ended before its pixels did, and `File "<path>" is a <FORMAT>
+// image; Orfeo reads only BMP, JPEG, GIF, TIFF, PNG and PNM images.` for content in another format.
 ImagePtr LoadImageFile(const std::string& path, IMessageSink& messages,
                        double maxMegapixels = kDefaultMaxMegapixels);
 
@@ -54,9 +55,10 @@ int OpenImageFile(const std::string& path, LoadReport& report);
 // can. The format is found from the content, failing that from `extension` (the file name's, as
 // GetFileExtension gives it). Only the formats that Orfeo lists are decoded: BMP, JPEG, GIF, TIFF, the PNM
 // family, and PNG (which FreeImage finds by content under any name); every one of them declares its size in
-// a header, which is checked against `maxMegapixels` before the pixels are decoded; `measured`, when given,
-// is told the size the header declares once it has passed that check. Shows nothing: the outcome is in
-// `report`.
+// a header, which is checked against `maxMegapixels` before the pixels are decoded, and a TIFF's strips and
+// tiles are checked against their bounds (TiffUnitsWithinBounds) even for the header alone; `measured`, when
+// given, is told the size the header declares once it has passed those checks. Shows nothing: the outcome
+// is in `report`.
 ImagePtr DecodeImageFile(int fd, const std::string& extension, double maxMegapixels, bool headerOnly,
                          LoadReport& report, const std::function<void(unsigned, unsigned)>& measured = {});
 

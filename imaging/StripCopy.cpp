@@ -19,6 +19,7 @@
 #include "imaging/ImageLoad.h"
 #include "imaging/ImagePtr.h"
 #include "imaging/PixelRules.h"
+#include "imaging/TiffUnits.h"
 
 namespace orfeo {
 
@@ -262,9 +263,10 @@ bool SameAsHeader(const Layout& layout, FIBITMAP* header) {
     return type == FIT_BITMAP;
 }
 
-// The layout of the first image of `tiff`, when it is one this copy takes, and each strip's stored bytes
+// The layout of the first image of `tiff`, when it is one this copy takes, its strips or tiles are within the
+// bounds the loader's path keeps (UnitsWithinBounds, up to `maxMegapixels`), and each strip's stored bytes
 // lie within the file (of `fileSize` bytes); uncompressed strips must hold all their bytes.
-std::optional<Layout> Examine(TIFF* tiff, FIBITMAP* header, std::uint64_t fileSize,
+std::optional<Layout> Examine(TIFF* tiff, FIBITMAP* header, std::uint64_t fileSize, double maxMegapixels,
                               const Complaints& complaints) {
     Layout layout;
     std::uint16_t sampleFormat = SAMPLEFORMAT_UINT, planar = PLANARCONFIG_CONTIG,
@@ -326,6 +328,8 @@ std::optional<Layout> Examine(TIFF* tiff, FIBITMAP* header, std::uint64_t fileSi
     }
     layout.bigEndian = TIFFIsBigEndian(tiff) != 0;
     layout.tiled = TIFFIsTiled(tiff) != 0;
+    // A strip or tile is decoded whole: one far larger than the page would cost what the page does not.
+    if (!UnitsWithinBounds(tiff, maxMegapixels)) return std::nullopt;
     layout.lineBytes = (std::uint64_t{layout.width} * layout.Bpp() + 7) / 8;
     if (layout.tiled) {
         if (!TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &layout.tileWidth) ||
@@ -333,10 +337,6 @@ std::optional<Layout> Examine(TIFF* tiff, FIBITMAP* header, std::uint64_t fileSi
             layout.tileLength == 0 || layout.tileWidth % 16 || layout.tileLength % 16) {
             return std::nullopt;
         }
-        // A tile is decoded whole: one far larger than the page would cost what the page does not.
-        const std::uint64_t area = std::uint64_t{layout.tileWidth} * layout.tileLength;
-        if (area > 4 * std::max<std::uint64_t>(std::uint64_t{layout.width} * layout.height, 1u << 16))
-            return std::nullopt;
         layout.unitRows = layout.tileLength;
         layout.unitRowBytes = (std::uint64_t{layout.tileWidth} * layout.Bpp() + 7) / 8;
         const std::uint64_t down = (std::uint64_t{layout.height} + layout.tileLength - 1) / layout.tileLength;
@@ -374,14 +374,14 @@ struct Page {
     TiffPtr tiff;
     Layout layout;
 
-    bool Open(int fd, FIBITMAP* header) {
+    bool Open(int fd, FIBITMAP* header, double maxMegapixels) {
         struct stat status {};
         if (fd < 0 || !header || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return false;
         source.fd = fd;
         source.size = static_cast<std::uint64_t>(status.st_size);
         tiff = OpenTiff("rm", &source, complaints, ReadSource, WriteNothing, SeekSource, SourceSize);
         if (!tiff) return false;
-        const auto found = Examine(tiff.get(), header, source.size, complaints);
+        const auto found = Examine(tiff.get(), header, source.size, maxMegapixels, complaints);
         if (found) layout = *found;
         return found.has_value();
     }
@@ -618,7 +618,8 @@ StripCopyOutcome CopyStripsBetween(const std::string& page, const std::string& b
              .back = backFd,
              .backHeader = backHeader.get(),
              .mask = mask,
-             .output = outputFd},
+             .output = outputFd,
+             .maxMegapixels = maxMegapixels},
             [](StripCopyStage) {}, error);
     }
     if (pageFd >= 0) ::close(pageFd);
@@ -637,12 +638,14 @@ StripCopyOutcome CopyStrips(const StripCopyFiles& files, const std::function<voi
     const bool merge = files.back >= 0;
     stage(StripCopyStage::ReadingPage);
     Page page;
-    if (!files.mask || !page.Open(files.page, files.pageHeader)) return StripCopyOutcome::NotTaken;
+    if (!files.mask || !page.Open(files.page, files.pageHeader, files.maxMegapixels))
+        return StripCopyOutcome::NotTaken;
     Page back;
     if (merge) {
         stage(StripCopyStage::ReadingBack);
-        if (!back.Open(files.back, files.backHeader) || back.layout.Bpp() != page.layout.Bpp() ||
-            back.layout.width != page.layout.width || back.layout.height != page.layout.height) {
+        if (!back.Open(files.back, files.backHeader, files.maxMegapixels) ||
+            back.layout.Bpp() != page.layout.Bpp() || back.layout.width != page.layout.width ||
+            back.layout.height != page.layout.height) {
             return StripCopyOutcome::NotTaken;
         }
     }

@@ -5,6 +5,8 @@
 #include <functional>
 #include <string>
 
+#include "imaging/Limits.h"
+
 namespace orfeo {
 
 // The rules on a TIFF page strip by strip (or tile by tile), for a TIFF output. A strip that holds no marked
@@ -39,6 +41,7 @@ struct StripCopyFiles {
     FIBITMAP* backHeader = nullptr;
     FIBITMAP* mask = nullptr;  // the mask, decoded; the rules' checks passed on these headers
     int output = -1;           // an empty file, written from offset 0; closed when the copy was taken
+    double maxMegapixels = kDefaultMaxMegapixels;  // the limit the headers were read with (see TiffUnits.h)
 };
 
 // The back subscan (no back) or the merge (with one) of `files`, written to files.output. The input

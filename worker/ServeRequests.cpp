@@ -118,14 +118,11 @@ WorkerReply CarryPreview(int socket, const WorkerRequest& request, int pageFd, i
     return reply;
 }
 
-// FreeImage's header of the file on `fd` (through a second descriptor: a decode closes its own), when
-// it is a TIFF that decodes without a problem as far as its header tells; the offset goes back to 0.
-ImagePtr TiffHeader(int socket, int fd, const WorkerRequest& request, int slot) {
-    unsigned char magic[4] = {};
-    if (::pread(fd, magic, sizeof magic, 0) != sizeof magic) return nullptr;
-    const bool tiff = (magic[0] == 'I' && magic[1] == 'I' && magic[2] == 42 && magic[3] == 0) ||
-                      (magic[0] == 'M' && magic[1] == 'M' && magic[2] == 0 && magic[3] == 42);
-    const int again = tiff ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
+// FreeImage's header of the file in `slot` on `fd` (through a second descriptor: a decode closes its own),
+// when it reads without a problem and tells what decoding the file gives (HeaderMayMislead); the offset goes
+// back to 0. A GIF's comes with its pixels: FreeImage decodes GIFs whole.
+ImagePtr Header(int socket, int fd, const WorkerRequest& request, int slot) {
+    const int again = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (again < 0) return nullptr;
     LoadReport report;
     ImagePtr header = DecodeImageFile(again, request.extensions[slot], request.maxMegapixels, true, report,
@@ -134,6 +131,27 @@ ImagePtr TiffHeader(int socket, int fd, const WorkerRequest& request, int slot) 
     if (report.outOfMemory) OutOfMemory();
     if (!header || HeaderMayMislead(header.get())) return nullptr;
     return header;
+}
+
+// Header, when the file is a TIFF by its first four bytes.
+ImagePtr TiffHeader(int socket, int fd, const WorkerRequest& request, int slot) {
+    unsigned char magic[4] = {};
+    if (::pread(fd, magic, sizeof magic, 0) != sizeof magic) return nullptr;
+    const bool tiff = (magic[0] == 'I' && magic[1] == 'I' && magic[2] == 42 && magic[3] == 0) ||
+                      (magic[0] == 'M' && magic[1] == 'M' && magic[2] == 0 && magic[3] == 42);
+    return tiff ? Header(socket, fd, request, slot) : nullptr;
+}
+
+// The mask on `fd` as far as the rules need it, when its header settles that they refuse it: a header that
+// shows another depth than one bit stands in for the mask, whose pixels are then never decoded (the rules'
+// checks read only type, size and depth, and refuse it before they touch a pixel, with the message that the
+// decoded mask would give). A header that comes with its pixels is the decoded mask. Null otherwise: the
+// mask is to be decoded.
+ImagePtr MaskFromItsHeader(int socket, int fd, const WorkerRequest& request) {
+    ImagePtr header = Header(socket, fd, request, kMaskSlot);
+    const bool oneBit =
+        header && FreeImage_GetImageType(header.get()) == FIT_BITMAP && FreeImage_GetBPP(header.get()) == 1;
+    return header && (!oneBit || FreeImage_HasPixels(header.get())) ? std::move(header) : nullptr;
 }
 
 // A TIFF page to a TIFF output, strip by strip (see CopyStrips): true when the entry is done, its reply
@@ -157,13 +175,15 @@ bool TryStripCopy(int socket, const WorkerRequest& request, const std::array<int
         if (!back) return false;
     }
     Tell(socket, WorkerReplyKind::Reading, kMaskSlot);
-    const int maskFd = ::fcntl(slotFd[kMaskSlot], F_DUPFD_CLOEXEC, 0);
-    if (maskFd < 0) return false;
-    LoadReport report;
-    mask = DecodeImageFile(maskFd, request.extensions[kMaskSlot], request.maxMegapixels, false, report,
-                           Measure(socket, kMaskSlot));
-    ::lseek(slotFd[kMaskSlot], 0, SEEK_SET);
-    if (report.outOfMemory) OutOfMemory();
+    mask = MaskFromItsHeader(socket, slotFd[kMaskSlot], request);
+    if (!mask) {
+        const int maskFd = ::fcntl(slotFd[kMaskSlot], F_DUPFD_CLOEXEC, 0);
+        if (maskFd < 0) return false;
+        LoadReport report;
+        mask = DecodeImageFile(maskFd, request.extensions[kMaskSlot], request.maxMegapixels, false, report);
+        ::lseek(slotFd[kMaskSlot], 0, SEEK_SET);
+        if (report.outOfMemory) OutOfMemory();
+    }
     if (!mask || CheckRule(request.task, page.get(), back.get(), mask.get()) != PixelStatus::Ok ||
         !FormatCanHold("x." + request.extensions[kOutputSlot], page.get())) {
         return false;
@@ -173,7 +193,8 @@ bool TryStripCopy(int socket, const WorkerRequest& request, const std::array<int
                                .back = merge ? slotFd[kBackSlot] : -1,
                                .backHeader = back.get(),
                                .mask = mask.get(),
-                               .output = output};
+                               .output = output,
+                               .maxMegapixels = request.maxMegapixels};
     int error = 0;
     const StripCopyOutcome outcome = CopyStrips(
         files,
@@ -231,17 +252,24 @@ WorkerReply CarryRequest(int socket, const WorkerRequest& request, const std::ve
             if (slotFd[slot] < 0) continue;
             Tell(socket, WorkerReplyKind::Reading, static_cast<std::uint8_t>(slot));
             LoadReport report;
-            // A header that may not say what the pixels will be is not enough for a dry run: then the file
-            // is decoded, as the run will decode it (from a second descriptor: a decode closes its own).
-            const int again = headers ? ::fcntl(slotFd[slot], F_DUPFD_CLOEXEC, 0) : -1;
-            images[slot] = DecodeImageFile(slotFd[slot], request.extensions[slot], request.maxMegapixels,
-                                           headers, report, Measure(socket, slot));
-            if (again >= 0 && images[slot] && HeaderMayMislead(images[slot].get()) &&
-                ::lseek(again, 0, SEEK_SET) == 0) {
-                images[slot] =
-                    DecodeImageFile(again, request.extensions[slot], request.maxMegapixels, false, report);
-            } else if (again >= 0) {
-                ::close(again);
+            if (slot == kMaskSlot && !headers)
+                images[slot] = MaskFromItsHeader(socket, slotFd[slot], request);
+            if (images[slot]) {
+                ::close(slotFd[slot]);
+            } else {
+                // A header that may not say what the pixels will be is not enough for a dry run: then the
+                // file is decoded, as the run will decode it (from a second descriptor: a decode closes its
+                // own).
+                const int again = headers ? ::fcntl(slotFd[slot], F_DUPFD_CLOEXEC, 0) : -1;
+                images[slot] = DecodeImageFile(slotFd[slot], request.extensions[slot], request.maxMegapixels,
+                                               headers, report, Measure(socket, slot));
+                if (again >= 0 && images[slot] && HeaderMayMislead(images[slot].get()) &&
+                    ::lseek(again, 0, SEEK_SET) == 0) {
+                    images[slot] = DecodeImageFile(again, request.extensions[slot], request.maxMegapixels,
+                                                   false, report);
+                } else if (again >= 0) {
+                    ::close(again);
+                }
             }
             if (report.outOfMemory) OutOfMemory();
             reply.inputs[slot] = Describe(report, headers ? images[slot].get() : nullptr);

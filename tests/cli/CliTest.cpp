@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -66,6 +67,33 @@ protected:
         run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
         run.out = Slurp(out);
         run.err = Slurp(err);
+        return run;
+    }
+
+    // Cli from a child process of the test's own, whose only descendants are orfeo-cli and its page workers:
+    // `peakKb` takes the largest resident set that one of them reached, in kilobytes.
+    CliRun CliWithPeak(const std::vector<std::string>& args, long& peakKb) {
+        int ends[2];
+        if (pipe(ends) != 0) return {};
+        const pid_t child = fork();
+        if (child == 0) {
+            close(ends[0]);
+            const CliRun run = Cli(args);
+            rusage usage{};
+            getrusage(RUSAGE_CHILDREN, &usage);
+            const long told[2] = {run.status, usage.ru_maxrss};
+            _exit(write(ends[1], told, sizeof told) == sizeof told ? 0 : 1);
+        }
+        close(ends[1]);
+        long told[2] = {-1, -1};
+        const bool heard = child > 0 && read(ends[0], told, sizeof told) == sizeof told;
+        close(ends[0]);
+        if (child > 0) waitpid(child, nullptr, 0);
+        CliRun run;
+        run.status = heard ? static_cast<int>(told[0]) : -1;
+        run.out = Slurp(dir.Path() / "out.txt");
+        run.err = Slurp(dir.Path() / "err.txt");
+        peakKb = heard ? told[1] : -1;
         return run;
     }
 
@@ -874,6 +902,73 @@ TEST_F(CliTest, StreamsIntoClosedPipesDoNotEndTheRun) {
         ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
         EXPECT_EQ(WEXITSTATUS(status), 1);
         EXPECT_EQ(test::SortedNames(book / "pics"), (std::vector<std::string>{"p1.tif", "p3.tif"}));
+    }
+}
+
+// TIFFs of a few hundred bytes that declare one 65536 x 65536 tile over their 100 x 100 pixels, as a page,
+// as a mask, and in the thumbnail that FreeImage decodes beside a page: the run and the dry run name them at
+// once, and no process of the run comes near the 4 GiB that decoding the tile takes (one worker: the whole
+// run holds at most twice the largest process).
+TEST_F(CliTest, AHugeTileInATinyFileIsRefusedWithoutItsMemory) {
+    MakeBook(book, 4, true);
+    const fs::path masks = book / "cache" / "automask";
+    const test::TiffLayout hugeTile{.tileWidth = 65536, .tileLength = 65536};
+    const test::TiffLayout hugeThumbnail{
+        .thumbnailWidth = 100, .thumbnailHeight = 100, .thumbnailTile = 65536};
+    const std::pair<fs::path, test::TiffLayout> bombs[] = {
+        {book / "p1.tif", hugeTile}, {masks / "p2.tif", hugeTile}, {book / "p3.tif", hugeThumbnail}};
+    std::string refusals;
+    for (const auto& [path, layout] : bombs) {
+        test::WriteGreyTiff(path, 100, 100, layout, [](unsigned, unsigned) { return 0; });
+        ASSERT_LT(fs::file_size(path), 1000u);
+        refusals += CannotReadMessage(path.string()) + "\n";
+    }
+    for (const bool dry : {false, true}) {
+        SCOPED_TRACE(dry ? "dry run" : "run");
+        std::vector<std::string> args{"-j", "1", "back", book.string()};
+        if (dry) args.insert(args.begin(), "--dry-run");
+        long peakKb = 0;
+        const CliRun run = CliWithPeak(args, peakKb);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err, refusals + UnwrittenPagesMessage(3, 4) + "\n");
+        EXPECT_GT(peakKb, 0);
+        EXPECT_LT(peakKb, 128 * 1024);
+    }
+    EXPECT_EQ(test::SortedNames(book / "pics"), std::vector<std::string>{"p4.tif"});
+}
+
+// A 24000 x 24000 mask of 8-bit pixels (half a megabyte of Deflate, within the megapixel limit) beside an
+// ordinary page is refused for its depth with the message an ordinary 8-bit mask gets, by the run and the dry
+// run, from its header: no process of the run comes near the 1.1 GB that decoding it takes. Beside a TIFF
+// page the strip copy reads the mask first, beside a BMP page the decoding path.
+TEST_F(CliTest, AMaskOfAnotherDepthIsRefusedWithoutDecodingIt) {
+    MakeBook(book, 3, true);
+    const fs::path masks = book / "cache" / "automask";
+    const fs::path wide = dir.Path() / "wide.tif";
+    test::WriteGreyTiff(wide, 24000, 24000, {}, [](unsigned, unsigned) { return 0; });
+    ASSERT_LT(fs::file_size(wide), 1u << 20);
+    test::Save(MakeImage(24, 8, 8, [](unsigned, unsigned) { return 1; }).get(), masks / "p2.tif");
+    fs::remove(book / "p1.tif");
+    fs::remove(masks / "p1.tif");
+    for (const auto& [name, format] : {std::pair{"p1.tif", FIF_TIFF}, std::pair{"p1.bmp", FIF_BMP}}) {
+        test::Save(MakeImage(24, 8, 8, [](unsigned x, unsigned) { return x; }).get(), book / name, format);
+        fs::copy_file(wide, masks / name);
+        const std::string refusals = MaskNotOneBitMessage((masks / name).string()) + "\n" +
+                                     MaskNotOneBitMessage((masks / "p2.tif").string()) + "\n";
+        for (const bool dry : {false, true}) {
+            SCOPED_TRACE(std::string(name) + (dry ? ", dry run" : ", run"));
+            std::vector<std::string> args{"-j", "1", "--max-megapixels", "600", "back", book.string()};
+            if (dry) args.insert(args.begin(), "--dry-run");
+            long peakKb = 0;
+            const CliRun run = CliWithPeak(args, peakKb);
+            EXPECT_EQ(run.status, 1);
+            EXPECT_EQ(run.err, refusals + UnwrittenPagesMessage(2, 3) + "\n");
+            EXPECT_GT(peakKb, 0);
+            EXPECT_LT(peakKb, 128 * 1024);
+        }
+        EXPECT_EQ(test::SortedNames(book / "pics"), std::vector<std::string>{"p3.tif"});
+        fs::remove(book / name);
+        fs::remove(masks / name);
     }
 }
 

@@ -141,6 +141,40 @@ TEST_F(BatchTest, FailingEntriesAreSkippedWithOneMessageAndTheRestWritten) {
     EXPECT_EQ(test::SortedNames(book / "pics"), std::vector<std::string>{"page6.tif"});
 }
 
+// A mask that is not one bit deep is refused from its header, as when it was decoded: a 24000 x 24000 8-bit
+// mask (half a megabyte of Deflate, 576 MB of pixels, within the default limit) is named with the message an
+// ordinary 8-bit mask gets, in the order of the entries, by the back job and the merge and by their dry runs.
+TEST_F(BatchTest, AMaskOfAnotherDepthIsRefusedFromItsHeader) {
+    MakeBook(3);
+    const std::string masks = book.string() + "/cache/automask/";
+    test::WriteGreyTiff(masks + "page1.tif", 24000, 24000, {}, [](unsigned, unsigned) { return 0; });
+    ASSERT_LT(fs::file_size(masks + "page1.tif"), 1u << 20);
+    test::Save(MakeImage(kWidth, kHeight, 8, [](unsigned, unsigned) { return 1; }).get(),
+               masks + "page2.tif");
+    for (unsigned i = 1; i <= 3; ++i) {  // back subscans for the merge, so that it reaches the masks
+        const std::string name = "page" + std::to_string(i) + ".tif";
+        fs::create_directories(book / "pics");
+        fs::copy_file(book / name, book / "pics" / name);
+    }
+    const std::vector<std::string> refused{MaskNotOneBitMessage(masks + "page1.tif"),
+                                           MaskNotOneBitMessage(masks + "page2.tif")};
+    ScanFolder(book.string(), list1, input, output, kPicsSubfolder);
+    ScanFolder(book2.string(), list2, input2, output2, kNewScansSubfolder);
+    EXPECT_EQ(PlanBackSubscans(list1, input.GetText(), output.GetText()).Messages(), refused);
+    EXPECT_EQ(
+        PlanMergeSubscans(list1, list2, input.GetText(), output.GetText(), output2.GetText()).Messages(),
+        refused);
+    for (const bool merge : {true, false}) {  // the merge first, while the back subscans are there
+        SCOPED_TRACE(merge ? "merge" : "back");
+        sink.messages.clear();
+        const BatchResult result = merge ? Merge() : Back();
+        std::vector<std::string> said = refused;
+        said.push_back(ProcessingEndedMessage());
+        EXPECT_EQ(sink.Texts(), said);
+        EXPECT_EQ(result.written, 1u);
+    }
+}
+
 TEST_F(BatchTest, UnwritableOutputIsReportedAndLeavesNoFile) {
     MakeBook(1);
     // A one-bit page whose name says JPEG: it loads by content, but JPEG cannot hold one bit.

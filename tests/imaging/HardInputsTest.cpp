@@ -6,8 +6,10 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "imaging/BackSubscans.h"
+#include "imaging/DryRun.h"
 #include "imaging/ImageLoad.h"
 #include "imaging/MergeSubscans.h"
 #include "imaging/Messages.h"
@@ -156,6 +158,103 @@ TEST(HardInputs, DecompressionBombsAreRefusedBeforeDecodingAndTheRestGoesOn) {
                             }));
     EXPECT_EQ(result.written, 1u);
     EXPECT_TRUE(fs::exists(book / "pics" / "a_good.tif"));
+}
+
+// Strips and tiles that would decode into far more than their image, which the loader allocates whole before
+// it reads them: refused from the file's header ("cannot be read"), as pages and as masks, by the run and by
+// its dry run alike. The strip and tile layouts that writers use go through, pixel for pixel.
+TEST(HardInputs, StripsAndTilesFarLargerThanTheirImageAreRefusedBeforeDecoding) {
+    struct Case {
+        const char* what;
+        unsigned width, height;
+        test::TiffLayout layout;
+        bool refused;
+    };
+    // FreeImage also decodes a thumbnail beside the image, even for its header: a SubIFD, or the second image
+    // when the first has an Exif directory.
+    const test::TiffLayout thumbnail{.thumbnailWidth = 16, .thumbnailHeight = 16};
+    const test::TiffLayout hugeTileThumbnail{
+        .thumbnailWidth = 100, .thumbnailHeight = 100, .thumbnailTile = 65536};
+    const test::TiffLayout largeThumbnail{
+        .thumbnailWidth = 30016, .thumbnailHeight = 30016, .thumbnailTile = 30016};
+    const auto besideExif = [](test::TiffLayout layout) {
+        layout.exif = true;
+        return layout;
+    };
+    const Case cases[] = {
+        {"a strip of more rows than the image", 40, 10, {.rowsPerStrip = 1000}, false},
+        {"RowsPerStrip 2^32 - 1", 40, 10, {}, false},
+        {"strips of 3 rows", 40, 10, {.rowsPerStrip = 3}, false},
+        {"YCbCr subsampled 2 x 2 at an odd size", 5, 3, {.ycbcr = true}, false},
+        {"16 x 16 tiles", 40, 37, {.tileWidth = 16, .tileLength = 16}, false},
+        {"256 x 256 tiles on 10 x 10 (tiffcp -t)", 10, 10, {.tileWidth = 256, .tileLength = 256}, false},
+        {"a 1024 x 1024 tile on 100 x 100", 100, 100, {.tileWidth = 1024, .tileLength = 1024}, false},
+        {"a tile of the image rounded up to 16", 1100, 1030, {.tileWidth = 1104, .tileLength = 1040}, false},
+        {"a tile 16 columns wider", 1100, 1030, {.tileWidth = 1120, .tileLength = 1040}, true},
+        {"a 2048 x 1024 tile on 100 x 100", 100, 100, {.tileWidth = 2048, .tileLength = 1024}, true},
+        {"a 65536 x 65536 tile on 100 x 100", 100, 100, {.tileWidth = 65536, .tileLength = 65536}, true},
+        {"a thumbnail", 100, 100, thumbnail, false},
+        {"a thumbnail beside Exif", 100, 100, besideExif(thumbnail), false},
+        {"a 65536 x 65536 tile in a thumbnail", 100, 100, hugeTileThumbnail, true},
+        {"a 65536 x 65536 tile in a thumbnail beside Exif", 100, 100, besideExif(hugeTileThumbnail), true},
+        {"a thumbnail past the megapixel limit", 100, 100, largeThumbnail, true},
+    };
+    const auto value = [](unsigned x, unsigned y) {
+        return static_cast<std::uint8_t>((x * 7 + y * 13) % 251);
+    };
+    const auto marked = [](unsigned x, unsigned y) { return (x + 2 * y) % 5 == 0; };
+    const auto name = [](std::size_t i) { return "p" + std::to_string(10 + i) + ".tif"; };
+    for (const bool asMasks : {false, true}) {
+        SCOPED_TRACE(asMasks ? "as masks" : "as pages");
+        TempDir dir;
+        const fs::path book = dir.Path() / "book", masks = book / "cache" / "automask";
+        for (std::size_t i = 0; i < std::size(cases); ++i) {
+            const Case& c = cases[i];
+            test::WriteGreyTiff((asMasks ? masks : book) / name(i), c.width, c.height, c.layout, value);
+            if (asMasks) {
+                test::Save(
+                    test::MakeImage(c.width, c.height, 8, [](unsigned x, unsigned) { return x % 256; }).get(),
+                    book / name(i));
+            } else {
+                test::Save(test::MakeMask(c.width, c.height, marked).get(), masks / name(i));
+            }
+        }
+        CScanList list;
+        TextHolder input, output;
+        ScanFolder(book.string(), list, input, output, kPicsSubfolder);
+        std::vector<std::string> said;
+        for (std::size_t i = 0; i < std::size(cases); ++i) {
+            const std::string path = input.GetText() + (asMasks ? "cache/automask/" : "") + name(i);
+            if (cases[i].refused) said.push_back(CannotReadMessage(path));
+            if (!cases[i].refused && asMasks) said.push_back(MaskNotOneBitMessage(path));
+        }
+        EXPECT_EQ(PlanBackSubscans(list, input.GetText(), output.GetText()).Messages(), said);
+        RecordingSink sink;
+        CreateBackSubscans(list, input.GetText(), output.GetText(), sink);
+        said.push_back(ProcessingEndedMessage());
+        EXPECT_EQ(sink.Texts(), said);
+        for (std::size_t i = 0; i < std::size(cases) && !asMasks; ++i) {
+            const Case& c = cases[i];
+            SCOPED_TRACE(c.what);
+            const ImagePtr back = test::Load(book / "pics" / name(i));
+            ASSERT_EQ(!back, c.refused);
+            const unsigned bpp = back ? FreeImage_GetBPP(back.get()) : 0;
+            for (unsigned y = 0; y < c.height && back; ++y) {
+                for (unsigned x = 0; x < c.width; ++x) {
+                    const std::uint64_t grey = value(x, c.height - 1 - y) * (bpp == 24 ? 0x010101u : 1u);
+                    ASSERT_EQ(test::GetPixel(back.get(), x, y), marked(x, y) ? (1u << bpp) - 1 : grey)
+                        << x << "," << y;
+                }
+            }
+        }
+    }
+    // The megapixel limit bounds a tile too, where the image is well within it.
+    TempDir dir;
+    test::WriteGreyTiff(dir.Path() / "p.tif", 100, 100, {.tileWidth = 1024, .tileLength = 1024}, value);
+    RecordingSink sink;
+    EXPECT_TRUE(LoadImageFile(dir.Folder() + "p.tif", sink, 1.1));
+    EXPECT_FALSE(LoadImageFile(dir.Folder() + "p.tif", sink, 1.0));
+    EXPECT_EQ(sink.Texts(), std::vector<std::string>{CannotReadMessage(dir.Folder() + "p.tif")});
 }
 
 // FreeImage decodes a GIF's first frame, whatever its logical screen says.

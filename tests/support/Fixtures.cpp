@@ -1,10 +1,14 @@
 #include "tests/support/Fixtures.h"
 
 #include <jpeglib.h>
+#include <tiffio.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <stdexcept>
+#include <vector>
 
 #include "imaging/ImageLoad.h"
 
@@ -72,6 +76,94 @@ void Save(FIBITMAP* image, const fs::path& path, FREE_IMAGE_FORMAT format) {
     fs::create_directories(path.parent_path());
     if (!FreeImage_Save(format, image, path.c_str(), 0))
         throw std::runtime_error("cannot save " + path.string());
+}
+
+namespace {
+
+// One image of WriteGreyTiff's file, into the current directory of `out`; false when libtiff refused.
+bool WriteGreyImage(TIFF* out, unsigned width, unsigned height, const TiffLayout& layout,
+                    const std::function<std::uint8_t(unsigned, unsigned)>& value) {
+    TIFFSetField(out, TIFFTAG_IMAGEWIDTH, width);
+    TIFFSetField(out, TIFFTAG_IMAGELENGTH, height);
+    TIFFSetField(out, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(out, TIFFTAG_SAMPLESPERPIXEL, layout.ycbcr ? 3 : 1);
+    TIFFSetField(out, TIFFTAG_PHOTOMETRIC, layout.ycbcr ? PHOTOMETRIC_YCBCR : PHOTOMETRIC_MINISBLACK);
+    TIFFSetField(out, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(out, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
+    bool wrote = true;
+    if (layout.tileWidth) {
+        TIFFSetField(out, TIFFTAG_TILEWIDTH, layout.tileWidth);
+        TIFFSetField(out, TIFFTAG_TILELENGTH, layout.tileLength);
+        const std::uint64_t size = TIFFTileSize64(out);
+        std::vector<std::uint8_t> tile(size <= (64u << 20) ? size : 0);
+        const std::uint8_t empty[] = {0x78, 0x9C, 0x03, 0x00, 0x00, 0x00, 0x00, 0x01};
+        for (std::uint32_t k = 0; k < TIFFNumberOfTiles(out) && wrote; ++k) {
+            if (tile.empty()) {
+                wrote = TIFFWriteRawTile(out, k, const_cast<std::uint8_t*>(empty), sizeof empty) > 0;
+                continue;
+            }
+            const unsigned across = (width + layout.tileWidth - 1) / layout.tileWidth;
+            const unsigned x0 = k % across * layout.tileWidth, y0 = k / across * layout.tileLength;
+            for (unsigned y = 0; y < layout.tileLength; ++y) {
+                for (unsigned x = 0; x < layout.tileWidth; ++x) {
+                    const bool inside = x0 + x < width && y0 + y < height;
+                    tile[std::size_t{y} * layout.tileWidth + x] = inside ? value(x0 + x, y0 + y) : 0;
+                }
+            }
+            wrote = TIFFWriteEncodedTile(out, k, tile.data(), static_cast<tmsize_t>(size)) > 0;
+        }
+    } else if (layout.ycbcr) {
+        // Each block of 2 x 2 pixels (repeating the last column and row of an odd size): its four luma
+        // samples, then its two chroma samples.
+        TIFFSetField(out, TIFFTAG_YCBCRSUBSAMPLING, 2, 2);
+        TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, height);
+        std::vector<std::uint8_t> strip;
+        for (unsigned y = 0; y < height; y += 2) {
+            for (unsigned x = 0; x < width; x += 2) {
+                for (unsigned i = 0; i < 4; ++i)
+                    strip.push_back(value(std::min(x + i % 2, width - 1), std::min(y + i / 2, height - 1)));
+                strip.insert(strip.end(), {128, 128});
+            }
+        }
+        wrote = TIFFWriteEncodedStrip(out, 0, strip.data(), static_cast<tmsize_t>(strip.size())) > 0;
+    } else {
+        TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, layout.rowsPerStrip);
+        std::vector<std::uint8_t> line(width);
+        for (unsigned y = 0; y < height && wrote; ++y) {
+            for (unsigned x = 0; x < width; ++x) line[x] = value(x, y);
+            wrote = TIFFWriteScanline(out, line.data(), y, 0) == 1;
+        }
+    }
+    return wrote && TIFFWriteDirectory(out);
+}
+
+}  // namespace
+
+void WriteGreyTiff(const fs::path& path, unsigned width, unsigned height, const TiffLayout& layout,
+                   const std::function<std::uint8_t(unsigned, unsigned)>& value) {
+    fs::create_directories(path.parent_path());
+    std::unique_ptr<TIFF, decltype(&TIFFClose)> tiff(TIFFOpen(path.c_str(), "w"), TIFFClose);
+    if (!tiff) throw std::runtime_error("cannot write " + path.string());
+    TIFF* out = tiff.get();
+    bool wrote = true;
+    if (layout.exif) {
+        std::uint64_t exif = 0;
+        wrote = TIFFCreateEXIFDirectory(out) == 0 && TIFFSetField(out, EXIFTAG_EXPOSURETIME, 0.01) &&
+                TIFFWriteCustomDirectory(out, &exif);
+        TIFFFreeDirectory(out);
+        TIFFCreateDirectory(out);
+        TIFFSetField(out, TIFFTAG_EXIFIFD, exif);
+    } else if (layout.thumbnailWidth) {
+        std::uint64_t filledInByLibtiff[] = {0};
+        TIFFSetField(out, TIFFTAG_SUBIFD, 1, filledInByLibtiff);
+    }
+    wrote = wrote && WriteGreyImage(out, width, height, layout, value);
+    if (layout.thumbnailWidth) {
+        const TiffLayout tiles{.tileWidth = layout.thumbnailTile, .tileLength = layout.thumbnailTile};
+        wrote = wrote && WriteGreyImage(out, layout.thumbnailWidth, layout.thumbnailHeight, tiles,
+                                        [](unsigned, unsigned) { return 0; });
+    }
+    if (!wrote) throw std::runtime_error("cannot write " + path.string());
 }
 
 ImagePtr Load(const fs::path& path) {

@@ -44,6 +44,25 @@ ImagePtr MakeMask(unsigned width, unsigned height, const std::function<bool(unsi
 // refuses, which fails the test that asked.
 void Save(FIBITMAP* image, const std::filesystem::path& path, FREE_IMAGE_FORMAT format = FIF_TIFF);
 
+// How WriteGreyTiff stores its image.
+struct TiffLayout {
+    std::uint32_t rowsPerStrip = 0xFFFFFFFF;  // strips of this many rows (libtiff takes at most the height)
+    std::uint32_t tileWidth = 0, tileLength = 0;  // tiles of this size instead, when set
+    bool ycbcr = false;  // one strip of YCbCr subsampled 2 x 2, chroma neutral: the value in R, G and B
+    // A thumbnail after the image, all 0, in square tiles of `thumbnailTile` pixels: a SubIFD of the image,
+    // or with `exif` the second image, the first then carrying an Exif directory. None when the width is 0.
+    std::uint32_t thumbnailWidth = 0, thumbnailHeight = 0, thumbnailTile = 16;
+    bool exif = false;
+};
+
+// Writes with libtiff a Deflate-compressed TIFF of `width` x `height` grey pixels (min-is-black, 8 bits),
+// the pixel in column x of row y (row 0 at the top, as stored) value(x, y), making the folders on the way.
+// Strips are written a row at a time, so that a large image costs the test one row of memory. A tile of
+// more than 64 MiB is stored as an empty Deflate stream: the few bytes that a file made to exhaust memory
+// holds.
+void WriteGreyTiff(const std::filesystem::path& path, unsigned width, unsigned height,
+                   const TiffLayout& layout, const std::function<std::uint8_t(unsigned, unsigned)>& value);
+
 // Loads `path` as Orfeo does; empty when it does not load.
 ImagePtr Load(const std::filesystem::path& path);
 
