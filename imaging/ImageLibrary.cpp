@@ -51,11 +51,30 @@ void CollectComplaint(const char* text) {
 
 void CollectFreeImageMessage(FREE_IMAGE_FORMAT, const char* text) { CollectComplaint(text); }
 
-void CollectTiffError(const char*, const char* format, va_list arguments) {
+// libtiff's fax decoders go on past a bad code word or a line of the wrong length, and say so only as a
+// warning (or an error that the loader does not pass on): every word from them means a damaged strip.
+bool IsFaxDecoder(const char* module) {
+    return module && (std::strcmp(module, "Fax3Decode1D") == 0 || std::strcmp(module, "Fax3Decode2D") == 0 ||
+                      std::strcmp(module, "Fax4Decode") == 0 || std::strcmp(module, "Fax3DecodeRLE") == 0);
+}
+
+void CollectTiffMessage(const char* module, const char* format, va_list arguments, bool warning) {
     if (!t_loadComplaints || !format) return;
     char text[256];
     std::vsnprintf(text, sizeof text, format, arguments);
-    CollectComplaint(text);
+    if (IsFaxDecoder(module)) {
+        t_loadComplaints->emplace_back(text);
+    } else if (!warning) {
+        CollectComplaint(text);
+    }
+}
+
+void CollectTiffError(const char* module, const char* format, va_list arguments) {
+    CollectTiffMessage(module, format, arguments, false);
+}
+
+void CollectTiffWarning(const char* module, const char* format, va_list arguments) {
+    CollectTiffMessage(module, format, arguments, true);
 }
 
 }  // namespace
@@ -64,7 +83,7 @@ void QuietImageLibraries() {
     static const bool done = [] {
         FreeImage_SetOutputMessage(CollectFreeImageMessage);
         TIFFSetErrorHandler(CollectTiffError);
-        TIFFSetWarningHandler(nullptr);
+        TIFFSetWarningHandler(CollectTiffWarning);
         return true;
     }();
     (void)done;

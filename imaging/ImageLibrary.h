@@ -16,7 +16,8 @@ void QuietImageLibraries();
 
 // While it lives, keeps what the image libraries say on this thread about a load: whether the data was cut
 // short or broken (libjpeg's "Premature end" and "Corrupt JPEG data" but for its benign warnings, libtiff's
-// "Read error", FreeImage's "incomplete"), and whether an allocation failed.
+// "Read error" and every word of its fax decoders, such as a bad code word or a line of the wrong length in a
+// CCITT G3 or G4 strip, FreeImage's "incomplete"), and whether an allocation failed.
 class LoadComplaints {
 public:
     LoadComplaints();

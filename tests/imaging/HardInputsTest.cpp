@@ -331,6 +331,40 @@ TEST(HardInputs, ATiffStripCutShortIsNamed) {
     EXPECT_EQ(sink.Texts(), std::vector<std::string>{DamagedMessage(dir.Folder() + "cut.tif")});
 }
 
+// Damage inside a CCITT strip: libtiff's fax decoder goes on past a bad code word or a line of the wrong
+// length and says so only as a warning, which names the page; a clean page, G3 or G4, says nothing.
+TEST(HardInputs, DamageInsideAFaxStripIsNamed) {
+    TempDir dir;
+    const auto page = test::MakeImage(400, 300, 1, [](unsigned x, unsigned y) {
+        return ((x / 7 + y / 5) % 3 == 0) != (test::Mix(x * 300 + y) % 17 == 0);
+    });
+    for (const char* name : {"g4.tif", "g3.tif"}) {
+        const fs::path clean = dir.Path() / name;
+        ASSERT_TRUE(FreeImage_Save(FIF_TIFF, page.get(), clean.c_str(),
+                                   name[1] == '4' ? TIFF_CCITTFAX4 : TIFF_CCITTFAX3));
+        RecordingSink quiet;
+        const ImagePtr loaded = LoadImageFile(clean.string(), quiet);
+        ASSERT_TRUE(loaded) << name;
+        EXPECT_TRUE(test::SamePixels(loaded.get(), page.get())) << name;
+        EXPECT_TRUE(quiet.Texts().empty()) << name;
+        // FreeImage writes the strip first, after the 8-byte header.
+        const std::string bytes = test::Slurp(clean);
+        for (const bool scattered : {true, false}) {
+            std::string damaged = bytes;
+            for (unsigned i = 0; i < 64; ++i) {
+                const std::size_t at =
+                    scattered ? 8 + test::Mix(i + 7) % (bytes.size() / 2) : 8 + bytes.size() / 4 + i;
+                damaged[at] = static_cast<char>(damaged[at] ^ (0x55 + i));
+            }
+            const fs::path path = dir.Path() / (std::string(scattered ? "scattered-" : "run-") + name);
+            test::WriteFile(path, damaged);
+            RecordingSink sink;
+            EXPECT_FALSE(LoadImageFile(path.string(), sink)) << path;
+            EXPECT_EQ(sink.Texts(), std::vector<std::string>{DamagedMessage(path.string())});
+        }
+    }
+}
+
 // A JPEG is refused only when its pixels are incomplete or wrong, not for libjpeg's warnings about bytes
 // outside the scan data, which real files from cameras and editors carry.
 TEST(HardInputs, JpegsAreRefusedForBrokenPixelsOnly) {
