@@ -1,7 +1,7 @@
 // orfeo-make-book: writes a generated book shaped like a real one, stored the way scanners store it, and the
 // second folder of a merge.
 //
-//   orfeo-make-book [--pages N] [--seed S] [--scale F] FOLDER1 FOLDER2
+//   orfeo-make-book [--pages N] [--seed S] [--scale F] [--kind K] FOLDER1 FOLDER2
 //
 // Writes FOLDER1/page001.tif ... pageN.tif (N defaults to 24), a 1-bit mask of the same name for each in
 // FOLDER1/cache/automask/, and N other pages of the same names, sizes and layouts into FOLDER2. The page
@@ -9,8 +9,9 @@
 // CCITT G4), written with libtiff in strips of TIFFDefaultStripSize rows. Masks are CCITT G4, min-is-black
 // (a stored 1 marks a pixel): empty on half of the pages, one or two ragged bands across the page (a
 // picture, a table) on the others; every kind of page comes with both (see WriteMask). --scale (default 1)
-// multiplies the page sizes, for tiny test books. Everything comes from fixed seeds: the same arguments give
-// the same files.
+// multiplies the page sizes, for tiny test books. --kind K (1 to 8) makes every page of the K-th layout of
+// kKinds (2: 300-dpi grey LZW, 7: 300-dpi bitonal G4), masks still empty on half of them. Everything comes
+// from fixed seeds: the same arguments give the same files.
 
 #include <FreeImage.h>
 #include <tiffio.h>
@@ -61,7 +62,8 @@ bool ParseNumber(std::string_view text, T& value) {
 }
 
 int Usage() {
-    std::fprintf(stderr, "Usage: orfeo-make-book [--pages N] [--seed S] [--scale F] FOLDER1 FOLDER2\n");
+    std::fprintf(stderr,
+                 "Usage: orfeo-make-book [--pages N] [--seed S] [--scale F] [--kind K] FOLDER1 FOLDER2\n");
     return 2;
 }
 
@@ -219,6 +221,7 @@ int main(int argc, char** argv) {
     unsigned pages = 24;
     std::uint64_t seed = 0x0B00C000;
     double scale = 1.0;
+    unsigned onlyKind = 0;
     int i = 1;
     for (; i < argc; ++i) {
         const std::string_view arg = argv[i];
@@ -231,6 +234,9 @@ int main(int argc, char** argv) {
             if (!ParseNumber(argv[++i], scale) || !(scale * orfeo::bench::kA4Width300 >= 64) || scale > 4) {
                 return Usage();
             }
+        } else if (arg == "--kind" && i + 1 < argc) {
+            if (!ParseNumber(argv[++i], onlyKind) || onlyKind == 0 || onlyKind > std::size(kKinds))
+                return Usage();
         } else {
             break;
         }
@@ -248,7 +254,7 @@ int main(int argc, char** argv) {
     }
 
     for (unsigned index = 0; index < pages; ++index) {
-        const Kind& kind = kKinds[index % std::size(kKinds)];
+        const Kind& kind = onlyKind ? kKinds[onlyKind - 1] : kKinds[index % std::size(kKinds)];
         const unsigned baseWidth = kind.dpi == 600 ? orfeo::bench::kA4Width600 : orfeo::bench::kA4Width300;
         const unsigned baseHeight = kind.dpi == 600 ? orfeo::bench::kA4Height600 : orfeo::bench::kA4Height300;
         const auto width = unsigned(std::lround(baseWidth * scale));
