@@ -327,6 +327,9 @@ int WorkerMain(int argc, char** argv, RequestCarrier carry) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != run) return 0;
     std::signal(SIGXFSZ, SIG_IGN);
+    // A scheduler's cancel (scancel, systemd's stop) signals every process of the job: the run's stop
+    // finishes the pages in hand, which needs their workers; the workers end with the run anyway.
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, SIG_IGN);
     KeepPageMemory();
     if (!ConfineWorker(reason)) return 1;
     return ServeRequests(kSocket, carry);

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <sstream>
@@ -471,27 +472,45 @@ TEST_F(CliTest, InterruptStopsCleanlyWithStatus130) {
         test::Save(page.get(), book / name);
         test::Save(mask.get(), book / "cache" / "automask" / name);
     }
-    // SIGINT twice ends the run at once: what it leaves under a page's name is whole all the same.
-    for (const auto& [signal, twice] :
-         {std::pair{SIGINT, false}, {SIGTERM, false}, {SIGHUP, false}, {SIGINT, true}}) {
+    // SIGINT twice ends the run at once: what it leaves under a page's name is whole all the same. A
+    // scheduler's cancel signals every process of the job, the workers too: the pages in hand still finish,
+    // and no page is said to have crashed its worker.
+    struct Case {
+        int signal;
+        bool twice, everyProcess;
+    };
+    const fs::path err = dir.Path() / "err.txt";
+    for (const Case& c : {Case{SIGINT, false, false}, Case{SIGTERM, false, false}, Case{SIGHUP, false, false},
+                          Case{SIGINT, true, false}, Case{SIGTERM, false, true}}) {
+        const int signal = c.signal;
+        const bool twice = c.twice;
         fs::remove_all(book / "pics");
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
             std::freopen("/dev/null", "w", stdout);
-            std::freopen("/dev/null", "w", stderr);
+            std::freopen(err.c_str(), "w", stderr);
             execl(ORFEO_CLI, ORFEO_CLI, "-j", "2", "back", book.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
         // Interrupt as soon as the first page is written, with most of the batch still to come.
         const fs::path first = book / "pics" / "p001.tif";
         for (int waited = 0; waited < 20000 && !fs::exists(first); ++waited) usleep(500);
+        if (c.everyProcess) {
+            for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(child) + "/task")) {
+                std::ifstream children(task.path() / "children");
+                for (pid_t worker; children >> worker;) kill(worker, signal);
+            }
+        }
         kill(child, signal);
         if (twice) kill(child, signal);
         int status = 0;
         ASSERT_EQ(waitpid(child, &status, 0), child);
         ASSERT_TRUE(WIFEXITED(status));
         EXPECT_EQ(WEXITSTATUS(status), 128 + signal);
+        if (!twice) {
+            EXPECT_EQ(Slurp(err).find("crashed"), std::string::npos) << Slurp(err);
+        }
         std::size_t written = 0;
         for (const auto& entry : fs::directory_iterator(book / "pics")) {
             if (twice && entry.path().extension() == ".tmp") continue;  // deleted by the next run's reset
