@@ -42,14 +42,15 @@ void PutLine(const std::string& line, std::FILE* file) {
 }  // namespace
 
 int PrintPlan(const JobPlan& plan, bool merge, const std::string& outputSubfolder, std::FILE* out,
-              std::FILE* problems, bool quiet) {
+              std::FILE* problems, bool quiet, const std::string& linePrefix) {
     int outError = 0;
     if (!quiet) {
-        for (const PlannedEntry& entry : plan.entries) PutLine(EntryLine(entry, merge, outputSubfolder), out);
+        for (const PlannedEntry& entry : plan.entries)
+            PutLine(linePrefix + EntryLine(entry, merge, outputSubfolder), out);
         for (const std::string& page : plan.unused)
-            PutLine("(no page) + " + GetFileNamePart(page) + "  unused", out);
+            PutLine(linePrefix + "(no page) + " + GetFileNamePart(page) + "  unused", out);
         if (plan.filesToDelete > 0) {
-            PutLine("The run would first delete " + std::to_string(plan.filesToDelete) +
+            PutLine(linePrefix + "The run would first delete " + std::to_string(plan.filesToDelete) +
                         (plan.filesToDelete == 1 ? " file in " : " files in ") + Quoted(plan.outputFolder) +
                         ".",
                     out);

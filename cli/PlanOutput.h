@@ -13,7 +13,8 @@ namespace orfeo {
 // in its words, with its summary line. `outputSubfolder` is the output folder's name in its job folder
 // ("pics/" or "new_scans/"), for short output names; `merge` picks the merge's columns. Returns the
 // system's reason when writing to `out` failed (0 otherwise), which is gone once other writes followed.
+// Every line on `out` starts with `linePrefix` (the book's folder, when a call shows several).
 int PrintPlan(const JobPlan& plan, bool merge, const std::string& outputSubfolder, std::FILE* out,
-              std::FILE* problems, bool quiet);
+              std::FILE* problems, bool quiet, const std::string& linePrefix = "");
 
 }  // namespace orfeo

@@ -16,6 +16,7 @@
 #include <CLI/CLI.hpp>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -212,6 +213,45 @@ std::string DescribeUsageError(const CLI::App& app, const CLI::ParseError& error
     return error.what();
 }
 
+// The report's file, open for the run; standard output for "-". Closed (and checked) by Close().
+class ReportFile {
+public:
+    explicit ReportFile(const std::string& name) : m_name(name) {
+        if (name.empty()) return;
+        m_file = name == "-" ? stdout : std::fopen(name.c_str(), "w");
+        if (!m_file) m_openError = errno;
+        if (m_file) report.emplace(m_file, ORFEO_VERSION);
+    }
+    bool Failed() const { return !m_name.empty() && !m_file; }
+    std::string Why() const { return "'" + m_name + "': " + std::strerror(m_openError); }
+    // False, with a message, when the report did not arrive whole.
+    bool Close() {
+        if (!m_file) return true;
+        int error = report->Error();
+        if (m_file != stdout && std::fclose(m_file) != 0 && error == 0) error = errno;
+        m_file = nullptr;
+        if (error == 0) return true;
+        std::fprintf(stderr, "orfeo-cli: write error on the report '%s': %s\n", m_name.c_str(),
+                     std::strerror(error));
+        return false;
+    }
+    std::optional<orfeo::Report> report;
+
+private:
+    std::string m_name;
+    std::FILE* m_file = nullptr;
+    int m_openError = 0;
+};
+
+// A call refused before any book still writes its report (the run's line, with why), so that an earlier
+// report at that name never stands for it.
+void ReportRefusal(const std::string& name, const std::string& why, int status) {
+    if (name.empty()) return;
+    ReportFile report(name);
+    if (report.report) report.report->Run(0, 0, 0, status, why);
+    report.Close();
+}
+
 int UsageError(const std::string& what) {
     std::cerr << "orfeo-cli: " << what << "\n" << kUsage << "Try 'orfeo-cli --help' for more.\n";
     return kExitUsage;
@@ -314,36 +354,6 @@ private:
     orfeo::IMessageSink& m_sink;
 };
 
-// The report's file, open for the run; standard output for "-". Closed (and checked) by Close().
-class ReportFile {
-public:
-    explicit ReportFile(const std::string& name) : m_name(name) {
-        if (name.empty()) return;
-        m_file = name == "-" ? stdout : std::fopen(name.c_str(), "w");
-        if (!m_file) m_openError = errno;
-        if (m_file) report.emplace(m_file);
-    }
-    bool Failed() const { return !m_name.empty() && !m_file; }
-    std::string Why() const { return "'" + m_name + "': " + std::strerror(m_openError); }
-    // False, with a message, when the report did not arrive whole.
-    bool Close() {
-        if (!m_file) return true;
-        int error = report->Error();
-        if (m_file != stdout && std::fclose(m_file) != 0 && error == 0) error = errno;
-        m_file = nullptr;
-        if (error == 0) return true;
-        std::fprintf(stderr, "orfeo-cli: write error on the report '%s': %s\n", m_name.c_str(),
-                     std::strerror(error));
-        return false;
-    }
-    std::optional<orfeo::Report> report;
-
-private:
-    std::string m_name;
-    std::FILE* m_file = nullptr;
-    int m_openError = 0;
-};
-
 // The status of a call from its books': a signal's, then "retry later" when a book was in use (the rest
 // are whole or said why not, and a rerun rewrites them the same), then failure.
 int CallStatus(const std::vector<int>& statuses) {
@@ -359,6 +369,11 @@ int CallStatus(const std::vector<int>& statuses) {
     return call;
 }
 
+// The report's names of a book's folders, as the run lists them.
+orfeo::Report::Book ReportBook(const Folders& folders, bool merge) {
+    return {folders.input.GetText(), merge ? folders.input2.GetText() : std::string()};
+}
+
 int RunDryRun(const Request& request, const std::vector<Book>& books, ReportFile& report) {
     const bool merge = request.merge->parsed();
     std::vector<int> statuses;
@@ -371,24 +386,68 @@ int RunDryRun(const Request& request, const std::vector<Book>& books, ReportFile
                                              request.maxMegapixels)
                   : orfeo::PlanBackSubscans(folders.list1, folders.input.GetText(), folders.output.GetText(),
                                             request.maxMegapixels);
+        // Over several books, each line says whose it is.
         const int error =
             orfeo::PrintPlan(plan, merge, merge ? orfeo::kNewScansSubfolder : orfeo::kPicsSubfolder, stdout,
-                             stderr, request.quiet || request.report == "-");
+                             stderr, request.quiet || request.report == "-",
+                             books.size() > 1 ? folders.input.GetText() + ": " : std::string());
         if (error != 0) g_outputError = error;
         statuses.push_back(ExitStatus(plan.result));
         entries += plan.entries.size();
         written += plan.result.written;
         if (report.report) {
-            const std::string name = folders.input.GetText();
-            report.report->PlannedEntries(name, plan);
+            const auto start = std::chrono::system_clock::now();
+            report.report->PlannedEntries(ReportBook(folders, merge), plan);
             std::vector<std::string> messages = plan.Messages();
             if (!plan.result.refused) messages.push_back(orfeo::ProcessingEndedMessage());
-            report.report->Book(name, merge, true, plan.result, messages, statuses.back());
+            report.report->BookEnded(ReportBook(folders, merge), true, true, plan.result, messages,
+                                     statuses.back(), start);
         }
     }
     const int status = CallStatus(statuses);
-    if (report.report) report.report->Run(books.size(), entries, written, status);
+    if (report.report) report.report->Run(books.size(), entries, written, status, "");
     return report.Close() ? status : (status == 0 ? kExitFailed : status);
+}
+
+// The job a book's run takes, for the files of its entries.
+orfeo::BatchJob JobOf(const Folders& folders, bool merge) {
+    return merge ? orfeo::MergeSubscanJob(folders.list1, folders.list2, folders.input.GetText(),
+                                          folders.output.GetText(), folders.output2.GetText())
+                 : orfeo::BackSubscanJob(folders.list1, folders.input.GetText(), folders.output.GetText());
+}
+
+// What the report says of a book after its run (or, with `started` false, of one a stop kept from
+// starting): a line for each entry that did not end ("not started"), its unused pages, and the book.
+void ReportBook(orfeo::Report& report, const Folders& folders, bool merge, bool started,
+                const orfeo::BatchResult& result, const std::vector<bool>& ended,
+                const std::vector<std::string>& messages, int status,
+                std::chrono::system_clock::time_point start) {
+    const orfeo::Report::Book book = ReportBook(folders, merge);
+    const orfeo::BatchJob job = JobOf(folders, merge);
+    const bool refused = !job.refusal.empty() || result.refused;
+    for (std::size_t i = 0; !refused && (result.stopped || !started) && i < job.entries; ++i) {
+        if (i < ended.size() && ended[i]) continue;
+        const orfeo::EntryFiles files = job.files(i);
+        orfeo::EntryReport entry{.index = i,
+                                 .page = files.page,
+                                 .mask = files.mask,
+                                 .back = files.back,
+                                 .output = files.output,
+                                 .written = false,
+                                 .messages = {},
+                                 .seconds = 0};
+        report.Entry(book, entry, "not started");
+    }
+    if (merge && job.refusal.empty()) {
+        for (std::size_t i = folders.list1.GetSize(); i < folders.list2.GetSize(); ++i)
+            report.Unused(book, folders.list2.GetAt(i).path);
+    }
+    orfeo::BatchResult outcome = result;
+    if (!started) {
+        outcome.entries = refused ? 0 : job.entries;
+        outcome.stopped = true;
+    }
+    report.BookEnded(book, false, started, outcome, messages, status, start);
 }
 
 int RunJob(const Request& request, const std::vector<Book>& books, ReportFile& report) {
@@ -409,8 +468,14 @@ int RunJob(const Request& request, const std::vector<Book>& books, ReportFile& r
     shared.maxMegapixels = request.maxMegapixels;
     orfeo::PageWorkers pool(orfeo::WorkerSettingsFor(shared));
     for (const Book& book : books) {
-        // A stop ends the call: no book starts after it.
-        if (g_stop.load()) break;
+        const auto start = std::chrono::system_clock::now();
+        const Folders folders(book);
+        // A stop ends the call: no book starts after it (the report still accounts for each).
+        if (g_stop.load()) {
+            if (report.report)
+                ReportBook(*report.report, folders, merge, false, {}, {}, {}, CallStatus(statuses), start);
+            continue;
+        }
         // Each book is a run of its own: its lock, its reset, its messages and summary, its progress.
         orfeo::ConsoleMessages console(stderr, stdout, settings);
         orfeo::JobOptions options;
@@ -421,12 +486,15 @@ int RunJob(const Request& request, const std::vector<Book>& books, ReportFile& r
         options.progress = [&console](std::size_t done, std::size_t total, const std::string& name) {
             console.Progress(done, total, name);
         };
-        const Folders folders(book);
-        const std::string name = folders.input.GetText();
+        const orfeo::Report::Book names = ReportBook(folders, merge);
+        std::vector<bool> ended;
         if (lines || report.report) {
             options.entryEnded = [&](const orfeo::EntryReport& entry) {
                 if (lines && entry.written) console.Line("'" + entry.page + "' -> '" + entry.output + "'");
-                if (report.report) report.report->Entry(name, entry, false);
+                if (!report.report) return;
+                if (ended.size() <= entry.index) ended.resize(entry.index + 1);
+                ended[entry.index] = true;
+                report.report->Entry(names, entry, entry.written ? "written" : "not written");
             };
         }
         KeepingSink messages(console);
@@ -440,10 +508,12 @@ int RunJob(const Request& request, const std::vector<Book>& books, ReportFile& r
         statuses.push_back(ExitStatus(result));
         entries += result.entries;
         written += result.written;
-        if (report.report) report.report->Book(name, merge, false, result, messages.texts, statuses.back());
+        if (report.report)
+            ReportBook(*report.report, folders, merge, true, result, ended, messages.texts, statuses.back(),
+                       start);
     }
     const int status = CallStatus(statuses);
-    if (report.report) report.report->Run(statuses.size(), entries, written, status);
+    if (report.report) report.report->Run(books.size(), entries, written, status, "");
     return report.Close() ? status : (status == 0 ? kExitFailed : status);
 }
 
@@ -466,10 +536,14 @@ int main(int argc, char** argv) {
         std::string problem;
         bool usage = true;
         const std::vector<Book> books = Books(request, problem, usage);
-        if (books.empty() && usage) return UsageError(problem);
+        if (books.empty() && usage) {
+            ReportRefusal(request.report, problem, kExitUsage);
+            return UsageError(problem);
+        }
         // A folder (or list) that is not there is the caller's slip, as for any tool: one line, no usage
         // text.
         if (const std::string missing = books.empty() ? problem : MissingFolder(books); !missing.empty()) {
+            ReportRefusal(request.report, missing, kExitUsage);
             std::cerr << "orfeo-cli: " << missing << "\n";
             return kExitUsage;
         }
@@ -486,7 +560,9 @@ int main(int argc, char** argv) {
     } catch (const CLI::CallForVersion& e) {
         status = app.exit(e);
     } catch (const CLI::ParseError& e) {
-        return UsageError(DescribeUsageError(app, e));
+        const std::string why = DescribeUsageError(app, e);
+        ReportRefusal(request.report, why, kExitUsage);
+        return UsageError(why);
     }
     if (!CloseStandardOutput() && status == 0) status = kExitFailed;
     return status;
