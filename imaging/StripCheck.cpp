@@ -91,8 +91,10 @@ bool LzwStripDecodes(const std::uint8_t* bytes, std::uint64_t count, std::uint64
 
 // libtiff hands a whole strip to libdeflate, which stops as soon as the output would pass the strip's
 // size (and libtiff takes that), and otherwise wants the stream whole, its checksum right and exactly the
-// size made. zlib finds the same, a scratch buffer at a time.
+// size made. zlib finds the same, a scratch buffer at a time, but for what libdeflate does near the end of
+// its input, where it reads ahead: a stream that passes the size within its last bytes is left to libtiff.
 bool DeflateStripDecodes(const std::uint8_t* bytes, std::uint64_t count, std::uint64_t size) {
+    constexpr std::uint64_t kReadAhead = 32;
     z_stream stream{};
     if (inflateInit(&stream) != Z_OK) return false;
     std::array<Bytef, 16384> scratch;
@@ -105,12 +107,18 @@ bool DeflateStripDecodes(const std::uint8_t* bytes, std::uint64_t count, std::ui
                 static_cast<uInt>(std::min<std::uint64_t>(left, std::numeric_limits<uInt>::max()));
             left -= stream.avail_in;
         }
+        // Never more than one byte past the size, so that what is left of the input is known there.
+        const auto room = static_cast<uInt>(std::min<std::uint64_t>(scratch.size(), size + 1 - made));
         stream.next_out = scratch.data();
-        stream.avail_out = static_cast<uInt>(scratch.size());
+        stream.avail_out = room;
         const int state = inflate(&stream, Z_NO_FLUSH);
-        made += scratch.size() - stream.avail_out;
-        if (made > size || state == Z_STREAM_END) {
-            whole = made >= size;
+        made += room - stream.avail_out;
+        if (made > size) {
+            whole = stream.avail_in + left >= kReadAhead;
+            break;
+        }
+        if (state == Z_STREAM_END) {
+            whole = made == size;
             break;
         }
         // Damaged data, or a stream cut short (no progress with all its bytes given).

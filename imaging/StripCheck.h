@@ -23,7 +23,11 @@ bool LzwStripDecodes(const std::uint8_t* bytes, std::uint64_t count, std::uint64
 bool IsOldStyleLzw(const std::uint8_t* bytes, std::uint64_t count);
 
 // Deflate (both codes): a zlib stream that gives exactly `size` bytes and ends there with its checksum, or
-// that is whole until it gives more than `size` bytes (libtiff drops the rest without looking at it).
+// that is whole until it gives more than `size` bytes (libtiff drops the rest without looking at it). zlib
+// is not the inflater libtiff uses for whole strips (libdeflate), which takes a few streams zlib refuses (a
+// match longer than the room left, whatever its distance) and refuses some that run past the size within
+// their last bytes: false says that the stream is damaged as zlib reads it, or is one of those, and leaves
+// the last word to libtiff's own decoder; true that libtiff decodes it.
 bool DeflateStripDecodes(const std::uint8_t* bytes, std::uint64_t count, std::uint64_t size);
 
 // PackBits: runs that give at least `size` bytes before the stored bytes run out. A run that goes past
