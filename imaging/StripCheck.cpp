@@ -17,23 +17,35 @@ constexpr unsigned kClear = 256, kEnd = 257, kFirstFree = 258;
 constexpr int kTableRoom = 4096 + 1023;
 
 // The codes of an LZW stream, most significant bit first. A code whose last bit lies past the end is not
-// there: libtiff stops there, whatever the bits left over.
+// there: libtiff stops there, whatever the bits left over. The bits are held at the top of a 64-bit word,
+// refilled eight bytes at a time while there are eight (a strip's walk costs a fraction of its decode).
 class CodeReader {
 public:
     CodeReader(const std::uint8_t* bytes, std::uint64_t count) : m_next(bytes), m_end(bytes + count) {}
 
     bool Next(unsigned bits, unsigned& code) {
-        while (m_held < bits) {
-            if (m_next == m_end) return false;
-            m_buffer = (m_buffer << 8) | *m_next++;
-            m_held += 8;
-        }
+        if (m_held < bits && !Refill(bits)) return false;
+        code = static_cast<unsigned>(m_buffer >> (64 - bits));
+        m_buffer <<= bits;
         m_held -= bits;
-        code = static_cast<unsigned>(m_buffer >> m_held) & ((1u << bits) - 1);
         return true;
     }
 
 private:
+    bool Refill(unsigned bits) {
+        if (m_end - m_next >= 8) {
+            std::uint64_t word = 0;
+            for (int i = 0; i < 8; ++i) word = (word << 8) | m_next[i];
+            m_buffer |= word >> m_held;
+            m_next += (63 - m_held) >> 3;
+            m_held |= 56;
+            return true;
+        }
+        for (; m_held <= 56 && m_next != m_end; m_held += 8)
+            m_buffer |= std::uint64_t{*m_next++} << (56 - m_held);
+        return m_held >= bits;
+    }
+
     const std::uint8_t* m_next;
     const std::uint8_t* m_end;
     std::uint64_t m_buffer = 0;

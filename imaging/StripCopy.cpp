@@ -424,8 +424,8 @@ struct Page {
                 return LzwStripDecodes(bytes, count, size) ? Proof::Whole : Proof::Damaged;
             case COMPRESSION_ADOBE_DEFLATE:
             case COMPRESSION_DEFLATE:
-                // zlib refuses a few streams that libdeflate, which libtiff decodes whole strips with, takes
-                // (a match longer than the room left, whatever its distance): libtiff has the last word.
+                // zlib and libdeflate, which libtiff decodes whole strips with, part on a few damaged
+                // streams: on those libtiff has the last word.
                 return DeflateStripDecodes(bytes, count, size) ? Proof::Whole : Proof::AskLibtiff;
             case COMPRESSION_PACKBITS:
                 return PackBitsStripDecodes(bytes, count, size) ? Proof::Whole : Proof::Damaged;
