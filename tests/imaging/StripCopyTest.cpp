@@ -463,7 +463,8 @@ void DamageUnit(const fs::path& path, std::uint32_t k, long from, const std::str
 
 // A page of each coding whose strips are copied when the mask marks nothing, and damage inside one of its
 // strips that its decoder in libtiff finds: codes past the LZW table, a broken Deflate block, PackBits runs
-// that stop short (no-ops only), zeros where G4 code words belong, and a marker inside JPEG scan data.
+// that stop short (no-ops only), zeros or alternating bits where G3 and G4 code words belong (bad code
+// words, lines of the wrong length), and a marker inside JPEG scan data.
 struct DamagedPage {
     Stored stored;
     long from;
@@ -485,6 +486,13 @@ const DamagedPage kDamaged[] = {
     {{.name = "g4", .bits = 1, .photometric = PHOTOMETRIC_MINISWHITE, .compression = COMPRESSION_CCITTFAX4},
      -1,
      std::string(8, '\0')},
+    {{.name = "g3-1d", .bits = 1, .compression = COMPRESSION_CCITTFAX3}, -1, std::string(8, '\0')},
+    {{.name = "g3-2d",
+      .bits = 1,
+      .compression = COMPRESSION_CCITTFAX3,
+      .faxOptions = GROUP3OPT_2DENCODING | GROUP3OPT_FILLBITS},
+     -1,
+     std::string(8, '\xAA')},
     {{.name = "jpeg", .compression = COMPRESSION_JPEG, .rowsPerStrip = 16}, -1, "\xFF\xD9"},
 };
 
