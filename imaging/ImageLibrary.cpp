@@ -12,13 +12,6 @@
 
 namespace orfeo {
 
-namespace {
-
-// What the image libraries said that means damage during the load running on this thread (null when none
-// is listening), and whether they said that an allocation failed.
-thread_local std::vector<std::string>* t_loadComplaints = nullptr;
-thread_local bool t_allocationFailed = false;
-
 // libjpeg's warnings that leave every pixel whole: bytes between two segments outside the scan data (not
 // before a restart marker, where they mean that the decoder lost its place), and a broken colour-profile
 // segment. Cameras and editors write files that carry them.
@@ -30,6 +23,13 @@ bool IsBenignJpegWarning(const char* text) {
         std::strtoul(marker + std::strlen("extraneous bytes before marker 0x"), nullptr, 16);
     return code < 0xD0 || code > 0xD7;
 }
+
+namespace {
+
+// What the image libraries said that means damage during the load running on this thread (null when none
+// is listening), and whether they said that an allocation failed.
+thread_local std::vector<std::string>* t_loadComplaints = nullptr;
+thread_local bool t_allocationFailed = false;
 
 // The loaders decode what they can of a damaged file and say so only in messages such as libjpeg's
 // "Premature end of JPEG file" or "Corrupt JPEG data: ..." (but for the benign ones above), libtiff's "Read

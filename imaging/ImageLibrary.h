@@ -31,6 +31,11 @@ private:
     std::vector<std::string> m_complaints;
 };
 
+// libjpeg's warnings that leave every pixel whole: bytes between two segments outside the scan data (not
+// before a restart marker, where they mean that the decoder lost its place), and a broken colour-profile
+// segment.
+bool IsBenignJpegWarning(const char* text);
+
 // The FreeImage format that the name of `path` stands for (FIF_UNKNOWN if none), `bitsPerPixel` choosing
 // the PNM kind for ".pnm". Safe to call from several threads.
 FREE_IMAGE_FORMAT FormatFromName(const std::string& path, unsigned bitsPerPixel = 8);

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -19,6 +20,7 @@
 #include "imaging/ImageLoad.h"
 #include "imaging/ImagePtr.h"
 #include "imaging/PixelRules.h"
+#include "imaging/StripCheck.h"
 #include "imaging/TiffUnits.h"
 
 namespace orfeo {
@@ -27,17 +29,34 @@ namespace {
 
 // What libtiff said about one file. Any error, and any warning but one about a tag it does not know (the
 // private tags of scanner software), sends the page to the decoding path, which says what is wrong with it.
+// `damage` counts those that say a strip's data is broken, for strips decoded only to hear that: every one
+// from the fax decoders (which decode a damaged line as best they can and only warn); of a JPEG page's, the
+// errors and libjpeg's warnings but the benign ones (libtiff's own notes on a JPEG strip's size leave its
+// pixels whole).
 struct Complaints {
     int count = 0;
+    int damage = 0;
+    bool jpeg = false;
 };
 
 int OnError(TIFF*, void* user, const char*, const char*, va_list) {
-    ++static_cast<Complaints*>(user)->count;
+    auto* complaints = static_cast<Complaints*>(user);
+    ++complaints->count;
+    ++complaints->damage;
     return 1;
 }
 
-int OnWarning(TIFF*, void* user, const char*, const char* format, va_list) {
-    if (!format || !std::strstr(format, "Unknown field with tag")) ++static_cast<Complaints*>(user)->count;
+int OnWarning(TIFF*, void* user, const char* module, const char* format, va_list arguments) {
+    if (format && std::strstr(format, "Unknown field with tag")) return 1;
+    auto* complaints = static_cast<Complaints*>(user);
+    ++complaints->count;
+    if (!complaints->jpeg) {
+        ++complaints->damage;
+    } else if (module && format && std::strcmp(module, "JPEGLib") == 0) {
+        char text[256];
+        std::vsnprintf(text, sizeof text, format, arguments);
+        if (!IsBenignJpegWarning(text)) ++complaints->damage;
+    }
     return 1;
 }
 
@@ -367,6 +386,10 @@ std::optional<Layout> Examine(TIFF* tiff, FIBITMAP* header, std::uint64_t fileSi
     return complaints.count ? std::nullopt : std::optional<Layout>(layout);
 }
 
+// What is known of a unit's stored bytes: that they decode whole, that they do not, that only libtiff's
+// own decoder can tell, or nothing (old-style LZW, which the decoding path reads).
+enum class Proof { Whole, Damaged, AskLibtiff, Unproven };
+
 // A TIFF page open for reading, with its layout.
 struct Page {
     Source source;
@@ -383,7 +406,47 @@ struct Page {
         if (!tiff) return false;
         const auto found = Examine(tiff.get(), header, source.size, maxMegapixels, complaints);
         if (found) layout = *found;
+        complaints.jpeg = layout.jpeg;
         return found.has_value();
+    }
+
+    bool Fax() const {
+        return layout.compression == COMPRESSION_CCITTFAX3 || layout.compression == COMPRESSION_CCITTFAX4;
+    }
+
+    // Whether unit k, whose stored bytes are the `count` at `bytes`, decodes as libtiff decodes it (see
+    // StripCheck.h). Fax and JPEG units are proven by decoding them (DecodeToProve) before any is copied.
+    Proof Prove(std::uint32_t k, const std::uint8_t* bytes, std::uint64_t count) const {
+        const std::uint64_t size = layout.UnitBytes(k);
+        switch (layout.compression) {
+            case COMPRESSION_LZW:
+                if (IsOldStyleLzw(bytes, count)) return Proof::Unproven;
+                return LzwStripDecodes(bytes, count, size) ? Proof::Whole : Proof::Damaged;
+            case COMPRESSION_ADOBE_DEFLATE:
+            case COMPRESSION_DEFLATE:
+                // zlib and libdeflate, which libtiff decodes whole strips with, part on a few damaged
+                // streams: on those libtiff has the last word.
+                return DeflateStripDecodes(bytes, count, size) ? Proof::Whole : Proof::AskLibtiff;
+            case COMPRESSION_PACKBITS:
+                return PackBitsStripDecodes(bytes, count, size) ? Proof::Whole : Proof::Damaged;
+            default:
+                return Proof::Whole;  // uncompressed units hold all their bytes (Examine)
+        }
+    }
+
+    // Unit k decoded as libtiff decodes it, only to hear what its decoder says about the data: Whole when
+    // it decoded whole and said nothing that means damage, Damaged when it did, Unproven when it failed
+    // without a word.
+    Proof DecodeToProve(std::uint32_t k) {
+        const int heard = complaints.damage;
+        const tmsize_t size =
+            layout.tiled ? TIFFTileSize(tiff.get()) : TIFFVStripSize(tiff.get(), layout.Rows(k));
+        if (size <= 0) return Proof::Unproven;
+        m_unit.resize(static_cast<std::size_t>(size));
+        const tmsize_t got = layout.tiled ? TIFFReadEncodedTile(tiff.get(), k, m_unit.data(), size)
+                                          : TIFFReadEncodedStrip(tiff.get(), k, m_unit.data(), size);
+        if (complaints.damage != heard) return Proof::Damaged;
+        return got == size ? Proof::Whole : Proof::Unproven;
     }
 
     // Unit k decoded into `into` (resized to its size); false when libtiff could not, or complained.
@@ -587,6 +650,117 @@ private:
     std::uint64_t m_start = 0;
 };
 
+// What the copy settles before it writes: the units that hold marked pixels, decoded, and in a merge the
+// new page's rows under them.
+struct Plan {
+    std::vector<bool> marked;
+    std::vector<std::vector<std::uint8_t>> decoded;
+    std::map<std::uint32_t, std::vector<std::uint8_t>> newRows;  // by first row
+};
+
+StripCopyOutcome DamagedOutcome(const Page& page, const Page& stored, const Page& damaged) {
+    return &damaged == &stored && &page != &stored ? StripCopyOutcome::BackDamaged
+                                                   : StripCopyOutcome::PageDamaged;
+}
+
+// Fills `plan`, and decodes the fax and JPEG units that are to be copied, whose decoders tell damage only
+// while they decode. Empty when the copy goes on; otherwise how it ends. A fax unit that a decode finds
+// damaged names its file wherever it is: the decoding path would write the page without a word.
+std::optional<StripCopyOutcome> ReadUnits(FIBITMAP* mask, Page& page, Page& stored, Plan& plan,
+                                          const std::function<void(StripCopyStage)>& stage) {
+    const bool merge = &page != &stored;
+    const Layout& layout = stored.layout;
+    plan.marked.assign(layout.units, false);
+    plan.decoded.resize(layout.units);
+    bool anyMarked = false;
+    for (std::uint32_t k = 0; k < layout.units; ++k) anyMarked |= plan.marked[k] = Marks(mask, layout, k);
+    // JPEG strips are copied, never decoded for the rules: a page or back subscan in JPEG goes only when
+    // nothing is marked (a new page in JPEG too, whose strips would be decoded only where the mask marks).
+    if (anyMarked && (layout.jpeg || page.layout.jpeg)) return StripCopyOutcome::NotTaken;
+    auto failed = [&](Page& file) {
+        return file.Fax() && file.complaints.damage ? DamagedOutcome(page, stored, file)
+                                                    : StripCopyOutcome::NotTaken;
+    };
+    stage(merge ? StripCopyStage::ReadingBack : StripCopyStage::ReadingPage);
+    for (std::uint32_t k = 0; k < layout.units; ++k) {
+        if (plan.marked[k]) {
+            if (!stored.Decode(k, plan.decoded[k])) return failed(stored);
+        } else if (stored.Fax() || layout.jpeg) {
+            const Proof proof = stored.DecodeToProve(k);
+            if (proof != Proof::Whole)
+                return proof == Proof::Damaged ? DamagedOutcome(page, stored, stored)
+                                               : StripCopyOutcome::NotTaken;
+        }
+    }
+    if (!merge) return std::nullopt;
+    stage(StripCopyStage::ReadingPage);
+    for (std::uint32_t k = 0; k < layout.units; ++k) {
+        if (!plan.marked[k] || plan.newRows.count(layout.Y0(k))) continue;
+        auto& rows = plan.newRows[layout.Y0(k)];
+        rows.resize(std::uint64_t{layout.Rows(k)} * layout.lineBytes);
+        if (!page.ReadRows(layout.Y0(k), layout.Y0(k) + layout.Rows(k), rows.data())) return failed(page);
+    }
+    return std::nullopt;
+}
+
+// Marked unit k ruled and encoded into `out`; `ruled` is scratch.
+bool WriteRuled(TIFF* out, FIBITMAP* mask, const Layout& layout, Plan& plan, bool merge, std::uint32_t k,
+                std::vector<std::uint8_t>& ruled) {
+    const std::vector<std::uint8_t>& in = plan.decoded[k];
+    // A strip's rows are written whole below; a tile's columns and rows past the page's edge stay as they
+    // were decoded.
+    if (layout.tiled) {
+        ruled = in;
+    } else {
+        ruled.resize(in.size());
+    }
+    const std::uint32_t x0 = layout.X0(k), y0 = layout.Y0(k);
+    const std::uint64_t left = std::uint64_t{x0} * layout.Bpp() / 8;
+    for (std::uint32_t r = 0; r < layout.Rows(k); ++r) {
+        const BYTE* maskLine = FreeImage_GetScanLine(mask, static_cast<int>(layout.height - 1 - (y0 + r)));
+        const std::uint8_t* from =
+            merge ? plan.newRows[y0].data() + std::uint64_t{r} * layout.lineBytes + left : nullptr;
+        RuleRow(layout.Bpp(), ruled.data() + r * layout.unitRowBytes, from,
+                in.data() + r * layout.unitRowBytes, maskLine + x0 / 8, layout.Columns(k));
+    }
+    const auto length = static_cast<tmsize_t>(ruled.size());
+    return (layout.tiled ? TIFFWriteEncodedTile(out, k, ruled.data(), length)
+                         : TIFFWriteEncodedStrip(out, k, ruled.data(), length)) == length;
+}
+
+// Every unit into `out`: the marked ones ruled, the others copied as stored once their bytes are proven to
+// decode. Empty when every unit was given to libtiff (`wrote` says whether it took them); otherwise how the
+// copy ends.
+std::optional<StripCopyOutcome> WriteUnits(TIFF* out, FIBITMAP* mask, Page& page, Page& stored, Plan& plan,
+                                           const std::function<void(StripCopyStage)>& stage, bool& wrote) {
+    const bool merge = &page != &stored;
+    const Layout& layout = stored.layout;
+    StoredBytes raw(stored);
+    std::vector<std::uint8_t> ruled;
+    for (std::uint32_t k = 0; k < layout.units && wrote; ++k) {
+        if (plan.marked[k]) {
+            wrote = WriteRuled(out, mask, layout, plan, merge, k, ruled);
+            continue;
+        }
+        std::uint64_t size = 0;
+        const std::uint8_t* bytes = raw.Get(k, size);
+        if (!bytes) return StripCopyOutcome::NotTaken;
+        Proof proof = stored.Prove(k, bytes, size);
+        if (proof == Proof::AskLibtiff) {
+            stage(merge ? StripCopyStage::ReadingBack : StripCopyStage::ReadingPage);
+            proof = stored.DecodeToProve(k);
+            stage(StripCopyStage::Writing);
+        }
+        if (proof == Proof::Damaged) return DamagedOutcome(page, stored, stored);
+        if (proof != Proof::Whole) return StripCopyOutcome::NotTaken;
+        const tmsize_t length = static_cast<tmsize_t>(size);
+        void* data = const_cast<std::uint8_t*>(bytes);
+        wrote = (layout.tiled ? TIFFWriteRawTile(out, k, data, length)
+                              : TIFFWriteRawStrip(out, k, data, length)) == length;
+    }
+    return std::nullopt;
+}
+
 bool EqualsIgnoringCase(const std::string& text, const char* lower) {
     if (text.size() != std::strlen(lower)) return false;
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -624,7 +798,11 @@ StripCopyOutcome CopyStripsBetween(const std::string& page, const std::string& b
     }
     if (pageFd >= 0) ::close(pageFd);
     if (backFd >= 0) ::close(backFd);
-    if (outcome == StripCopyOutcome::NotTaken && outputFd >= 0) ::close(outputFd);
+    if (outcome != StripCopyOutcome::Written && outcome != StripCopyOutcome::WriteFailed && outputFd >= 0) {
+        // What a copy that was not taken wrote is not an output.
+        if (::ftruncate(outputFd, 0) != 0) error = errno;
+        ::close(outputFd);
+    }
     return outcome;
 }
 
@@ -660,29 +838,8 @@ StripCopyOutcome CopyStrips(const StripCopyFiles& files, const std::function<voi
          tags->photometric != (layout.samples == 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK))) {
         return StripCopyOutcome::NotTaken;
     }
-
-    // The strips that hold marked pixels, decoded: the stored ones, and in a merge the new page's rows.
-    std::vector<std::vector<std::uint8_t>> decoded(layout.units);
-    std::vector<bool> marked(layout.units);
-    bool anyMarked = false;
-    for (std::uint32_t k = 0; k < layout.units; ++k) anyMarked |= marked[k] = Marks(files.mask, layout, k);
-    // JPEG strips are copied, never decoded here: a page or back subscan in JPEG goes only when nothing is
-    // marked (a new page in JPEG too, whose strips would be decoded only where the mask marks).
-    if (anyMarked && (layout.jpeg || page.layout.jpeg)) return StripCopyOutcome::NotTaken;
-    stage(merge ? StripCopyStage::ReadingBack : StripCopyStage::ReadingPage);
-    for (std::uint32_t k = 0; k < layout.units; ++k)
-        if (marked[k] && !stored.Decode(k, decoded[k])) return StripCopyOutcome::NotTaken;
-    std::map<std::uint32_t, std::vector<std::uint8_t>> newRows;  // by first row
-    if (merge) {
-        stage(StripCopyStage::ReadingPage);
-        for (std::uint32_t k = 0; k < layout.units; ++k) {
-            if (!marked[k] || newRows.count(layout.Y0(k))) continue;
-            auto& rows = newRows[layout.Y0(k)];
-            rows.resize(std::uint64_t{layout.Rows(k)} * layout.lineBytes);
-            if (!page.ReadRows(layout.Y0(k), layout.Y0(k) + layout.Rows(k), rows.data()))
-                return StripCopyOutcome::NotTaken;
-        }
-    }
+    Plan plan;
+    if (const auto refused = ReadUnits(files.mask, page, stored, plan, stage)) return *refused;
 
     stage(StripCopyStage::Writing);
     Sink sink(files.output);
@@ -690,42 +847,9 @@ StripCopyOutcome CopyStrips(const StripCopyFiles& files, const std::function<voi
     TiffPtr out =
         OpenTiff(layout.bigEndian ? "wb" : "wl", &sink, complaints, SinkRead, SinkWrite, SinkSeek, SinkSize);
     if (!out || !SetTags(out.get(), layout, *tags)) return StripCopyOutcome::NotTaken;
-    StoredBytes raw(stored);
-    std::vector<std::uint8_t> ruled;
     bool wrote = true;
-    for (std::uint32_t k = 0; k < layout.units && wrote; ++k) {
-        if (!marked[k]) {
-            std::uint64_t size = 0;
-            const std::uint8_t* bytes = raw.Get(k, size);
-            if (!bytes) return StripCopyOutcome::NotTaken;
-            const tmsize_t length = static_cast<tmsize_t>(size);
-            void* data = const_cast<std::uint8_t*>(bytes);
-            wrote = (layout.tiled ? TIFFWriteRawTile(out.get(), k, data, length)
-                                  : TIFFWriteRawStrip(out.get(), k, data, length)) == length;
-            continue;
-        }
-        const std::vector<std::uint8_t>& in = decoded[k];
-        // A strip's rows are written whole below; a tile's columns and rows past the page's edge stay as
-        // they were decoded.
-        if (layout.tiled) {
-            ruled = in;
-        } else {
-            ruled.resize(in.size());
-        }
-        const std::uint32_t x0 = layout.X0(k), y0 = layout.Y0(k);
-        const std::uint64_t left = std::uint64_t{x0} * layout.Bpp() / 8;
-        for (std::uint32_t r = 0; r < layout.Rows(k); ++r) {
-            const BYTE* maskLine =
-                FreeImage_GetScanLine(files.mask, static_cast<int>(layout.height - 1 - (y0 + r)));
-            const std::uint8_t* from =
-                merge ? newRows[y0].data() + std::uint64_t{r} * layout.lineBytes + left : nullptr;
-            RuleRow(layout.Bpp(), ruled.data() + r * layout.unitRowBytes, from,
-                    in.data() + r * layout.unitRowBytes, maskLine + x0 / 8, layout.Columns(k));
-        }
-        const auto length = static_cast<tmsize_t>(ruled.size());
-        wrote = (layout.tiled ? TIFFWriteEncodedTile(out.get(), k, ruled.data(), length)
-                              : TIFFWriteEncodedStrip(out.get(), k, ruled.data(), length)) == length;
-    }
+    if (const auto refused = WriteUnits(out.get(), files.mask, page, stored, plan, stage, wrote))
+        return *refused;
     wrote = wrote && TIFFFlush(out.get());
     out.reset();
     wrote = wrote && sink.Flush();

@@ -23,12 +23,21 @@ namespace orfeo {
 // when the mask marks nothing: their strips are all copied, with their tables and colour coding, and
 // decode as the page's do. Every other file, and every file that libtiff complains about, is left to the
 // decoding path: nothing is written then.
+//
+// Every strip copied as stored is first proven to decode, so that damage inside a strip's data never goes
+// into an output unnoticed: LZW, Deflate and PackBits strips by walking their stored bytes (StripCheck.h),
+// fax and JPEG strips by decoding them with libtiff and listening to its decoder.
 
 // What the strip copy came to.
 enum class StripCopyOutcome {
     NotTaken,     // the files do not fit this way, or a strip did not decode: nothing was written
     Written,      // the output is complete, flushed to the disk and closed
     WriteFailed,  // the output could not be written (`error` says why, when known): a failed entry
+    // A strip of the page, or of the back subscan of a merge, does not decode: the file is damaged, as the
+    // decoding path says of it (or, for the fax and JPEG damage that path decodes past, would say). Nothing
+    // was written, and the page is not to be written another way.
+    PageDamaged,
+    BackDamaged,
 };
 
 // What the copy is working on, so that a crash in it is put on the right file.
@@ -45,14 +54,15 @@ struct StripCopyFiles {
 };
 
 // The back subscan (no back) or the merge (with one) of `files`, written to files.output. The input
-// descriptors are read with pread only, so their offsets are unchanged. On NotTaken the output may hold
-// some bytes: the caller truncates it before writing it another way.
+// descriptors are read with pread only, so their offsets are unchanged. On NotTaken and the damaged outcomes
+// the output may hold some bytes, and is not closed: the caller truncates it (before writing it another way).
 StripCopyOutcome CopyStrips(const StripCopyFiles& files, const std::function<void(StripCopyStage)>& stage,
                             int& error);
 
 // CopyStrips on files named by path, for tools that hold paths (the benchmarks, the fuzz target, the tests):
 // the inputs' headers read with LoadImageHeader (up to `maxMegapixels`), the output created or emptied and
-// always closed. An empty `back` makes a back subscan. NotTaken also when a file cannot be opened.
+// always closed, empty unless the copy wrote it. An empty `back` makes a back subscan. NotTaken also when a
+// file cannot be opened.
 StripCopyOutcome CopyStripsBetween(const std::string& page, const std::string& back, FIBITMAP* mask,
                                    const std::string& output, double maxMegapixels, int& error);
 

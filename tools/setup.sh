@@ -7,6 +7,7 @@ ORFEO_PACKAGES=(
   clang-format               # tests: every C++ file follows .clang-format
   libfreeimage-dev           # reading and writing images
   libtiff-dev                # to silence libtiff's console noise
+  zlib1g-dev                 # the strip copy proves Deflate strips whole before it copies them
   libtbb-dev                 # oneTBB: the batch jobs' pipeline over every core
   libseccomp-dev             # the page workers confine themselves with a seccomp filter
   libcli11-dev               # orfeo-cli's argument parsing

@@ -207,12 +207,20 @@ bool TryStripCopy(int socket, const WorkerRequest& request, const std::array<int
             }
         },
         error);
-    if (outcome == StripCopyOutcome::NotTaken) {
+    const bool damaged = outcome == StripCopyOutcome::PageDamaged || outcome == StripCopyOutcome::BackDamaged;
+    if (outcome == StripCopyOutcome::NotTaken || damaged) {
         // The copy read its inputs with pread only, so they still stand at 0 for the decoding path. What
         // it wrote goes; if it cannot, the output is not this entry's to write.
-        if (::ftruncate(output, 0) == 0 && ::lseek(output, 0, SEEK_SET) == 0) return false;
+        const bool emptied = ::ftruncate(output, 0) == 0 && ::lseek(output, 0, SEEK_SET) == 0;
+        if (emptied && !damaged) return false;
+        // A damaged file is named as the decoding path names one, and that path is not tried: it would
+        // write a fax or JPEG page whose decoder only warned.
         reply.written = false;
-        reply.writeError = ReplyError(errno, EIO);
+        reply.writeError = emptied ? 0 : ReplyError(errno, EIO);
+        if (damaged) {
+            const int slot = outcome == StripCopyOutcome::BackDamaged ? kBackSlot : kPageSlot;
+            reply.inputs[slot].problem = LoadProblem::Damaged;
+        }
         ::close(output);
         return true;
     }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -443,6 +444,108 @@ TEST(StripCopyTest, OtherFilesAreLeftToTheDecodingPath) {
     TIFFGetField(tiff, TIFFTAG_COMPRESSION, &compression);
     EXPECT_EQ(compression, COMPRESSION_NONE);
     TIFFClose(tiff);
+}
+
+// Overwrites bytes of unit k of the TIFF at `path` with `with`, from `from` bytes into its stored data (from
+// its middle when `from` is negative); a single byte overwrites every byte from there to the unit's end.
+void DamageUnit(const fs::path& path, std::uint32_t k, long from, const std::string& with) {
+    TIFF* tiff = TIFFOpen(path.c_str(), "r");
+    ASSERT_NE(tiff, nullptr);
+    const std::uint64_t offset = TIFFGetStrileOffset(tiff, k), count = TIFFGetStrileByteCount(tiff, k);
+    TIFFClose(tiff);
+    std::string bytes = test::Slurp(path);
+    const std::uint64_t at = offset + (from < 0 ? count / 2 : static_cast<std::uint64_t>(from));
+    const std::string put = with.size() == 1 ? std::string(offset + count - at, with[0]) : with;
+    ASSERT_LE(at + put.size(), offset + count);
+    bytes.replace(at, put.size(), put);
+    test::WriteFile(path, bytes);
+}
+
+// A page of each coding whose strips are copied when the mask marks nothing, and damage inside one of its
+// strips that its decoder in libtiff finds: codes past the LZW table, a broken Deflate block, PackBits runs
+// that stop short (no-ops only), zeros or alternating bits where G3 and G4 code words belong (bad code
+// words, lines of the wrong length), and a marker inside JPEG scan data.
+struct DamagedPage {
+    Stored stored;
+    long from;
+    std::string with;
+};
+
+const DamagedPage kDamaged[] = {
+    {{.name = "lzw", .compression = COMPRESSION_LZW}, 2, std::string(16, '\xFF')},
+    {{.name = "lzw-rgb-predictor",
+      .samples = 3,
+      .photometric = PHOTOMETRIC_RGB,
+      .compression = COMPRESSION_LZW,
+      .predictor = PREDICTOR_HORIZONTAL,
+      .rowsPerStrip = 0},
+     2,
+     std::string(16, '\xFF')},
+    {{.name = "deflate", .compression = COMPRESSION_DEFLATE}, -1, std::string(8, '\x55')},
+    {{.name = "packbits", .compression = COMPRESSION_PACKBITS}, 0, "\x80"},
+    {{.name = "g4", .bits = 1, .photometric = PHOTOMETRIC_MINISWHITE, .compression = COMPRESSION_CCITTFAX4},
+     -1,
+     std::string(8, '\0')},
+    {{.name = "g3-1d", .bits = 1, .compression = COMPRESSION_CCITTFAX3}, -1, std::string(8, '\0')},
+    {{.name = "g3-2d",
+      .bits = 1,
+      .compression = COMPRESSION_CCITTFAX3,
+      .faxOptions = GROUP3OPT_2DENCODING | GROUP3OPT_FILLBITS},
+     -1,
+     std::string(8, '\xAA')},
+    {{.name = "jpeg", .compression = COMPRESSION_JPEG, .rowsPerStrip = 16}, -1, "\xFF\xD9"},
+};
+
+// A book of those pages, each clean and damaged, with empty masks: every damaged page is named as damaged
+// and nothing of it is written (where the decoding path would name it, or write the G4 and JPEG pages
+// whole); the clean ones are written as the decoding path writes them. In a merge, whose copied strips are
+// the back subscan's, a damaged back subscan is named.
+TEST(StripCopyTest, DamageInsideACopiedStripNamesItsFile) {
+    TempDir dir;
+    const fs::path book = dir.Path() / "book", book2 = dir.Path() / "book2";
+    const fs::path masks = book / "cache" / "automask";
+    std::vector<std::string> expected;
+    for (const DamagedPage& page : kDamaged) {
+        for (const char* kind : {"clean", "damaged"}) {
+            const std::string name = std::string(page.stored.name) + "-" + kind + ".tif";
+            WritePage(book / name, page.stored, 7);
+            WritePage(book2 / name, page.stored, 8);
+            test::Save(MaskFor(Marks::None).get(), masks / name);
+            if (std::string(kind) == "clean") continue;
+            DamageUnit(book / name, 1, page.from, page.with);
+            expected.push_back("File \"" + (book / name).string() + "\" is truncated or damaged.");
+        }
+    }
+    std::sort(expected.begin(), expected.end());
+    expected.push_back("Processing ended.");
+    CScanList list, list2;
+    TextHolder input, output, input2, output2;
+    ScanFolder(book.string(), list, input, output, kPicsSubfolder);
+    RecordingSink sink;
+    CreateBackSubscans(list, input.GetText(), output.GetText(), sink);
+    EXPECT_EQ(sink.Texts(), expected);
+    for (const DamagedPage& page : kDamaged) {
+        const std::string name = std::string(page.stored.name) + "-";
+        EXPECT_FALSE(fs::exists(book / "pics" / (name + "damaged.tif"))) << name;
+        const fs::path today = dir.Path() / "today.tif";
+        Decoded(book / (name + "clean.tif"), {}, masks / (name + "clean.tif"), today);
+        ExpectSameImage(today, book / "pics" / (name + "clean.tif"), name);
+    }
+
+    // The LZW page's back subscan, copied from it, damaged as the page was (the damaged pages have none).
+    const fs::path back = book / "pics" / "lzw-clean.tif";
+    DamageUnit(back, 1, kDamaged[0].from, kDamaged[0].with);
+    expected = {"File \"" + back.string() + "\" is truncated or damaged."};
+    for (const DamagedPage& page : kDamaged) {
+        const fs::path missing = book / "pics" / (std::string(page.stored.name) + "-damaged.tif");
+        expected.push_back("File \"" + missing.string() + "\" not found.");
+    }
+    std::sort(expected.begin(), expected.end());
+    expected.push_back("Processing ended.");
+    ScanFolder(book2.string(), list2, input2, output2, kNewScansSubfolder);
+    RecordingSink mergeSink;
+    MergeSubscans(list, list2, input.GetText(), output.GetText(), output2.GetText(), mergeSink);
+    EXPECT_EQ(mergeSink.Texts(), expected);
 }
 
 }  // namespace

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+
+namespace orfeo {
+
+// Whether a strip (or tile) stored in a TIFF file decodes, told from its stored bytes without making its
+// pixels: what the strip copy proves of every strip it copies as stored, so that a strip damaged inside
+// its data is not written into an output that libtiff then refuses. Each check accepts exactly the
+// streams that libtiff 4.5's decoder of that coding accepts when it decodes the strip whole into `size`
+// bytes (TIFFReadEncodedStrip, or TIFFReadEncodedTile, as FreeImage's loader reads them): a stream that
+// passes decodes there without an error, and one that fails makes that decoder give up, so that the
+// decoding path names the page.
+
+// LZW as libtiff writes it (codes of 9 to 12 bits, most significant bit first, the code width growing one
+// code early). The codes must stand for at least `size` bytes before the stream ends, before an end code
+// and before a code the table does not hold yet; what follows is not read. Old-style LZW is not checked
+// here (see IsOldStyleLzw).
+bool LzwStripDecodes(const std::uint8_t* bytes, std::uint64_t count, std::uint64_t size);
+
+// The LZW of libtiff's first versions, which libtiff still reads (by its first two bytes) with another
+// decoder: such a strip is left to the path that decodes pages.
+bool IsOldStyleLzw(const std::uint8_t* bytes, std::uint64_t count);
+
+// Deflate (both codes): a zlib stream that gives exactly `size` bytes and ends there with its checksum, or
+// that is whole until it gives more than `size` bytes (libtiff drops the rest without looking at it). zlib
+// is not the inflater libtiff uses for whole strips (libdeflate), which takes a few streams zlib refuses (a
+// match longer than the room left, whatever its distance) and refuses some that run past the size within
+// their last bytes: false says that the stream is damaged as zlib reads it, or is one of those, and leaves
+// the last word to libtiff's own decoder; true that libtiff decodes it.
+bool DeflateStripDecodes(const std::uint8_t* bytes, std::uint64_t count, std::uint64_t size);
+
+// PackBits: runs that give at least `size` bytes before the stored bytes run out. A run that goes past
+// `size` is cut there, and the no-op header byte (128) is skipped, as libtiff does.
+bool PackBitsStripDecodes(const std::uint8_t* bytes, std::uint64_t count, std::uint64_t size);
+
+}  // namespace orfeo
