@@ -6,7 +6,7 @@ ORFEO_PACKAGES=(
   cmake make g++             # the build
   clang-format               # tests: every C++ file follows .clang-format
   libfreeimage-dev           # reading and writing images
-  libtiff-dev                # to silence libtiff's console noise
+  libtiff-dev                # the strip copy, its checks, and silencing libtiff's console noise
   zlib1g-dev                 # the strip copy proves Deflate strips whole before it copies them
   libtbb-dev                 # oneTBB: the batch jobs' pipeline over every core
   libseccomp-dev             # the page workers confine themselves with a seccomp filter
