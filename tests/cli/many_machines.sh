@@ -8,10 +8,8 @@
 set -uo pipefail
 cli=$(realpath "$1") make_pages=$(realpath "$2") same_pixels=$(realpath "$3")
 work=$(mktemp -d "${TMPDIR:-/tmp}/orfeo-hosts.XXXXXX")
-made_run_dir=""
 cleanup() {
   [ -s "$work/sshd.pid" ] && kill "$(cat "$work/sshd.pid")" 2>/dev/null
-  [ -n "$made_run_dir" ] && rmdir "$made_run_dir" 2>/dev/null
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -27,9 +25,13 @@ port=$(free_port) closed=$(free_port)
 ssh-keygen -q -t ed25519 -N '' -f "$work/host_key" && ssh-keygen -q -t ed25519 -N '' -f "$work/user_key" ||
   fail "no keys"
 cp "$work/user_key.pub" "$work/authorized_keys"
+mkdir -p "$work/home"
+# MaxStartups: parallel's look at the hosts opens five connections to each at once, and by default sshd
+# drops some of those beyond ten that are still logging in, which a loaded machine reaches.
 cat >"$work/sshd_config" <<CONFIG
 Port $port
 ListenAddress 127.0.0.1
+MaxStartups 100
 HostKey $work/host_key
 AuthorizedKeysFile $work/authorized_keys
 PidFile $work/sshd.pid
@@ -38,14 +40,20 @@ UsePAM no
 PasswordAuthentication no
 KbdInteractiveAuthentication no
 PermitRootLogin prohibit-password
+# A home of the logins' own: the machine's user's shell start-up files stay out (their output would garble
+# parallel's look at the hosts).
+SetEnv HOME=$work/home
 CONFIG
 cat >"$work/ssh_config" <<CONFIG
 Host node1 node2
   HostName 127.0.0.1
   Port $port
+# Quiet: parallel 20221122 reads the hosts' answers and ssh's messages from one pipe, and a "Connection
+# refused" landing within an answer once ended a run with "This should not happen".
 Host down
   HostName 127.0.0.1
   Port $closed
+  LogLevel QUIET
 Host *
   User $(id -un)
   IdentityFile $work/user_key
@@ -57,9 +65,8 @@ Host *
   ConnectTimeout 5
 CONFIG
 # sshd run by root wants its privilege separation folder, which only a running system sshd would have made.
-if [ "$(id -u)" -eq 0 ] && [ ! -d /run/sshd ]; then
-  mkdir -p /run/sshd && made_run_dir=/run/sshd
-fi
+# It stays: another run of this test (from another build folder) may be using it.
+[ "$(id -u)" -ne 0 ] || mkdir -p /run/sshd
 /usr/sbin/sshd -f "$work/sshd_config" -E "$work/sshd.log" || fail "sshd did not start"
 for _ in $(seq 50); do [ -s "$work/sshd.pid" ] && break; sleep 0.1; done
 ssh -F "$work/ssh_config" node1 true || fail "no login through the test's own ssh server"
