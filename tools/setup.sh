@@ -26,6 +26,9 @@ ORFEO_PACKAGES=(
   strace                     # tests: that each page's folder is flushed after its rename
   openssh-server parallel    # tests: the many-machine recipes, over an ssh server of the test's own
   rsync                      # tests: the recipe that carries books to the hosts (parallel --transferfile)
+  jq                         # tests: the recipes' lines that list the books to look at, from their reports
+  munge slurmctld slurmd     # tests: the Slurm recipe, on munged, slurmctld and slurmd of the test's own
+  slurm-client               # tests: the Slurm recipe's sbatch, scontrol, squeue and scancel
   libbenchmark-dev           # benchmarks
   dpkg-dev                   # the Debian package: dpkg-shlibdeps finds its library dependencies (CPack)
   file                       # the Debian package: CPack tells the programs from the data files with it
