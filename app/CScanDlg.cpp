@@ -1,13 +1,25 @@
 #include "app/CScanDlg.h"
 
 #include <QCloseEvent>
+#include <QDesktopServices>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFile>
+#include <QFileInfo>
+#include <QFont>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMimeData>
 #include <QPalette>
 #include <QPushButton>
 #include <QScreen>
+#include <QTimer>
+#include <QUrl>
+#include <algorithm>
+#include <memory>
 
 #include "app/CheckDlg.h"
 #include "app/JobRun.h"
@@ -55,6 +67,18 @@ CScanDlg::CScanDlg(FolderBrowser browse) : QDialog(nullptr), m_browse(std::move(
                    Qt::WindowCloseButtonHint);
     setWindowTitle(QStringLiteral("Orfeo"));
     setWindowIcon(m_hIcon);
+
+    // The template's size in the font's dialog units; on a screen too small for it (a large scale on a small
+    // screen), a smaller font makes the units, and so the window, fit.
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QSize room = screen->availableGeometry().size() - QSize(16, 48);
+        QFont smaller = font();
+        while (
+            smaller.pointSizeF() > 5 &&
+            !QRect(QPoint(0, 0), room).contains(QRect(QPoint(0, 0), DialogUnits(smaller).ToPixels(370, 200))))
+            smaller.setPointSizeF(smaller.pointSizeF() - 0.5);
+        if (smaller != font()) setFont(smaller);
+    }
 
     // Template 102, in dialog units, in tab order.
     QPushButton* open = AddButton(1006, QStringLiteral("Open folder"), 7, 14, 62, 16);
@@ -115,12 +139,15 @@ CScanDlg::CScanDlg(FolderBrowser browse) : QDialog(nullptr), m_browse(std::move(
     connect(checkMerge, &QPushButton::clicked, this, &CScanDlg::OnCheckMergeSubscans);
 
     setFixedSize(units.ToPixels(370, 200));
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        QRect frame(QPoint(0, 0), size());
-        frame.moveCenter(screen->availableGeometry().center());
-        move(frame.topLeft());
-    }
+    FitToScreen(this, size(), nullptr);
     open->setFocus();
+    // A folder dropped on the window is chosen as Open folder (or Open folder 2) chooses one.
+    setAcceptDrops(true);
+    for (QLineEdit* output : {m_editOutput, m_editOutput2}) {
+        output->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(output, &QLineEdit::customContextMenuRequested, this,
+                [this, output](const QPoint& at) { ShowOutputMenu(output, at); });
+    }
 }
 
 QPushButton* CScanDlg::AddButton(int id, const QString& text, int x, int y, int width, int height) {
@@ -180,11 +207,73 @@ void CScanDlg::OpenFolder(CScanList& list, QLineEdit* input, QLineEdit* output, 
     if (m_busy) return;
     std::string folder;
     if (!m_browse(folder, QStringLiteral("Choose folder"))) return;
+    ChooseFolder(folder, list, input, output, count, subfolder);
+}
+
+void CScanDlg::ChooseFolder(const std::string& folder, CScanList& list, QLineEdit* input, QLineEdit* output,
+                            QLabel* count, const std::string& subfolder) {
     LineEditField inputField(input), outputField(output);
     ScanFolder(folder, list, inputField, outputField, subfolder);
     count->setText(QString::fromStdString(PageCount(list.GetSize())));
     // Said at once, with the reason, rather than as "No scans are yet loaded." at the job.
     if (list.IsEmpty()) ShowToolMessage(QString::fromStdString(NoPagesMessage(FieldText(input))), this);
+}
+
+void CScanDlg::ChooseDroppedFolder(const QList<QUrl>& urls, bool second) {
+    if (m_busy) return;
+    // One folder of this computer, or a word of why not.
+    QString refusal;
+    if (urls.isEmpty()) {
+        // The drag's source named items but gave none when asked for them (it went away, or was slow).
+        refusal = QStringLiteral("The dropped items could not be read: drop the folder again.");
+    } else if (urls.size() != 1) {
+        refusal = QStringLiteral("Drop one folder at a time: %1 items were dropped.").arg(urls.size());
+    } else if (!urls.front().isLocalFile()) {
+        refusal = QStringLiteral("Only a folder on this computer can be dropped here, not \"%1\".")
+                      .arg(urls.front().toDisplayString());
+    } else if (const QString path = urls.front().toLocalFile(); !QFileInfo(path).isDir()) {
+        refusal = QStringLiteral("\"%1\" is not a folder: drop the folder that holds the pages.").arg(path);
+    }
+    if (!refusal.isEmpty()) {
+        ShowToolMessage(refusal, this);
+        return;
+    }
+    const std::string folder = QFile::encodeName(urls.front().toLocalFile()).toStdString();
+    if (second) {
+        ChooseFolder(folder, m_list2, m_editInput2, m_editOutput2, m_count2, kNewScansSubfolder);
+    } else {
+        ChooseFolder(folder, m_list1, m_editInput, m_editOutput, m_count, kPicsSubfolder);
+    }
+}
+
+void CScanDlg::dragEnterEvent(QDragEnterEvent* event) {
+    if (!m_busy && event->mimeData()->hasUrls()) event->acceptProposedAction();
+}
+
+void CScanDlg::dropEvent(QDropEvent* event) {
+    if (m_busy || !event->mimeData()->hasUrls()) return;
+    event->acceptProposedAction();
+    const QList<QUrl> urls = event->mimeData()->urls();
+    // The window's lower half holds Open folder 2, Input 2 and Ouput 2. Chosen once the drop is over, so
+    // that the source of the drag is not kept waiting by a message.
+    const bool second = event->position().y() >= height() / 2.0;
+    QTimer::singleShot(0, this, [this, urls, second] { ChooseDroppedFolder(urls, second); });
+}
+
+void CScanDlg::ShowOutputMenu(QLineEdit* output, const QPoint& at) {
+    std::unique_ptr<QMenu> menu(output->createStandardContextMenu());
+    menu->addSeparator();
+    QAction* open = menu->addAction(QStringLiteral("Open in file manager"));
+    // The folder the job writes, or before its first run the folder that will hold it.
+    const QString folder = output->text();
+    QString shown = folder;
+    while (!shown.isEmpty() && !QFileInfo(shown).isDir()) shown = QFileInfo(QDir::cleanPath(shown)).path();
+    open->setEnabled(!folder.isEmpty() && !shown.isEmpty());
+    connect(open, &QAction::triggered, this, [this, shown] {
+        if (!QDesktopServices::openUrl(QUrl::fromLocalFile(shown)))
+            ShowToolMessage(QStringLiteral("No file manager could open \"%1\".").arg(shown), this);
+    });
+    menu->exec(output->mapToGlobal(at));
 }
 
 void CScanDlg::OnOpenFolder() { OpenFolder(m_list1, m_editInput, m_editOutput, m_count, kPicsSubfolder); }
@@ -221,7 +310,8 @@ std::vector<ViewEntry> CScanDlg::ViewEntries(const std::string& input, const std
                        .page = local(entry.path),
                        .mask = local(input + kMaskSubfolder + entry.name),
                        .page2 = {},
-                       .output = local(output + entry.name)};
+                       .output = local(output + entry.name),
+                       .outputNote = {}};
         // A merge's entry has a second-folder pane, empty (a blank) when folder 2 has no page for it.
         if (!input2.empty())
             view.page2 = i < m_list2.GetSize() ? local(m_list2.GetAt(i).path) : QStringLiteral(" ");

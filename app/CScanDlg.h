@@ -2,6 +2,8 @@
 
 #include <QDialog>
 #include <QIcon>
+#include <QList>
+#include <QUrl>
 #include <functional>
 #include <string>
 
@@ -16,11 +18,12 @@ class QPushButton;
 namespace orfeo {
 
 // The main window: it holds the tool's whole state (the two scan lists and the four path fields) and
-// turns its four buttons into the jobs. Beside each input field it shows how many pages the folder lists,
-// and beside each job a "Check..." button shows the job's plan before it runs. The path fields are read-only;
-// only a folder scan writes them, and the jobs read them back when they start. A job runs off the
-// user-interface thread behind a progress dialog with a Stop button (JobRun); the command returns when the
-// job has ended.
+// turns its four buttons into the jobs. A folder dropped on it is chosen as its Open folder button (on the
+// upper half) or Open folder 2 (on the lower half) chooses one. Beside each input field it shows how many
+// pages the folder lists, and beside each job a "Check..." button shows the job's plan before it runs. The
+// path fields are read-only; only a folder scan writes them, and the jobs read them back when they start. A
+// job runs off the user-interface thread behind a progress dialog with a Stop button (JobRun); the command
+// returns when the job has ended.
 class CScanDlg : public QDialog {
     Q_OBJECT
 
@@ -50,14 +53,26 @@ public:
     // Escape and the close box end the window, and so the program, unless a job is running.
     void reject() override;
 
+    // A folder dropped on the window: chosen as by Open folder (`second`: Open folder 2), with the same scan,
+    // counts and messages; anything else (a file, several items, a place that is no local folder) is
+    // refused with a message.
+    void ChooseDroppedFolder(const QList<QUrl>& urls, bool second);
+
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void RunJob(const JobRun::Job& job, std::size_t entries, const QString& title,
                 std::vector<ViewEntry> views);
     void OpenFolder(CScanList& list, QLineEdit* input, QLineEdit* output, QLabel* count,
                     const std::string& subfolder);
+    void ChooseFolder(const std::string& folder, CScanList& list, QLineEdit* input, QLineEdit* output,
+                      QLabel* count, const std::string& subfolder);
+    // The output fields' menu: the field's own (Copy, Select All) and "Open in file manager", which opens the
+    // folder with the desktop's own handler.
+    void ShowOutputMenu(QLineEdit* output, const QPoint& at);
     // Warnings for the check: names whose numbers sort as text in the lists the job pairs.
     QStringList NameWarnings(bool merge) const;
     // What the viewer shows of each entry: for a merge (`input2` set) the second folder's pages too.

@@ -8,7 +8,9 @@
 #include <QPushButton>
 #include <QTableWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <memory>
+#include <utility>
 
 #include "chooser/ToolWindow.h"
 #include "imaging/PlanRows.h"
@@ -18,6 +20,32 @@ namespace orfeo {
 namespace {
 
 QString FromUtf8(const std::string& text) { return QString::fromStdString(text); }
+
+// An entry's Problems cell with what is wrong first, in a few words ("Mask not found"), then the run's
+// messages: these name files by their whole paths, which fill a column before they say what is wrong.
+QString ProblemsCell(const PlannedEntry& entry, bool merge) {
+    QStringList verdicts;
+    const std::pair<const PlannedFile*, QString> files[] = {
+        {&entry.page, merge ? QStringLiteral("Page 2") : QStringLiteral("Page")},
+        {&entry.back, QStringLiteral("Back subscan")},
+        {&entry.mask, QStringLiteral("Mask")},
+        {&entry.output, QStringLiteral("Output")}};
+    for (const auto& [file, role] : files) {
+        if (!file->path.empty() && file->verdict != FileVerdict::Ok)
+            verdicts.append(role + QLatin1Char(' ') + QString::fromUtf8(VerdictWords(file->verdict)));
+    }
+    QStringList messages;
+    for (const std::string& message : entry.messages) messages.append(FromUtf8(message));
+    QString cell = verdicts.join(QStringLiteral("; "));
+    if (!messages.isEmpty())
+        cell += (cell.isEmpty() ? QString() : QStringLiteral(": ")) + messages.join(QLatin1Char(' '));
+    return cell;
+}
+
+QString FileName(const QString& path) {
+    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+    return slash < 0 ? path : path.mid(slash + 1);
+}
 
 }  // namespace
 
@@ -71,7 +99,7 @@ CheckDlg::CheckDlg(QWidget* owner, const QString& job, bool merge, const std::st
     layout->addWidget(m_summary);
     layout->addWidget(m_table, 1);
     layout->addWidget(buttons);
-    resize(merge ? 900 : 720, 480);
+    FitToScreen(this, QSize(merge ? 900 : 720, 480), owner);
 
     // The plan reads headers through the page workers: off this thread, so the window stays live.
     m_planner = std::thread([this, plan = std::move(plan)] {
@@ -107,10 +135,54 @@ void CheckDlg::ShowPlan(const JobPlan& plan) {
     if (!plan.unused.empty()) {
         lines.append(QStringLiteral("%1 pages of folder 2 would be left unused.").arg(plan.unused.size()));
     }
+
+    const QColor problem = ProblemTextColour(m_table->palette());
+    std::vector<PlanRow> rows = PlanRows(plan, m_merge, m_outputSubfolder);
+    for (std::size_t i = 0; i < entries; ++i)
+        rows[i].cells.back() = ProblemsCell(plan.entries[i], m_merge).toStdString();
+    m_entries = entries;
+    for (std::size_t i = 0; i < std::min(entries, m_views.size()); ++i) {
+        if (plan.entries[i].written) continue;
+        QStringList why;
+        for (const std::string& message : plan.entries[i].messages) why.append(FromUtf8(message));
+        m_views[i].outputNote =
+            QStringLiteral("The run would not write it") +
+            (why.isEmpty() ? QStringLiteral(".") : QStringLiteral(": ") + why.join(QLatin1Char(' ')));
+    }
+    const QString refusal =
+        plan.result.refused ? FromUtf8(plan.before.empty() ? std::string() : plan.before.front()) : QString();
+    if (plan.result.refused && m_merge && !m_views.empty()) {
+        // A refused merge has no entries; the pairing, as far as the folders go, shows why.
+        rows.clear();
+        std::size_t paired = 0;
+        for (ViewEntry& view : m_views) {
+            const bool partner = !view.page2.trimmed().isEmpty();
+            paired += partner ? 1 : 0;
+            PlanRow row;
+            row.written = partner;
+            row.cells = {view.name.toStdString(),
+                         partner ? FileName(view.page2).toStdString() : std::string("(no page)"),
+                         "",
+                         "",
+                         "",
+                         partner ? std::string() : std::string("No page of folder 2 pairs with it.")};
+            rows.push_back(std::move(row));
+            view.outputNote = QStringLiteral("Not written: the merge would be refused. ") + refusal;
+        }
+        m_entries = m_views.size();
+        lines.append(
+            paired == m_views.size()
+                ? QStringLiteral("Every page of folder 1 pairs with a page of folder 2.")
+                : QStringLiteral("%1 of the %2 pages of folder 1 pair with a page of folder 2; the other %3 "
+                                 "have none.")
+                      .arg(paired)
+                      .arg(m_views.size())
+                      .arg(m_views.size() - paired));
+    }
+    if (plan.result.refused) lines.append(QStringLiteral("Run is off: the run would be refused."));
     lines.append(m_warnings);
     m_summary->setText(lines.join(QLatin1Char('\n')));
 
-    const std::vector<PlanRow> rows = PlanRows(plan, m_merge, m_outputSubfolder);
     m_table->setUpdatesEnabled(false);
     m_table->setRowCount(static_cast<int>(rows.size()));
     for (int row = 0; row < static_cast<int>(rows.size()); ++row) {
@@ -118,15 +190,17 @@ void CheckDlg::ShowPlan(const JobPlan& plan) {
         for (int column = 0; column < static_cast<int>(planned.cells.size()); ++column) {
             auto* item = new QTableWidgetItem(FromUtf8(planned.cells[static_cast<std::size_t>(column)]));
             item->setToolTip(item->text());
-            if (!planned.written) item->setForeground(QColor(160, 0, 0));
+            if (!planned.written) item->setForeground(problem);
             m_table->setItem(row, column, item);
         }
     }
     m_table->resizeColumnsToContents();
     m_table->setUpdatesEnabled(true);
-    m_entries = plan.entries.size();
     m_ready = true;
-    m_run->setEnabled(true);
+    // Run only where the run would go: a refused one says why, here and on the button.
+    m_run->setEnabled(!plan.result.refused);
+    m_run->setToolTip(refusal);
+    m_run->setAccessibleDescription(refusal);
     if (m_entries > 0 && !m_views.empty()) {
         m_table->setCurrentCell(0, 0);
         m_view->setEnabled(true);

@@ -16,7 +16,8 @@ namespace orfeo {
 JobProgressDlg::JobProgressDlg(QWidget* owner, std::size_t entries) : QDialog(owner) {
     setObjectName(QStringLiteral("JobProgress"));
     setWindowTitle(ApplicationTitle());
-    setWindowModality(Qt::WindowModal);
+    // Not modal to Qt: the job's runner keeps the input from the main window instead (MainWindowBlock),
+    // which lets the main window's close box through to ask whether to stop.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
 
     m_label = new QLabel(QStringLiteral("Page 0 of %1").arg(entries), this);
@@ -44,7 +45,9 @@ JobProgressDlg::JobProgressDlg(QWidget* owner, std::size_t entries) : QDialog(ow
 
 void JobProgressDlg::SetProgress(std::size_t done, std::size_t total, const QString& name) {
     m_bar->setValue(static_cast<int>(done));
-    if (!m_stopping) m_label->setText(QStringLiteral("Page %1 of %2: %3").arg(done).arg(total).arg(name));
+    // Stopping, the pages in hand are all that is left: no page count, pace or time left would be true.
+    if (m_stopping) return;
+    m_label->setText(QStringLiteral("Page %1 of %2: %3").arg(done).arg(total).arg(name));
     // The pace, once three pages and two seconds give a fair estimate.
     const double seconds = m_clock.elapsed() / 1000.0;
     if (done >= 3 && seconds >= 2 && done < total) {
@@ -65,6 +68,7 @@ void JobProgressDlg::RequestStop() {
     m_stop->setEnabled(false);
     m_stop->setText(QStringLiteral("Stopping..."));
     m_label->setText(QStringLiteral("Stopping after the pages in hand..."));
+    m_pace->clear();
     emit StopRequested();
 }
 

@@ -11,9 +11,10 @@ class QPushButton;
 
 namespace orfeo {
 
-// The progress dialog of a running job, window-modal over the main window: "Page N of M: name", a bar and
-// a "Stop" button. Stop, Escape and the close box all ask the job to stop; the dialog then says so and
-// stays until the job has ended (its owner hides it), so that it never vanishes while pages are in hand.
+// The progress dialog of a running job, over the main window (which the job's runner keeps waiting): "Page
+// N of M: name", a bar, the pace and a "Stop" button. Stop, Escape and the close box all ask the job to stop;
+// the dialog then says so, without the pace, and stays until the job has ended (its owner hides it), so that
+// it never vanishes while pages are in hand.
 class JobProgressDlg : public QDialog {
     Q_OBJECT
 

@@ -3,16 +3,19 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QGridLayout>
+#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMetaObject>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QResizeEvent>
 #include <QVBoxLayout>
 #include <QWheelEvent>
 #include <algorithm>
 #include <cmath>
 
+#include "chooser/ToolWindow.h"
 #include "imaging/JobOptions.h"
 
 namespace orfeo {
@@ -86,7 +89,7 @@ void ViewState::Clamp() {
 PicturePane::PicturePane(const QString& title, ViewState* state, QWidget* parent)
     : QWidget(parent), m_title(title), m_state(state) {
     setAccessibleName(title);
-    setMinimumSize(200, 200);
+    setMinimumSize(160, 160);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     connect(state, &ViewState::Changed, this, qOverload<>(&QWidget::update));
 }
@@ -95,13 +98,46 @@ void PicturePane::SetPicture(const PagePicture& picture) {
     m_image = ToImage(picture);
     m_pageSize = QSizeF(picture.pageWidth, picture.pageHeight);
     m_note.clear();
+    SetRemark();
     update();
+    emit Drawn();
 }
 
 void PicturePane::SetOverlay(const PagePicture& mask) {
     m_overlay = ToOverlay(mask);
     m_overlaySize = QSizeF(mask.pageWidth, mask.pageHeight);
+    SetRemark();
     update();
+}
+
+void PicturePane::SetRemark() {
+    m_remark.clear();
+    if (m_image.isNull() || m_overlay.isNull() || m_overlaySize == m_pageSize) return;
+    // The colour alone would show a mask of another size as marks that stop short, or as nothing.
+    const QString sizes = QStringLiteral("The mask is %1 x %2 pixels, its page %3 x %4")
+                              .arg(m_overlaySize.width())
+                              .arg(m_overlaySize.height())
+                              .arg(m_pageSize.width())
+                              .arg(m_pageSize.height());
+    if (m_overlaySize.width() < m_pageSize.width() || m_overlaySize.height() < m_pageSize.height()) {
+        m_remark = sizes + QStringLiteral(
+                               ": it covers only the top left of the page, and the run does not "
+                               "write a page whose mask is smaller.");
+    } else {
+        m_remark = sizes + QStringLiteral(": only the mask's top left part, as large as the page, applies.");
+    }
+    setAccessibleDescription(m_remark);
+}
+
+double PicturePane::Scale() const {
+    const QRectF page = PageRect();
+    if (page.isEmpty()) return 0;
+    return page.width() * devicePixelRatioF() / m_pageSize.width();
+}
+
+void PicturePane::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    emit Drawn();
 }
 
 void PicturePane::SetNote(const QString& note) {
@@ -114,6 +150,7 @@ void PicturePane::Clear() {
     m_image = QImage();
     m_overlay = QImage();
     m_note.clear();
+    m_remark.clear();
     update();
 }
 
@@ -140,6 +177,13 @@ void PicturePane::paintEvent(QPaintEvent*) {
                               page.height() * m_overlaySize.height() / m_pageSize.height());
             painter.drawImage(QRectF(page.topLeft(), size), m_overlay);
         }
+        // The page's edge, in a tint of the palette's text: a dark page stays apart from a dark theme's
+        // ground, a light one from a light theme's.
+        QColor edge = palette().color(QPalette::WindowText);
+        edge.setAlpha(110);
+        painter.setPen(QPen(edge, 0));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawRect(page.adjusted(-0.5, -0.5, 0.5, 0.5));
     }
     // The title and any note on a dark band of their own, readable over any page.
     const auto label = [&painter, this](const QRect& area, int flags, const QString& text) {
@@ -151,6 +195,7 @@ void PicturePane::paintEvent(QPaintEvent*) {
     const QRect band = rect().adjusted(8, 6, -8, -6);
     label(band, Qt::AlignTop | Qt::AlignLeft, m_title);
     if (!m_note.isEmpty()) label(band, Qt::AlignCenter | Qt::TextWordWrap, m_note);
+    if (!m_remark.isEmpty()) label(band, Qt::AlignBottom | Qt::AlignHCenter | Qt::TextWordWrap, m_remark);
 }
 
 void PicturePane::wheelEvent(QWheelEvent* event) {
@@ -189,14 +234,26 @@ PageViewer::PageViewer(QWidget* owner, std::vector<ViewEntry> entries, int curre
     }
     m_status = new QLabel(this);
     m_status->setTextFormat(Qt::PlainText);
+    // Wrapped to whatever width the window has, so that the line of keys never makes the window wider (or,
+    // wrapped narrow, taller) than a small screen.
+    m_status->setWordWrap(true);
+    m_status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     m_status->setText(
-        QStringLiteral("Page Down, Page Up: next, previous page. Wheel or + and -: zoom; 0: fit. "
-                       "Drag or arrows: move. Escape: close."));
+        QStringLiteral("Page Down, Page Up: next, previous page; Home, End: first, last. Wheel or + and -: "
+                       "zoom; 0: fit. Drag or arrows: move. Escape: close."));
+    m_zoom = new QLabel(this);
+    m_zoom->setObjectName(QStringLiteral("Zoom"));
+    m_zoom->setTextFormat(Qt::PlainText);
+    auto* bottom = new QHBoxLayout;
+    bottom->addWidget(m_status, 1);
+    bottom->addWidget(m_zoom);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(panes, 1);
-    layout->addWidget(m_status);
-    resize(merge ? 1200 : 900, 640);
+    layout->addLayout(bottom);
+    FitToScreen(this, QSize(merge ? 1200 : 900, 640), owner);
     setFocusPolicy(Qt::StrongFocus);
+    connect(&m_state, &ViewState::Changed, this, &PageViewer::ShowZoom);
+    connect(m_panes.front(), &PicturePane::Drawn, this, &PageViewer::ShowZoom);
 
     m_workers = std::make_unique<PageWorkers>(WorkerSettingsFor(JobOptions{}));
     m_loader = std::thread([this] { LoaderLoop(); });
@@ -210,6 +267,20 @@ PageViewer::~PageViewer() {
     }
     m_wake.notify_all();
     if (m_loader.joinable()) m_loader.join();
+}
+
+QString PageViewer::ZoomText() const { return m_zoom->text(); }
+
+void PageViewer::ShowZoom() {
+    const double scale = m_panes.front()->Scale();
+    if (scale <= 0) {
+        m_zoom->clear();
+        return;
+    }
+    const QString percent = QStringLiteral("Zoom: %1 %")
+                                .arg(scale < 0.1 ? QString::number(scale * 100, 'f', 1)
+                                                 : QString::number(std::round(scale * 100)));
+    m_zoom->setText(m_state.Zoom() == 1 ? percent + QStringLiteral(" (fit)") : percent);
 }
 
 bool PageViewer::Settled() const {
@@ -231,6 +302,7 @@ void PageViewer::Show(int index) {
     m_settled[kPage2] = entry.page2.trimmed().isEmpty();
     if (m_panes.size() == 3 && entry.page2.trimmed().isEmpty())
         m_panes[1]->SetNote(QStringLiteral("No page in folder 2."));
+    ShowZoom();
     {
         std::lock_guard<std::mutex> hold(m_lock);
         m_wanted = index;
@@ -252,7 +324,9 @@ void PageViewer::LoaderLoop() {
             if (files[slot].isEmpty()) continue;
             std::shared_ptr<PagePicture> picture;
             QString problem;
-            if (slot == kOutput && !QFileInfo::exists(files[slot])) {
+            if (slot == kOutput && !entry.outputNote.isEmpty()) {
+                problem = entry.outputNote;
+            } else if (slot == kOutput && !QFileInfo::exists(files[slot])) {
                 problem = QStringLiteral("No output yet.");
             } else {
                 std::string why;
@@ -301,6 +375,12 @@ void PageViewer::keyPressEvent(QKeyEvent* event) {
             return;
         case Qt::Key_PageUp:
             Show(m_current - 1);
+            return;
+        case Qt::Key_Home:
+            Show(0);
+            return;
+        case Qt::Key_End:
+            Show(static_cast<int>(m_entries.size()) - 1);
             return;
         case Qt::Key_Plus:
         case Qt::Key_Equal:

@@ -25,6 +25,9 @@ struct ViewEntry {
     QString mask;    // its mask
     QString page2;   // a merge's second-folder page; empty for a back job
     QString output;  // the job's output for the entry, shown when it exists
+    // Why there is no output, when that is known (a run did not write it, a check foresees that it would
+    // not): shown in the output's place instead of the file.
+    QString outputNote;
 };
 
 // Where the panes of the viewer look, shared by all of them so that zoom and pan stay in step: the zoom
@@ -65,30 +68,42 @@ public:
     void Clear();
     bool HasPicture() const { return !m_image.isNull(); }
     QString Note() const { return m_note; }
+    // A word under the picture: what the picture alone does not say (a mask of another size than its page).
+    QString Remark() const { return m_remark; }
+    // Screen pixels per pixel of the pictured file at the present zoom; 0 without a picture.
+    double Scale() const;
+
+signals:
+    void Drawn();  // a picture came, or the pane's size changed
 
 protected:
     void paintEvent(QPaintEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
-    QRectF PageRect() const;  // where the whole page lies in the pane at the state's zoom and pan
+    QRectF PageRect() const;
+    void SetRemark();  // where the whole page lies in the pane at the state's zoom and pan
 
     QString m_title;
     ViewState* m_state;
     QImage m_image, m_overlay;
     QSizeF m_pageSize, m_overlaySize;  // the pictured files' own sizes, in pixels
     QString m_note;
+    QString m_remark;
     QPointF m_lastDrag;
 };
 
-// Shows one entry at a time side by side: the page with its mask laid over it in translucent red, for a
-// merge the second-folder page, and the output when it exists; zoomed to fit, with zoom (wheel, + and -, 0
-// to fit) and pan (drag, arrow keys) in step across the panes. Page Down and Page Up go to the next and
-// previous entry, Escape closes. The pictures are read by page workers on a thread of the viewer's own
-// (ReadPagePicture), so the window never waits for them and holds at most one entry's pictures of at most
-// 2048 pixels a side, whatever the pages' size. Window-modal over `owner`.
+// Shows one entry at a time side by side: the page with its mask laid over it in translucent red (and a
+// word when the mask's size is not the page's), for a merge the second-folder page, and the output when it
+// exists, or why there is none (not written, and why; not yet made); zoomed to fit, with zoom (wheel, + and
+// -, 0 to fit) and pan (drag, arrow keys) in step across the panes, the zoom level shown below them. Page
+// Down and Page Up go to the next and previous entry, Home and End to the first and last, Escape closes. The
+// pictures are read by page workers on a thread of the viewer's own (ReadPagePicture), so the window never
+// waits for them and holds at most one entry's pictures of at most 2048 pixels a side, whatever the pages'
+// size. Window-modal over `owner`.
 class PageViewer : public QDialog {
     Q_OBJECT
 
@@ -97,6 +112,8 @@ public:
     ~PageViewer() override;
 
     int Current() const { return m_current; }
+    // "Zoom: 37 % (fit)": the page's pixels to the screen's, as the first pane shows it.
+    QString ZoomText() const;
     // Every pane of the current entry has its picture or its note.
     bool Settled() const;
     const std::vector<PicturePane*>& Panes() const { return m_panes; }
@@ -108,6 +125,7 @@ private:
     void Show(int index);
     void LoaderLoop();
     void Deliver(int index, int pane, std::shared_ptr<PagePicture> picture, const QString& problem);
+    void ShowZoom();
 
     std::vector<ViewEntry> m_entries;
     int m_current = 0;
@@ -115,6 +133,7 @@ private:
     std::vector<PicturePane*> m_panes;  // page (with mask), page 2 (merge), output
     std::vector<bool> m_settled;        // per pane of the current entry
     QLabel* m_status = nullptr;
+    QLabel* m_zoom = nullptr;
 
     std::unique_ptr<PageWorkers> m_workers;
     std::mutex m_lock;

@@ -24,6 +24,7 @@ ProblemsDlg::ProblemsDlg(QWidget* owner, const QStringList& problems, const QStr
     auto* layout = new QVBoxLayout(this);
     auto* count = new QLabel(summary.isEmpty() ? QStringLiteral("Every page was written.") : summary, this);
     count->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    count->setWordWrap(true);
     layout->addWidget(count);
     m_text = new QPlainTextEdit(this);
     m_text->setReadOnly(true);
@@ -33,15 +34,19 @@ ProblemsDlg::ProblemsDlg(QWidget* owner, const QStringList& problems, const QStr
     layout->addWidget(m_text);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
     QPushButton* save = buttons->addButton(QStringLiteral("Save..."), QDialogButtonBox::ActionRole);
+    // Enter stays with OK: a button that has been clicked keeps the focus, and an auto-default one would
+    // take Enter for itself (Save... again, once a file was saved).
+    save->setAutoDefault(false);
     connect(save, &QPushButton::clicked, this, &ProblemsDlg::Save);
     QPushButton* view = buttons->addButton(QStringLiteral("&View..."), QDialogButtonBox::ActionRole);
+    view->setAutoDefault(false);
     view->setEnabled(!m_views.empty());
     connect(view, &QPushButton::clicked, this, &ProblemsDlg::ViewCurrentLine);
     m_text->viewport()->installEventFilter(this);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     buttons->button(QDialogButtonBox::Ok)->setDefault(true);
     layout->addWidget(buttons);
-    resize(760, 420);
+    FitToScreen(this, QSize(760, 420), owner);
 }
 
 QString ProblemsDlg::Text() const {

@@ -71,8 +71,9 @@ ShellFolderDialog::ShellFolderDialog(const QString& title, Callback callback)
     m_path->setObjectName(QStringLiteral("PathField"));
     m_pathLabel->setBuddy(m_path);
     m_path->setAccessibleName(QStringLiteral("Folder:"));
-    // The tree keeps its size; the path's row adds to the window.
-    resize(380, 460 + kPathFieldHeight + kButtonGap);
+    // The tree keeps its size; the path's row adds to the window. Smaller on a screen that has no room for
+    // it (a large scale on a small screen).
+    FitToScreen(this, QSize(380, 460 + kPathFieldHeight + kButtonGap), nullptr, false);
 
     const QString desktopPath = DesktopFolder();
     QTreeWidgetItem* desktop = new QTreeWidgetItem(m_tree, QStringList(QStringLiteral("Desktop")));

@@ -6,75 +6,22 @@
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QGridLayout>
+#include <QGuiApplication>
 #include <QMessageBox>
+#include <QPalette>
 #include <QPointer>
 #include <QPushButton>
+#include <QScreen>
 #include <QSpacerItem>
 #include <QTimer>
+#include <algorithm>
+#include <cmath>
 
 namespace orfeo {
 
 namespace {
 
 QPointer<QWidget> g_mainWindow;
-
-// Keeps all input from the main window while a dialog that belongs to it shows over another window, as
-// a window-modal dialog would, but without making the dialog transient for the main window (a window
-// manager raises the owner with its dialog, which would hide the window the dialog is for).
-class MainWindowBlock : public QObject {
-public:
-    MainWindowBlock(QWidget* main, QDialog* dialog, QWidget* front)
-        : m_main(main), m_dialog(dialog), m_front(front) {
-        if (m_main) qApp->installEventFilter(this);
-    }
-    ~MainWindowBlock() override {
-        if (m_main) qApp->removeEventFilter(this);
-    }
-
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        auto* widget = qobject_cast<QWidget*>(watched);
-        if (!widget || !m_main || widget->window() != m_main) return false;
-        switch (event->type()) {
-            case QEvent::WindowActivate:
-                BringForward();
-                return false;
-            case QEvent::MouseButtonPress:
-                BringForward();
-                return true;
-            case QEvent::Close:
-                event->ignore();
-                return true;
-            case QEvent::MouseButtonRelease:
-            case QEvent::MouseButtonDblClick:
-            case QEvent::Wheel:
-            case QEvent::KeyPress:
-            case QEvent::KeyRelease:
-            case QEvent::ShortcutOverride:
-            case QEvent::Shortcut:
-            case QEvent::ContextMenu:
-                return true;
-            default:
-                return false;
-        }
-    }
-
-private:
-    void BringForward() {
-        // After the window system has finished raising and activating the main window: `front` goes back
-        // over it, and the dialog over `front`.
-        QTimer::singleShot(0, this, [this] {
-            if (m_front) m_front->raise();
-            if (m_dialog && m_dialog->isVisible()) {
-                m_dialog->raise();
-                m_dialog->activateWindow();
-            }
-        });
-    }
-
-    QPointer<QWidget> m_main;
-    QPointer<QDialog> m_dialog;
-    QPointer<QWidget> m_front;
-};
 
 }  // namespace
 
@@ -168,6 +115,60 @@ void ShowToolMessageOver(const QString& text, QWidget* front) {
     ExecOverWindow(box, front);
 }
 
+MainWindowBlock::MainWindowBlock(QWidget* main, QWidget* dialog, QWidget* front, CloseRequests close)
+    : m_main(main), m_dialog(dialog), m_front(front), m_close(close) {
+    if (m_main) qApp->installEventFilter(this);
+}
+
+MainWindowBlock::~MainWindowBlock() {
+    if (m_main) qApp->removeEventFilter(this);
+}
+
+bool MainWindowBlock::eventFilter(QObject* watched, QEvent* event) {
+    auto* widget = qobject_cast<QWidget*>(watched);
+    if (!widget || !m_main || widget->window() != m_main) return false;
+    switch (event->type()) {
+        case QEvent::WindowActivate:
+            BringForward();
+            return false;
+        case QEvent::MouseButtonPress:
+            BringForward();
+            return true;
+        case QEvent::Close:
+            if (m_close == CloseRequests::Pass) return false;
+            event->ignore();
+            return true;
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::Wheel:
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::ShortcutOverride:
+        case QEvent::Shortcut:
+        case QEvent::ContextMenu:
+        case QEvent::DragEnter:
+        case QEvent::DragMove:
+        case QEvent::Drop:
+            return true;
+        default:
+            return false;
+    }
+}
+
+void MainWindowBlock::BringForward() {
+    // After the window system has finished raising and activating the main window: `front` goes back
+    // over it, and the dialog over `front`. A modal box that came meanwhile (a question the close box
+    // asked) is left in front.
+    QTimer::singleShot(0, this, [this] {
+        if (QApplication::activeModalWidget()) return;
+        if (m_front && m_front->isVisible()) m_front->raise();
+        if (m_dialog && m_dialog->isVisible()) {
+            m_dialog->raise();
+            m_dialog->activateWindow();
+        }
+    });
+}
+
 int ExecOverWindow(QDialog& dialog, QWidget* front) {
     // The dialog's parent only decides where the window manager stacks it; who is blocked is decided here.
     dialog.setParent(front, dialog.windowFlags() | Qt::Dialog);
@@ -180,6 +181,50 @@ int ExecOverWindow(QDialog& dialog, QWidget* front) {
     dialog.activateWindow();
     loop.exec(QEventLoop::DialogExec);
     return dialog.result();
+}
+
+void FitToScreen(QWidget* window, QSize wanted, const QWidget* over, bool placeIt) {
+    const QScreen* screen = over ? over->screen() : nullptr;
+    if (!screen) screen = QGuiApplication::primaryScreen();
+    if (!screen) {
+        window->resize(wanted);
+        return;
+    }
+    const QRect area = screen->availableGeometry();
+    // The window manager's frame: as it is, once the window has one; before that, as large as common
+    // frames are (a title bar and thin borders, in the screen's pixels).
+    QMargins frame;
+    if (window->isVisible()) {
+        frame = QMargins(window->geometry().left() - window->frameGeometry().left(),
+                         window->geometry().top() - window->frameGeometry().top(),
+                         window->frameGeometry().right() - window->geometry().right(),
+                         window->frameGeometry().bottom() - window->geometry().bottom());
+    }
+    if (frame.left() <= 0 || frame.top() <= 0 || frame.right() <= 0 || frame.bottom() <= 0) {
+        const auto pixels = [screen](int device) {
+            return static_cast<int>(std::ceil(device / screen->devicePixelRatio()));
+        };
+        frame = QMargins(pixels(8), pixels(36), pixels(8), pixels(8));
+    }
+    const QSize room = area.size().shrunkBy(frame);
+    const QSize least = window->minimumSizeHint().expandedTo(window->minimumSize());
+    const QSize size = wanted.boundedTo(room).expandedTo(least).boundedTo(window->maximumSize());
+    window->resize(size);
+    if (!placeIt) return;
+    QRect placed(QPoint(0, 0), size.grownBy(frame));
+    placed.moveCenter(over ? over->frameGeometry().center() : area.center());
+    placed.moveLeft(
+        std::clamp(placed.left(), area.left(), std::max(area.left(), area.right() + 1 - placed.width())));
+    placed.moveTop(
+        std::clamp(placed.top(), area.top(), std::max(area.top(), area.bottom() + 1 - placed.height())));
+    window->move(placed.topLeft());
+}
+
+QColor ProblemTextColour(const QPalette& palette) {
+    // Dark text on a light ground takes a dark red, light text on a dark ground a light one.
+    const bool darkText =
+        palette.color(QPalette::Text).lightness() <= palette.color(QPalette::Base).lightness();
+    return darkText ? QColor::fromHsl(0, 255, 70) : QColor::fromHsl(0, 255, 185);
 }
 
 }  // namespace orfeo

@@ -1,9 +1,14 @@
 #pragma once
 
+#include <QColor>
+#include <QObject>
+#include <QPointer>
+#include <QSize>
 #include <QString>
+#include <QWidget>
 
 class QDialog;
-class QWidget;
+class QPalette;
 
 namespace orfeo {
 
@@ -42,5 +47,39 @@ void ShowToolMessageOver(const QString& text, QWidget* front);
 // click on the main window meanwhile brings `front` and the dialog back to the front. Returns the
 // dialog's result code. Without a main window, the dialog only blocks nothing else.
 int ExecOverWindow(QDialog& dialog, QWidget* front);
+
+// Keeps all input from the main window `main` while `dialog` stands for it over `front`, as a window-modal
+// dialog would: clicks, keys and drops are swallowed, and activating the main window brings `front` and the
+// dialog back to the front. Unlike Qt's modality it can let the window system's close requests through
+// (CloseRequests::Pass), so that the main window's own closeEvent answers its close box: Qt drops a close
+// request for a window that a modal one blocks, without a word.
+class MainWindowBlock : public QObject {
+public:
+    enum class CloseRequests { Swallow, Pass };
+    MainWindowBlock(QWidget* main, QWidget* dialog, QWidget* front,
+                    CloseRequests close = CloseRequests::Swallow);
+    ~MainWindowBlock() override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void BringForward();
+
+    QPointer<QWidget> m_main;
+    QPointer<QWidget> m_dialog;
+    QPointer<QWidget> m_front;
+    CloseRequests m_close;
+};
+
+// Sizes `window` to `wanted`, or smaller where the available area of its screen (the screen of `over`,
+// else the primary one) is smaller, never below what its layout needs, and places it centred over `over`
+// (else on the screen) and wholly inside that area, its window-manager frame included; or, with
+// `placeIt` false, leaves the place to the window manager, which keeps a window that fits on the screen.
+// Call it before the window shows: a window larger than the screen would otherwise open with part of it out
+// of reach.
+void FitToScreen(QWidget* window, QSize wanted, const QWidget* over, bool placeIt = true);
+
+// The colour of text that says something is wrong (a page that is not written): a red as light or as dark as
+// the palette's own text, so that it reads on a light theme and a dark one alike.
+QColor ProblemTextColour(const QPalette& palette);
 
 }  // namespace orfeo

@@ -3,6 +3,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -389,12 +390,22 @@ private slots:
         QTest::newRow("a file") << "page.tif"
                                 << ""
                                 << ": Not a directory.";
+        // The home folder here is the temporary folder.
+        QTest::newRow("from the home folder") << "~/book"
+                                              << "book"
+                                              << "";
+        QTest::newRow("from the home folder, with a slash") << "~/book/"
+                                                            << "book"
+                                                            << "";
     }
     void chooserTakesATypedPath() {
         QFETCH(QString, typed);
         QFETCH(QString, chosen);
         QFETCH(QString, message);
         const QString dir = m_dir.path();
+        const QByteArray home = qgetenv("HOME");
+        qputenv("HOME", QFile::encodeName(dir));
+        const auto restore = qScopeGuard([home] { qputenv("HOME", home); });
         QVERIFY(QDir(dir).mkpath(QStringLiteral(".hidden")));
         QFile file(dir + QStringLiteral("/page.tif"));
         QVERIFY(file.open(QIODevice::WriteOnly));
@@ -425,8 +436,22 @@ private slots:
             script.Then([] { return Chooser() && !VisibleWindow<QMessageBox>(); },
                         [] { ClickLater(Button(Chooser(), QStringLiteral("Cancel"))); });
         }
+        // A path that should be taken but is refused ends the chooser instead of leaving it open.
+        UiScript unexpected;
+        if (!chosen.isEmpty()) {
+            unexpected
+                .Then([] { return VisibleWindow<QMessageBox>() != nullptr; },
+                      [&messages] {
+                          messages.append(VisibleWindow<QMessageBox>()->text().remove(QChar(0x200B)));
+                          ClickLater(Button(VisibleWindow<QMessageBox>(), QStringLiteral("OK")));
+                      })
+                .Then([] { return Chooser() && !VisibleWindow<QMessageBox>(); },
+                      [] { ClickLater(Button(Chooser(), QStringLiteral("Cancel"))); });
+        }
         std::string path;
-        QCOMPARE(BrowseForFolder(path, QStringLiteral("Choose folder")), !chosen.isEmpty());
+        const bool taken = BrowseForFolder(path, QStringLiteral("Choose folder"));
+        QVERIFY2(messages.isEmpty() || chosen.isEmpty(), qPrintable(messages.join(" | ")));
+        QCOMPARE(taken, !chosen.isEmpty());
         QVERIFY(script.Finished());
         if (!chosen.isEmpty()) {
             QCOMPARE(path, Local(dir + QLatin1Char('/') + chosen));

@@ -6,6 +6,7 @@ readers and GNOME's test tools do.
   atspi.py labels WINDOW           the text of every label of the window, each whole
   atspi.py text WINDOW NAME        the text of the window's text control called NAME
   atspi.py press WINDOW LABEL      presses the window's button labelled LABEL
+  atspi.py enabled WINDOW LABEL    succeeds when the window's button labelled LABEL is enabled
   atspi.py unnamed WINDOW          the window's fields, trees and buttons that have no name; fails if any
 
 WINDOW is a top-level window's caption (exact). The program is the one whose process id is in $ORFEO_PID.
@@ -77,6 +78,11 @@ def main(argv):
                     if action.getName(i) in ("Press", "press", "click"):
                         action.doAction(i)
                         return
+        sys.exit(f"no button '{argv[3]}' in '{caption}'")
+    elif command == "enabled":
+        for node in walk(top):
+            if node.getRoleName() == "push button" and node.name.replace("&", "") == argv[3]:
+                sys.exit(0 if node.getState().contains(pyatspi.STATE_ENABLED) else 1)
         sys.exit(f"no button '{argv[3]}' in '{caption}'")
     elif command == "unnamed":
         unnamed = [node.getRoleName() for node in walk(top)

@@ -8,11 +8,13 @@
 #
 # ORFEO is the orfeo program, ORFEO_CLI the command line's, MAKE_PAGES the page generator
 # (orfeo-make-pages), SAMPLES the folder that holds the sample book (book/, book2/). With SCREENSHOT_DIR,
-# the windows are also photographed there.
+# the windows are also photographed there. Drops come from orfeo-drag-source, $ORFEO_DRAG_SOURCE or the one
+# of ORFEO's build.
 set -uo pipefail
 
 orfeo_bin=$(realpath "$1") cli_bin=$(realpath "$2") make_pages=$(realpath "$3") samples=$(realpath "$4")
 shots=${5:+$(realpath "$5")}
+drag_source=$(realpath "${ORFEO_DRAG_SOURCE:-$(dirname "$orfeo_bin")/../tests/orfeo-drag-source}")
 here=$(dirname "$(realpath "$0")")
 work=$(mktemp -d "${TMPDIR:-/tmp}/orfeo-journey.XXXXXX")
 pids=()
@@ -107,6 +109,16 @@ for i in $(seq 2 400); do
   ln "$home/long/page001.tif" "$home/long/$name"
   ln "$home/long/cache/automask/page001.tif" "$home/long/cache/automask/$name"
 done
+
+# A book of 160 pages and a second folder of only 40: a merge that is refused.
+"$make_pages" --masks "$home/tall" 400 600 1 >/dev/null || fail "no pages for the tall book"
+mkdir -p "$home/short"
+for i in $(seq 2 160); do
+  name=$(printf 'page%03d.tif' "$i")
+  ln "$home/tall/page001.tif" "$home/tall/$name"
+  ln "$home/tall/cache/automask/page001.tif" "$home/tall/cache/automask/$name"
+done
+for i in $(seq 40); do ln "$home/tall/page001.tif" "$home/short/$(printf 'rescan%03d.tif' "$i")"; done
 
 # --- reading windows through the accessibility bus ------------------------------------------------------
 atspi() { ORFEO_PID=$orfeo_pid /usr/bin/python3 "$here/atspi.py" "$@"; }
@@ -205,6 +217,51 @@ click_row_below_selection() {
   click $((GX + 120)) $((GY + first + height * $1 + height / 2))
 }
 
+# Clicks the close box that openbox draws at the right end of the title bar of the window named $1.
+click_close_box() {
+  local extents
+  geometry "$1"
+  extents=($(xprop -id "$(window_id "$1")" _NET_FRAME_EXTENTS | sed 's/.*= //; s/,//g'))
+  [ ${#extents[@]} -eq 4 ] || fail "no frame around '$1'"
+  click $((GX + GW + extents[1] - 12)) $((GY - extents[2] / 2))
+}
+# Fails unless the window named $1, its frame included, lies inside the 1280 x 800 screen.
+expect_inside_screen() {
+  local extents
+  geometry "$1"
+  extents=($(xprop -id "$(window_id "$1")" _NET_FRAME_EXTENTS | sed 's/.*= //; s/,//g'))
+  local left=$((GX - extents[0])) top=$((GY - extents[2]))
+  local right=$((GX + GW + extents[1])) bottom=$((GY + GH + extents[3]))
+  [ "$left" -ge 0 ] && [ "$top" -ge 0 ] && [ "$right" -le 1280 ] && [ "$bottom" -le 800 ] ||
+    fail "'$1' lies at $left,$top to $right,$bottom, past the 1280 x 800 screen"
+}
+# Drags the files or folders $2... from a drag source (as from a file manager) by the mouse, and drops
+# them on the main window's upper half ($1 = upper) or lower half ($1 = lower).
+drag_onto_main() {
+  local half=$1 source_pid sx sy tx ty i
+  shift
+  "$drag_source" "$@" >"$work/drag.log" 2>&1 &
+  source_pid=$!
+  wait_until window_id '^Drag source$' >/dev/null || fail "no drag source"
+  geometry '^Drag source$'
+  sx=$((GX + GW / 2)) sy=$((GY + GH / 2))
+  geometry '^Orfeo$'
+  tx=$((GX + GW / 2))
+  if [ "$half" = upper ]; then ty=$((GY + GH / 4)); else ty=$((GY + GH * 3 / 4)); fi
+  xdotool mousemove "$sx" "$sy" mousedown 1
+  for i in $(seq 10); do
+    xdotool mousemove $((sx + (tx - sx) * i / 10)) $((sy + (ty - sy) * i / 10))
+    sleep 0.05
+  done
+  sleep 0.2
+  xdotool mouseup 1
+  wait_until grep -q . "$work/drag.log" || fail "the drag did not end"
+  echo "   drag of $* onto the $half half: $(tail -1 "$work/drag.log")"
+  # The source's window goes at once; the source itself stays two seconds to hand over the items, as a file
+  # manager would, and ends.
+  wait "$source_pid"
+}
+
 count_files() { find "$1" -maxdepth 1 -type f 2>/dev/null | wc -l; }
 # Every file and folder under $1 with its size and modification time.
 snapshot() { find "$1" -printf '%p %s %T@\n' | sort; }
@@ -236,6 +293,19 @@ expect_active 'orfeo'
 key Return
 expect_windows 'Orfeo'
 [ -e "$home/book/pics" ] && fail "a refused run made a folder"
+
+step "Check... before any folder: Run is off, and the window says why"
+click_main check
+wait_until check_ready 'Check: Create back subscans' || fail "the check showed no plan"
+labels 'Check: Create back subscans' >"$work/empty-check.txt"
+grep -qxF 'No scans are yet loaded.' "$work/empty-check.txt" && grep -qxF 'Run is off: the run would be refused.' "$work/empty-check.txt" ||
+  fail "the check does not say why Run is off: $(cat "$work/empty-check.txt")"
+atspi enabled 'Check: Create back subscans' Run && fail "Run is on before any folder"
+key alt+r
+sleep 0.5
+expect_windows 'Check: Create back subscans|Orfeo'
+key Escape
+expect_windows 'Orfeo'
 
 step "The chooser opens in front and takes a click: Cancel"
 click_main open
@@ -354,6 +424,52 @@ expect_windows 'Check: Merge subscans|Orfeo'
 key Escape
 expect_windows 'Orfeo'
 
+step "Folders dropped on the main window (as from a file manager): the upper half takes folder 1, the lower folder 2"
+drag_onto_main upper "$home/tall"
+wait_until test "$(atspi text Orfeo 'Input:')" = "$home/tall/" || fail "a folder dropped on the upper half: Input says '$(atspi text Orfeo 'Input:')'"
+labels Orfeo | grep -xF '160 pages' >/dev/null || fail "the dropped folder's pages are not counted: $(labels Orfeo)"
+drag_onto_main lower "$home/short"
+wait_until test "$(atspi text Orfeo 'Input 2:')" = "$home/short/" || fail "a folder dropped on the lower half: Input 2 says '$(atspi text Orfeo 'Input 2:')'"
+[ "$(atspi text Orfeo 'Ouput 2:')" = "$home/short/new_scans/" ] || fail "Ouput 2 says '$(atspi text Orfeo 'Ouput 2:')'"
+expect_windows 'Orfeo'
+shot main-window-dropped '^Orfeo$'
+drag_onto_main upper "$home/tall/page001.tif"
+expect_windows 'Orfeo|orfeo'
+[ "$(labels orfeo)" = "\"$home/tall/page001.tif\" is not a folder: drop the folder that holds the pages." ] ||
+  fail "a dropped file was answered '$(labels orfeo)'"
+key Return
+expect_windows 'Orfeo'
+drag_onto_main lower "$home/tall" "$home/short"
+expect_windows 'Orfeo|orfeo'
+[ "$(labels orfeo)" = "Drop one folder at a time: 2 items were dropped." ] || fail "two dropped folders were answered '$(labels orfeo)'"
+key Return
+expect_windows 'Orfeo'
+[ "$(atspi text Orfeo 'Input:')" = "$home/tall/" ] && [ "$(atspi text Orfeo 'Input 2:')" = "$home/short/" ] ||
+  fail "a refused drop changed the folders"
+
+step "Check... of a merge that would be refused (160 pages, 40 in folder 2): the pairing as far as it goes, Run off"
+click_main check2
+wait_until check_ready 'Check: Merge subscans' || fail "the merge's check showed no plan"
+labels 'Check: Merge subscans' >"$work/refused-check.txt"
+for said in 'Folder 2 holds fewer scans (40) than folder 1 (160).' \
+  '40 of the 160 pages of folder 1 pair with a page of folder 2; the other 120 have none.' \
+  'Run is off: the run would be refused.'; do
+  grep -qxF "$said" "$work/refused-check.txt" || fail "the refused merge's check does not say '$said': $(cat "$work/refused-check.txt")"
+done
+atspi enabled 'Check: Merge subscans' Run && fail "Run is on for a merge that would be refused"
+expect_inside_screen '^Check: Merge subscans$'
+shot check-refused '^Check: Merge subscans$'
+key alt+r   # nothing: Run is off
+sleep 0.5
+expect_windows 'Check: Merge subscans|Orfeo'
+key ctrl+End Return   # the viewer on the last page, which has no partner
+expect_windows 'Check: Merge subscans|Orfeo|View: page160.tif (160 of 160)'
+expect_inside_screen '^View: page160.tif'
+key Escape
+expect_windows 'Check: Merge subscans|Orfeo'
+key Escape
+expect_windows 'Orfeo'
+
 step "Create new folder: the dialog stands over the chooser and blocks the main window only"
 click_main open
 expect_active 'Open Folder'
@@ -432,6 +548,60 @@ written=$(count_files "$home/long/pics")
 [ "$written" -lt 400 ] || fail "Escape did not stop the run"
 [ -z "$(find "$home/long/pics" -name '.*')" ] || fail "a stopped run left a temporary file"
 
+step "The main window's close box during a run asks whether to stop: Go on lets it run, Stop stops it"
+click_main back
+expect_windows 'Create back subscans - orfeo|Orfeo'
+click_close_box '^Orfeo$'
+expect_windows 'Create back subscans - orfeo|Orfeo|orfeo'
+expect_active 'orfeo'
+[ "$(labels orfeo)" = "A job is running. Stop it after the pages in hand?" ] || fail "the close box asked '$(labels orfeo)'"
+shot close-question '^orfeo$'
+key Escape   # Go on, the default
+expect_windows 'Create back subscans - orfeo|Orfeo'
+click_close_box '^Orfeo$'
+expect_windows 'Create back subscans - orfeo|Orfeo|orfeo'
+expect_active 'orfeo'
+key Tab space   # Stop
+expect_windows 'Orfeo|orfeo'
+stopped=$(labels orfeo)
+[[ $stopped =~ ^Stopped:\ ([0-9]+)\ of\ 400\ scans\ written\.$'\n'([0-9]+)\ pages\ were\ not\ started\.$ ]] ||
+  fail "the stop's box says '$stopped'"
+key Return
+expect_windows 'Orfeo|orfeo'
+[ "$(labels orfeo)" = "Processing ended." ] || fail "the closing message says '$(labels orfeo)'"
+key Return
+expect_windows 'Orfeo'
+[ "$(count_files "$home/long/pics")" -eq "${BASH_REMATCH[1]}" ] || fail "the stop's box said ${BASH_REMATCH[1]} pages, $(count_files "$home/long/pics") were written"
+[ $((BASH_REMATCH[1] + BASH_REMATCH[2])) -eq 400 ] || fail "written and not started pages do not add up: $stopped"
+kill -0 "$orfeo_pid" || fail "the close box ended Orfeo during a run"
+
+step "Problems kept for the end, then Stop: the Problems window lists the problems, the stop's word comes alone"
+for i in $(seq 10 10 400); do rm "$home/long/cache/automask/$(printf 'page%03d.tif' "$i")"; done
+click_main back
+expect_windows 'Orfeo|orfeo'
+expect_active 'orfeo'
+xdotool mousemove 1 1
+sleep 0.3
+key Tab space   # Show the rest at the end
+expect_windows 'Create back subscans - orfeo|Orfeo'
+geometry 'Create back subscans - orfeo'
+click $((GX + GW - 11 - 30)) $((GY + GH - 11 - 10))
+wait_until windows_are 'Orfeo|Problems' || fail "no Problems window after Stop, windows: $(windows)"
+{ atspi text Problems Problems && labels Problems; } >"$work/problems-stopped.txt" || fail "the Problems window cannot be read"
+grep -q 'Stopped' "$work/problems-stopped.txt" && fail "the Problems window lists the stop's word: $(cat "$work/problems-stopped.txt")"
+grep -qE '^[0-9]+ of [0-9]+ pages started (was|were) not written; [0-9]+ pages were not started\.$' "$work/problems-stopped.txt" ||
+  fail "the Problems window does not count the pages not started: $(cat "$work/problems-stopped.txt")"
+shot problems-stopped '^Problems$'
+key Return
+expect_windows 'Orfeo|orfeo'
+[[ "$(labels orfeo)" =~ ^Stopped:\ [0-9]+\ of\ 400\ scans\ written\.$ ]] || fail "the stop's box says '$(labels orfeo)'"
+shot stopped '^orfeo$'
+key Return
+expect_windows 'Orfeo|orfeo'
+[ "$(labels orfeo)" = "Processing ended." ] || fail "the closing message says '$(labels orfeo)'"
+key Return
+expect_windows 'Orfeo'
+
 step "A page that crashes its decoder costs only itself: its message, the closing one, the other pages written"
 click_main open
 expect_active 'Open Folder'
@@ -445,9 +615,15 @@ expect_active 'orfeo'
 shot hostile-page '^orfeo$'
 first_box=$(xdotool getactivewindow)
 click_ok
-# The closing message is a box of its own.
-wait_until another_box_than "$first_box" || fail "no closing message after the hostile page's"
+# The count of pages not written, then the closing message, each a box of its own.
+wait_until another_box_than "$first_box" || fail "no count after the hostile page's message"
 expect_windows 'Orfeo|orfeo'
+[ "$(labels orfeo)" = "1 of 4 pages was not written." ] || fail "after the hostile page's message: '$(labels orfeo)'"
+count_box=$(xdotool getactivewindow)
+click_ok
+wait_until another_box_than "$count_box" || fail "no closing message after the count"
+expect_windows 'Orfeo|orfeo'
+[ "$(labels orfeo)" = "Processing ended." ] || fail "the closing message says '$(labels orfeo)'"
 shot hostile-closing '^orfeo$'
 click_ok
 expect_windows 'Orfeo'
@@ -490,7 +666,7 @@ expect_windows 'Orfeo'
 "$cli_bin" back "$home/problems" >/dev/null 2>"$work/problems-cli.txt"
 diff "$work/problems-cli.txt" "$work/problems-window.txt" >&2 || fail "the Problems window and orfeo-cli differ"
 
-step "Stop on a problem's box stops the run: only the pages in hand end, then the stop's message"
+step "Stop on a problem's box stops the run at once: no other problem's box, the stop's word, then the end"
 click_main back
 expect_windows 'Orfeo|orfeo'
 expect_active 'orfeo'
@@ -508,9 +684,11 @@ for _ in $(seq 8); do
   key Return
 done
 expect_windows 'Orfeo'
-[ "${#said[@]}" -ge 2 ] && [ "${said[-1]}" = "Processing ended." ] && [ "${said[-2]}" = "Stopped: 0 of 40 scans written." ] ||
+# Two boxes: the stop's word with what the pages in hand said, and the closing message; no problem's box.
+[ "${#said[@]}" -eq 2 ] && [ "${said[1]}" = "Processing ended." ] ||
   fail "after Stop the boxes said: $(printf '[%s] ' "${said[@]}")"
-[ "${#said[@]}" -le 4 ] || fail "Stop let the run go on: $(printf '[%s] ' "${said[@]}")"
+[[ ${said[0]} == "Stopped: 0 of 40 scans written."$'\n'*" started "*" not written; "*" not started."* ]] ||
+  fail "the stop's box says '${said[0]}'"
 
 step "A book 20 folders deep, chosen by keys alone"
 click_main open
@@ -546,17 +724,17 @@ key Return
 expect_windows 'Orfeo'
 [ "$(atspi text Orfeo 'Input:')" = "$home/stack/" ] || fail "Input says '$(atspi text Orfeo 'Input:')', not stack"
 
-step "A path typed into the chooser (Shift+Tab from the tree reaches its field)"
+step "A path typed into the chooser from the home folder, ~/book2 (Shift+Tab from the tree reaches its field)"
 click_main open2
 expect_active 'Open Folder'
 atspi unnamed 'Open Folder' || fail "the chooser has controls without a name"
 key shift+Tab ctrl+a
-xdotool type --delay 20 "$home/book2"
+xdotool type --delay 20 "~/book2"
 key Return
 expect_windows 'Orfeo'
-[ "$(atspi text Orfeo 'Input 2:')" = "$home/book2/" ] || fail "Input 2 says '$(atspi text Orfeo 'Input 2:')'"
+[ "$(atspi text Orfeo 'Input 2:')" = "$home/book2/" ] || fail "'~/book2' typed: Input 2 says '$(atspi text Orfeo 'Input 2:')'"
 
-step "Enter answers each of 13 boxes at once, with the pointer resting where they appear"
+step "Enter answers each of 14 boxes at once, with the pointer resting where they appear; the count comes before the end"
 click_main open
 expect_active 'Open Folder'
 key Up Right
@@ -567,9 +745,12 @@ click_main back
 geometry '^Orfeo$'
 xdotool mousemove $((GX + GW / 2)) $((GY + GH / 2))
 previous=""
-for box in $(seq 13); do
+for box in $(seq 14); do
   wait_until another_box_than "$previous" || fail "box $box did not come"
   previous=$(xdotool getactivewindow)
+  if [ "$box" -eq 13 ]; then
+    [ "$(labels orfeo)" = "12 of 12 pages were not written." ] || fail "box 13 says '$(labels orfeo)', not the count"
+  fi
   key Return
   wait_until test "$(xdotool getactivewindow 2>/dev/null)" != "$previous" ||
     fail "box $box ignored Enter, though it was the active window"
@@ -583,4 +764,59 @@ wait_until bash -c "! kill -0 $orfeo_pid 2>/dev/null" || fail "orfeo did not end
 wait "$orfeo_pid"
 status=$?
 [ "$status" -eq 0 ] || fail "orfeo ended with status $status"
+
+step "At 150 % on the 1280 x 800 screen every window opens inside it: main window, chooser, checks, viewers, Problems"
+HOME=$home QT_SCALE_FACTOR=1.5 "$orfeo_bin" >"$work/orfeo.log" 2>&1 &
+orfeo_pid=$!
+pids+=("$orfeo_pid")
+expect_windows 'Orfeo'
+expect_active 'Orfeo'
+expect_inside_screen '^Orfeo$'
+shot main-window-150 '^Orfeo$'
+click_main open
+expect_active 'Open Folder'
+expect_inside_screen '^Open Folder$'
+shot chooser-150 '^Open Folder$'
+key Up Right
+xdotool type --delay 60 numbers
+key Return
+expect_windows 'Orfeo'
+drag_onto_main lower "$home/numbers2"
+wait_until test "$(atspi text Orfeo 'Input 2:')" = "$home/numbers2/" || fail "the drop at 150 % did not choose folder 2"
+for job in check:'Check: Create back subscans' check2:'Check: Merge subscans'; do
+  click_main "${job%%:*}"
+  wait_until check_ready "${job#*:}" || fail "'${job#*:}' showed no plan at 150 %"
+  expect_inside_screen "^${job#*:}$"
+  shot "check-${job%%:*}-150" "^${job#*:}$"
+  key Return
+  wait_until window_id '^View: page1.tif' >/dev/null || fail "no viewer from '${job#*:}' at 150 %"
+  expect_active 'View: page1.tif (1 of 12)'
+  expect_inside_screen '^View: page1.tif'
+  sleep 1
+  shot "viewer-${job%%:*}-150" '^View: page1.tif'
+  key Escape Escape
+  expect_windows 'Orfeo'
+done
+click_main open
+expect_active 'Open Folder'
+key Up Right
+xdotool type --delay 60 problems
+key Return
+expect_windows 'Orfeo'
+click_main back
+expect_windows 'Orfeo|orfeo'
+expect_inside_screen '^orfeo$'
+shot problem-box-150 '^orfeo$'
+xdotool mousemove 1 1
+sleep 0.3
+key Tab space
+wait_until windows_are 'Orfeo|Problems' || fail "no Problems window at 150 %, windows: $(windows)"
+expect_inside_screen '^Problems$'
+shot problems-150 '^Problems$'
+key Return
+expect_windows 'Orfeo|orfeo'
+key Return
+expect_windows 'Orfeo'
+key Escape
+wait_until bash -c "! kill -0 $orfeo_pid 2>/dev/null" || fail "orfeo did not end"
 echo "The journey went through."
