@@ -1042,6 +1042,17 @@ private slots:
                   })
             .Then([&window] { return !VisibleWindow<QFileDialog>() && window.isVisible(); },
                   [&window] { QTest::keyClick(window.focusWidget(), Qt::Key_Return); });
+        // Should Enter open the save dialog again, it is cancelled and the window closed, for the checks
+        // below.
+        UiScript again;
+        again
+            .Then([&script] { return script.Finished() && VisibleWindow<QFileDialog>(); },
+                  [] {
+                      QMetaObject::invokeMethod(VisibleWindow<QFileDialog>(), &QDialog::reject,
+                                                Qt::QueuedConnection);
+                  })
+            .Then([&window] { return !VisibleWindow<QFileDialog>() && window.isVisible(); },
+                  [&window] { QMetaObject::invokeMethod(&window, &QDialog::reject, Qt::QueuedConnection); });
         const int result = window.exec();
         QVERIFY(script.Finished());
         QCOMPARE(result, int(QDialog::Accepted));

@@ -681,6 +681,7 @@ for _ in $(seq 8); do
   another_box_than "$previous" || break
   previous=$(xdotool getactivewindow)
   said+=("$(labels orfeo)")
+  [ ${#said[@]} -eq 1 ] && shot stop-on-box '^orfeo$'
   key Return
 done
 expect_windows 'Orfeo'
