@@ -105,7 +105,9 @@ bool AskToStopJob(QWidget* owner) {
     QPushButton* goOn = box.addButton(QStringLiteral("Go on"), QMessageBox::RejectRole);
     box.setDefaultButton(goOn);
     box.setEscapeButton(goOn);
-    box.exec();
+    // Asked from the close box of a window that hands its activation on to the progress dialog: the
+    // question takes the keys, as every box of the tool does.
+    ExecTakingKeys(box);
     return box.clickedButton() == stop;
 }
 
