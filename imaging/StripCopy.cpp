@@ -21,6 +21,7 @@
 #include "imaging/ImagePtr.h"
 #include "imaging/PixelRules.h"
 #include "imaging/StripCheck.h"
+#include "imaging/TiffSource.h"
 #include "imaging/TiffUnits.h"
 
 namespace orfeo {
@@ -60,59 +61,6 @@ int OnWarning(TIFF*, void* user, const char* module, const char* format, va_list
     return 1;
 }
 
-// A file libtiff reads: a descriptor read with pread only, or bytes in memory.
-struct Source {
-    int fd = -1;
-    const std::uint8_t* bytes = nullptr;
-    std::uint64_t size = 0;
-    std::uint64_t position = 0;
-};
-
-tmsize_t ReadSource(thandle_t handle, void* buffer, tmsize_t size) {
-    auto* source = static_cast<Source*>(handle);
-    if (size < 0 || source->position >= source->size) return 0;
-    const std::uint64_t wanted =
-        std::min<std::uint64_t>(static_cast<std::uint64_t>(size), source->size - source->position);
-    if (source->bytes) {
-        std::memcpy(buffer, source->bytes + source->position, wanted);
-        source->position += wanted;
-        return static_cast<tmsize_t>(wanted);
-    }
-    std::uint64_t done = 0;
-    while (done < wanted) {
-        const ssize_t got = ::pread(source->fd, static_cast<char*>(buffer) + done, wanted - done,
-                                    static_cast<off_t>(source->position + done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        done += static_cast<std::uint64_t>(got);
-    }
-    source->position += done;
-    return static_cast<tmsize_t>(done);
-}
-
-tmsize_t WriteNothing(thandle_t, void*, tmsize_t) { return -1; }
-
-toff_t Reposition(std::uint64_t& position, std::uint64_t size, toff_t offset, int whence) {
-    if (whence == SEEK_CUR) {
-        position += offset;
-    } else if (whence == SEEK_END) {
-        position = size + offset;
-    } else {
-        position = offset;
-    }
-    return position;
-}
-
-toff_t SeekSource(thandle_t handle, toff_t offset, int whence) {
-    auto* source = static_cast<Source*>(handle);
-    return Reposition(source->position, source->size, offset, whence);
-}
-
-int CloseNothing(thandle_t) { return 0; }
-toff_t SourceSize(thandle_t handle) { return static_cast<Source*>(handle)->size; }
-int MapNothing(thandle_t, void**, toff_t*) { return 0; }
-void UnmapNothing(thandle_t, void*, toff_t) {}
-
 // The output, written with pwrite through a buffer (libtiff writes a strip in many small pieces, and
 // seeks back only to its header and directory). The first failure's reason is kept.
 class Sink {
@@ -144,7 +92,7 @@ public:
         return got;
     }
 
-    toff_t Seek(toff_t offset, int whence) { return Reposition(m_position, m_end, offset, whence); }
+    toff_t Seek(toff_t offset, int whence) { return TiffReposition(m_position, m_end, offset, whence); }
     toff_t Size() const { return m_end; }
 
     // Writes what is buffered; false (with the reason kept) when the disk did not take it.
@@ -198,8 +146,8 @@ TiffPtr OpenTiff(const char* mode, thandle_t handle, Complaints& complaints, TIF
     if (!options) return nullptr;
     TIFFOpenOptionsSetErrorHandlerExtR(options, OnError, &complaints);
     TIFFOpenOptionsSetWarningHandlerExtR(options, OnWarning, &complaints);
-    TiffPtr tiff(TIFFClientOpenExt("page", mode, handle, read, write, seek, CloseNothing, size, MapNothing,
-                                   UnmapNothing, options));
+    TiffPtr tiff(TIFFClientOpenExt("page", mode, handle, read, write, seek, TiffCloseNothing, size,
+                                   TiffMapNothing, TiffUnmapNothing, options));
     TIFFOpenOptionsFree(options);
     return tiff;
 }
@@ -392,7 +340,7 @@ enum class Proof { Whole, Damaged, AskLibtiff, Unproven };
 
 // A TIFF page open for reading, with its layout.
 struct Page {
-    Source source;
+    TiffSource source;
     Complaints complaints;
     TiffPtr tiff;
     Layout layout;
@@ -402,7 +350,8 @@ struct Page {
         if (fd < 0 || !header || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return false;
         source.fd = fd;
         source.size = static_cast<std::uint64_t>(status.st_size);
-        tiff = OpenTiff("rm", &source, complaints, ReadSource, WriteNothing, SeekSource, SourceSize);
+        tiff = OpenTiff("rm", &source, complaints, TiffSourceRead, TiffWriteNothing, TiffSourceSeek,
+                        TiffSourceSize);
         if (!tiff) return false;
         const auto found = Examine(tiff.get(), header, source.size, maxMegapixels, complaints);
         if (found) layout = *found;
@@ -520,10 +469,10 @@ std::optional<ModelTags> ReadModelTags(FIBITMAP* page) {
         !FreeImage_AcquireMemory(memory.get(), &bytes, &size)) {
         return std::nullopt;
     }
-    Source source{.fd = -1, .bytes = bytes, .size = size};
+    TiffSource source{.fd = -1, .bytes = bytes, .size = size};
     Complaints complaints;
     const TiffPtr tiff =
-        OpenTiff("rm", &source, complaints, ReadSource, WriteNothing, SeekSource, SourceSize);
+        OpenTiff("rm", &source, complaints, TiffSourceRead, TiffWriteNothing, TiffSourceSeek, TiffSourceSize);
     if (!tiff) return std::nullopt;
     ModelTags tags;
     if (!TIFFGetField(tiff.get(), TIFFTAG_PHOTOMETRIC, &tags.photometric)) return std::nullopt;
@@ -633,7 +582,7 @@ public:
                 std::max<std::uint64_t>(size, std::min<std::uint64_t>(kWindow, m_page.source.size - offset));
             m_window.resize(length);
             m_page.source.position = offset;
-            if (ReadSource(&m_page.source, m_window.data(), static_cast<tmsize_t>(length)) !=
+            if (TiffSourceRead(&m_page.source, m_window.data(), static_cast<tmsize_t>(length)) !=
                 static_cast<tmsize_t>(length)) {
                 m_window.clear();
                 return nullptr;

@@ -1,12 +1,12 @@
 #include "imaging/TiffUnits.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdarg>
 #include <cstdint>
+
+#include "imaging/TiffSource.h"
 
 namespace orfeo {
 
@@ -17,49 +17,6 @@ namespace {
 constexpr std::uint64_t kTilePixelsAlways = 1024 * 1024;
 
 std::uint64_t RoundUp16(std::uint32_t length) { return (std::uint64_t{length} + 15) / 16 * 16; }
-
-// The file libtiff reads: a descriptor read with pread only.
-struct Descriptor {
-    int fd = -1;
-    std::uint64_t size = 0;
-    std::uint64_t position = 0;
-};
-
-tmsize_t ReadDescriptor(thandle_t handle, void* buffer, tmsize_t size) {
-    auto* file = static_cast<Descriptor*>(handle);
-    if (size <= 0 || file->position >= file->size) return 0;
-    const std::uint64_t wanted =
-        std::min<std::uint64_t>(static_cast<std::uint64_t>(size), file->size - file->position);
-    std::uint64_t done = 0;
-    while (done < wanted) {
-        const ssize_t got = ::pread(file->fd, static_cast<char*>(buffer) + done, wanted - done,
-                                    static_cast<off_t>(file->position + done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        done += static_cast<std::uint64_t>(got);
-    }
-    file->position += done;
-    return static_cast<tmsize_t>(done);
-}
-
-tmsize_t WriteNothing(thandle_t, void*, tmsize_t) { return -1; }
-
-toff_t SeekDescriptor(thandle_t handle, toff_t offset, int whence) {
-    auto* file = static_cast<Descriptor*>(handle);
-    if (whence == SEEK_CUR) {
-        file->position += offset;
-    } else if (whence == SEEK_END) {
-        file->position = file->size + offset;
-    } else {
-        file->position = offset;
-    }
-    return file->position;
-}
-
-int CloseNothing(thandle_t) { return 0; }
-toff_t DescriptorSize(thandle_t handle) { return static_cast<Descriptor*>(handle)->size; }
-int MapNothing(thandle_t, void**, toff_t*) { return 0; }
-void UnmapNothing(thandle_t, void*, toff_t) {}
 
 // What libtiff says about the file is the loader's to find again and report.
 int Ignore(TIFF*, void*, const char*, const char*, va_list) { return 1; }
@@ -96,13 +53,15 @@ bool UnitsWithinBounds(TIFF* tiff, double maxMegapixels) {
 bool TiffUnitsWithinBounds(int fd, double maxMegapixels) {
     struct stat status {};
     if (::fstat(fd, &status) != 0) return true;
-    Descriptor file{.fd = fd, .size = static_cast<std::uint64_t>(status.st_size)};
+    TiffSource file{
+        .fd = fd, .bytes = nullptr, .size = static_cast<std::uint64_t>(status.st_size), .position = 0};
     TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
     if (!options) return true;
     TIFFOpenOptionsSetErrorHandlerExtR(options, Ignore, nullptr);
     TIFFOpenOptionsSetWarningHandlerExtR(options, Ignore, nullptr);
-    TIFF* tiff = TIFFClientOpenExt("image", "rm", &file, ReadDescriptor, WriteNothing, SeekDescriptor,
-                                   CloseNothing, DescriptorSize, MapNothing, UnmapNothing, options);
+    TIFF* tiff =
+        TIFFClientOpenExt("image", "rm", &file, TiffSourceRead, TiffWriteNothing, TiffSourceSeek,
+                          TiffCloseNothing, TiffSourceSize, TiffMapNothing, TiffUnmapNothing, options);
     TIFFOpenOptionsFree(options);
     if (!tiff) return true;
     // FreeImage's loader decodes a thumbnail beside the image, whole even when it reads only the header: the
