@@ -34,4 +34,13 @@ bool DeflateStripDecodes(const std::uint8_t* bytes, std::uint64_t count, std::ui
 // `size` is cut there, and the no-op header byte (128) is skipped, as libtiff does.
 bool PackBitsStripDecodes(const std::uint8_t* bytes, std::uint64_t count, std::uint64_t size);
 
+// CCITT G4 (T.6) of one bit a pixel, `rows` rows of `width` pixels (a strip's, or a tile's), the first bit
+// of each byte its highest (or its lowest: `lowBitFirst`, fill order 2). Walked as libtiff's decoder
+// walks it, run by run without the pixels: true when every row's codes are known, its changes lie where
+// the row above allows and its runs add up to the width, all within the stored bytes; false on the
+// first that does not, and on what this walk leaves to libtiff's decoder (the extension to uncompressed
+// pixels, an end of line or of the strip before its last row), so that false only says "not proven".
+bool G4StripDecodes(const std::uint8_t* bytes, std::uint64_t count, std::uint32_t width, std::uint32_t rows,
+                    bool lowBitFirst);
+
 }  // namespace orfeo

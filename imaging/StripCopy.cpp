@@ -363,8 +363,11 @@ struct Page {
         return layout.compression == COMPRESSION_CCITTFAX3 || layout.compression == COMPRESSION_CCITTFAX4;
     }
 
+    // G4 units that the walk of their codes can prove (StripCheck.h); the others of a fax page are decoded.
+    bool WalkableG4() const { return layout.compression == COMPRESSION_CCITTFAX4 && layout.Bpp() == 1; }
+
     // Whether unit k, whose stored bytes are the `count` at `bytes`, decodes as libtiff decodes it (see
-    // StripCheck.h). Fax and JPEG units are proven by decoding them (DecodeToProve) before any is copied.
+    // StripCheck.h). G3 and JPEG units are proven by decoding them (DecodeToProve) before any is copied.
     Proof Prove(std::uint32_t k, const std::uint8_t* bytes, std::uint64_t count) const {
         const std::uint64_t size = layout.UnitBytes(k);
         switch (layout.compression) {
@@ -378,6 +381,13 @@ struct Page {
                 return DeflateStripDecodes(bytes, count, size) ? Proof::Whole : Proof::AskLibtiff;
             case COMPRESSION_PACKBITS:
                 return PackBitsStripDecodes(bytes, count, size) ? Proof::Whole : Proof::Damaged;
+            case COMPRESSION_CCITTFAX4:
+                // What the walk does not prove, libtiff's decoder tells (and names, if it is damage).
+                return G4StripDecodes(bytes, count, layout.tiled ? layout.tileWidth : layout.width,
+                                      layout.tiled ? layout.unitRows : layout.Rows(k),
+                                      layout.fillOrder == FILLORDER_LSB2MSB)
+                           ? Proof::Whole
+                           : Proof::AskLibtiff;
             default:
                 return Proof::Whole;  // uncompressed units hold all their bytes (Examine)
         }
@@ -504,7 +514,14 @@ bool Marks(FIBITMAP* mask, const Layout& layout, std::uint32_t k) {
     const std::uint8_t tail = static_cast<std::uint8_t>(0xFF00u >> (x1 % 8));
     for (std::uint32_t row = y0; row < y1; ++row) {
         const BYTE* line = FreeImage_GetScanLine(mask, static_cast<int>(layout.height - 1 - row));
-        for (std::uint32_t i = x0 / 8; i < whole; ++i)
+        // Eight bytes at a time: a page's mask is read whole for every page whose mask marks nothing.
+        std::uint32_t i = x0 / 8;
+        for (; i + 8 <= whole; i += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, line + i, sizeof word);
+            if (word) return true;
+        }
+        for (; i < whole; ++i)
             if (line[i]) return true;
         if (tail && (line[whole] & tail)) return true;
     }
@@ -634,7 +651,7 @@ std::optional<StripCopyOutcome> ReadUnits(FIBITMAP* mask, Page& page, Page& stor
     for (std::uint32_t k = 0; k < layout.units; ++k) {
         if (plan.marked[k]) {
             if (!stored.Decode(k, plan.decoded[k])) return failed(stored);
-        } else if (stored.Fax() || layout.jpeg) {
+        } else if ((stored.Fax() && !stored.WalkableG4()) || layout.jpeg) {
             const Proof proof = stored.DecodeToProve(k);
             if (proof != Proof::Whole)
                 return proof == Proof::Damaged ? DamagedOutcome(page, stored, stored)
