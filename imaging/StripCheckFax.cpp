@@ -166,94 +166,122 @@ private:
     std::uint64_t m_buffer = 0, m_held = 0, m_padding = 0;
 };
 
-// The rows of a G4 strip, walked as libtiff's 2-D row decoder walks them, with its arrays of run lengths
-// (the row's and the reference row's, each ended by an imaginary empty run) and without their pixels.
-// False on anything that decoder would complain about, and on whatever this walk does not follow as it
-// does (an extension code, an end of line, a reference run read past the row's end). The state is held in
-// 64-bit locals, which the compiler keeps in registers: a store to a run (32 bits) cannot change them.
-bool WalkRows(FaxBits in, const std::int64_t width, std::uint32_t rows, std::int32_t* row, std::int32_t* ref,
-              std::size_t room) {
-    const Codes& codes = FaxCodes();
-    const std::int32_t* refEnd = ref + 2;
-    for (std::uint32_t y = 0; y < rows; ++y, std::swap(row, ref)) {
-        std::int32_t* pa = row;
-        std::int32_t* const rowEnd = row + room;
-        const std::int32_t* pb = ref;
-        std::int64_t a0 = 0, run = 0, b1 = *pb++;
-        // A run of `length` pixels ends at a0 + length.
-        auto set = [&](std::int64_t length) {
-            if (length < 0 || pa == rowEnd || a0 + length > width) return false;
-            *pa++ = static_cast<std::int32_t>(run + length);
-            a0 += length;
-            run = 0;
-            return true;
-        };
-        // b1 moved past a0, a pair of reference runs at a time (not before the row's first run).
-        auto checkB1 = [&] {
-            if (pa == row) return true;
-            while (b1 <= a0 && b1 < width) {
-                if (refEnd - pb < 2) return false;
-                b1 += pb[0] + pb[1];
-                pb += 2;
-            }
-            return true;
-        };
-        // b1 on to the next change, which a row that has just ended does not need (libtiff reads it all the
-        // same, from what the runs' arrays held before).
-        auto nextB1 = [&] {
-            if (pb < refEnd) {
-                b1 += *pb++;
-                return true;
-            }
-            return a0 >= width;
-        };
-        // Make-up codes and their terminating code, in one colour.
-        auto horizontal = [&](bool black) {
-            std::int64_t length = 0;
-            for (;;) {
-                const Entry code =
-                    black ? codes.black.entries[in.Peek(13)] : codes.white.entries[in.Peek(12)];
-                in.Skip(code.bits);
-                if (code.mode == Mode::Terminating) return set(length + code.value);
-                if (code.mode != Mode::MakeUp || a0 + (length += code.value) > width) return false;
-            }
-        };
-        while (a0 < width) {
-            const unsigned next = in.Peek(7);
-            if (next >= 64) {
-                // V0, most codes of a page: the change right under the one above.
-                in.Skip(1);
-                if (!checkB1() || !set(b1 - a0) || !nextB1()) return false;
-                continue;
-            }
-            const Entry code = codes.modes.entries[next];
-            in.Skip(code.bits);
-            if (code.mode == Mode::Vertical && code.value >= 0) {
-                if (!checkB1() || !set(b1 - a0 + code.value) || !nextB1()) return false;
-            } else if (code.mode == Mode::Vertical) {
-                if (!checkB1()) return false;
-                const std::int64_t a1 = b1 + code.value;
-                if (a1 < a0 || pb <= ref || !set(a1 - a0)) return false;
-                b1 -= *--pb;
-            } else if (code.mode == Mode::Horizontal) {
-                const bool black = (pa - row) & 1;
-                if (!horizontal(black) || !horizontal(!black) || !checkB1()) return false;
-            } else if (code.mode == Mode::Pass) {
-                if (!checkB1() || pb >= refEnd) return false;
-                b1 += *pb++;
-                run += b1 - a0;
-                a0 = b1;
-                if (!nextB1()) return false;
-            } else {
-                return false;
-            }
+// One row of a G4 strip, walked as libtiff's 2-D row decoder walks it, with its arrays of run lengths (the
+// row's and the reference row's, each ended by an imaginary empty run) and without its pixels. False on
+// anything that decoder would complain about, and on whatever this walk does not follow as it does (an
+// extension code, an end of line, a reference run read past the row's end). The positions are 64-bit: a
+// store to a run (32 bits) cannot be taken to change them, so the compiler keeps them in registers.
+class G4Row {
+public:
+    G4Row(FaxBits& in, std::int64_t width, std::int32_t* row, std::int32_t* rowEnd, const std::int32_t* ref,
+          const std::int32_t* refEnd)
+        : m_in(in),
+          m_width(width),
+          m_row(row),
+          m_rowEnd(rowEnd),
+          m_ref(ref),
+          m_refEnd(refEnd),
+          m_pa(row),
+          m_pb(ref + 1),
+          m_b1(*ref) {}
+
+    // The row walked; `end` is then just past its runs, the imaginary one included.
+    bool Walk(std::int32_t*& end) {
+        while (m_a0 < m_width) {
+            const unsigned next = m_in.Peek(7);
+            // V0, most codes of a page: the change right under the one above.
+            const Entry code = next >= 64 ? Entry{Mode::Vertical, 1, 0} : FaxCodes().modes.entries[next];
+            m_in.Skip(code.bits);
+            if (!Step(code)) return false;
         }
         // The row's last run, its length checked, and the imaginary run the next row refers to.
-        if ((run && !set(0)) || a0 != width || !set(0) || in.Overran()) return false;
-        refEnd = pa;
+        if ((m_run && !Set(0)) || m_a0 != m_width || !Set(0) || m_in.Overran()) return false;
+        end = m_pa;
+        return true;
     }
-    return true;
-}
+
+private:
+    bool Step(const Entry& code) {
+        switch (code.mode) {
+            case Mode::Vertical:
+                if (!CheckB1()) return false;
+                if (code.value >= 0) return Set(m_b1 - m_a0 + code.value) && NextB1();
+                return LeftOfB1(m_b1 + code.value);
+            case Mode::Horizontal: {
+                const bool black = (m_pa - m_row) & 1;
+                return Horizontal(black) && Horizontal(!black) && CheckB1();
+            }
+            case Mode::Pass:
+                if (!CheckB1() || m_pb >= m_refEnd) return false;
+                m_b1 += *m_pb++;
+                m_run += m_b1 - m_a0;
+                m_a0 = m_b1;
+                return NextB1();
+            default:
+                return false;
+        }
+    }
+
+    // A run of `length` pixels ends at a0 + length.
+    bool Set(std::int64_t length) {
+        if (length < 0 || m_pa == m_rowEnd || m_a0 + length > m_width) return false;
+        *m_pa++ = static_cast<std::int32_t>(m_run + length);
+        m_a0 += length;
+        m_run = 0;
+        return true;
+    }
+
+    // A vertical mode to the left: the change at a1, never before a0; b1 back to the change before it.
+    bool LeftOfB1(std::int64_t a1) {
+        if (a1 < m_a0 || m_pb <= m_ref || !Set(a1 - m_a0)) return false;
+        m_b1 -= *--m_pb;
+        return true;
+    }
+
+    // b1 moved past a0, a pair of reference runs at a time (not before the row's first run).
+    bool CheckB1() {
+        if (m_pa == m_row) return true;
+        while (m_b1 <= m_a0 && m_b1 < m_width) {
+            if (m_refEnd - m_pb < 2) return false;
+            m_b1 += m_pb[0] + m_pb[1];
+            m_pb += 2;
+        }
+        return true;
+    }
+
+    // b1 on to the next change, which a row that has just ended does not need (libtiff reads it all the
+    // same, from what its arrays held before).
+    bool NextB1() {
+        if (m_pb < m_refEnd) {
+            m_b1 += *m_pb++;
+            return true;
+        }
+        return m_a0 >= m_width;
+    }
+
+    // Make-up codes and their terminating code, in one colour.
+    bool Horizontal(bool black) {
+        const Codes& codes = FaxCodes();
+        std::int64_t length = 0;
+        for (;;) {
+            const Entry code =
+                black ? codes.black.entries[m_in.Peek(13)] : codes.white.entries[m_in.Peek(12)];
+            m_in.Skip(code.bits);
+            if (code.mode == Mode::Terminating) return Set(length + code.value);
+            if (code.mode != Mode::MakeUp || m_a0 + (length += code.value) > m_width) return false;
+        }
+    }
+
+    FaxBits& m_in;
+    const std::int64_t m_width;
+    std::int32_t* const m_row;
+    std::int32_t* const m_rowEnd;
+    const std::int32_t* const m_ref;
+    const std::int32_t* const m_refEnd;
+    std::int32_t* m_pa;
+    const std::int32_t* m_pb;
+    std::int64_t m_a0 = 0, m_run = 0, m_b1;
+};
 
 }  // namespace
 
@@ -271,7 +299,15 @@ bool G4StripDecodes(const std::uint8_t* bytes, std::uint64_t count, std::uint32_
     const std::vector<std::uint8_t> reversed =
         lowBitFirst ? Reversed(bytes, count) : std::vector<std::uint8_t>{};
     FaxBits in(lowBitFirst ? reversed.data() : bytes, count);
-    return WalkRows(in, static_cast<std::int32_t>(width), rows, runs.get(), ref, room);
+    std::int32_t* row = runs.get();
+    const std::int32_t* refEnd = ref + 2;
+    for (std::uint32_t y = 0; y < rows; ++y) {
+        std::int32_t* end = nullptr;
+        if (!G4Row(in, width, row, row + room, ref, refEnd).Walk(end)) return false;
+        refEnd = end;
+        std::swap(row, ref);
+    }
+    return true;
 }
 
 }  // namespace orfeo
