@@ -52,6 +52,16 @@ WorkerRequest PictureRequest(const std::string& path, const WorkerSettings& sett
     return request;
 }
 
+// What went wrong, in the words of a job's entry that reads this file as its page.
+void ShowOutcome(const WorkerOutcome& outcome, const std::string& path, const WorkerSettings& settings,
+                 IMessageSink& messages) {
+    EntryAnswer answer;
+    answer.outcome = outcome;
+    EntryFiles files;
+    files.page = path;
+    ShowInputOutcomes(answer, files, settings, messages);
+}
+
 // Fills `bytes` from the start of `fd`: 0, or the reason it could not.
 int ReadWhole(int fd, std::vector<std::uint8_t>& bytes) {
     std::size_t done = 0;
@@ -87,12 +97,7 @@ std::optional<PagePicture> ReadPagePicture(PageWorkers& workers, const std::stri
     const WorkerOutcome outcome =
         workers.Run(PictureRequest(path, settings, maskBits), {page.Get(), memory.Get()});
 
-    // What went wrong, in the words of a job's entry that reads this file as its page.
-    EntryAnswer answer;
-    answer.outcome = outcome;
-    EntryFiles files;
-    files.page = path;
-    ShowInputOutcomes(answer, files, settings, said);
+    ShowOutcome(outcome, path, settings, said);
     if (!said.Text().empty()) {
         problem = said.Text();
         return std::nullopt;
