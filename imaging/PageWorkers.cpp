@@ -292,15 +292,16 @@ bool PageWorkers::Start(std::string& reason) {
     return true;
 }
 
+std::unique_ptr<PageWorkers::Worker> PageWorkers::TakeIdle() {
+    std::lock_guard<std::mutex> lock(m_idleLock);
+    if (m_idle.empty()) return nullptr;
+    std::unique_ptr<Worker> worker = std::move(m_idle.back());
+    m_idle.pop_back();
+    return worker;
+}
+
 std::unique_ptr<PageWorkers::Worker> PageWorkers::Take(std::string& reason) {
-    {
-        std::lock_guard<std::mutex> lock(m_idleLock);
-        if (!m_idle.empty()) {
-            std::unique_ptr<Worker> worker = std::move(m_idle.back());
-            m_idle.pop_back();
-            return worker;
-        }
-    }
+    if (std::unique_ptr<Worker> idle = TakeIdle()) return idle;
     int sockets[2];
     if (!MakeSockets(sockets)) {
         reason = ErrorText(errno);
