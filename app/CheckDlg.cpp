@@ -47,6 +47,7 @@ QString FileName(const QString& path) {
     return slash < 0 ? path : path.mid(slash + 1);
 }
 
+// The entries' table: the plan's columns, read only, a row selected whole.
 void SetUpTable(QTableWidget* table, bool merge) {
     table->setAccessibleName(QStringLiteral("Entries"));
     QStringList columns;
