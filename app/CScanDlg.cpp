@@ -54,7 +54,31 @@ private:
     QLineEdit* m_edit;
 };
 
+// The template's size in the font's dialog units; on a screen too small for it (a large scale on a small
+// screen), a smaller font makes the units, and so the window, fit.
+void FitFontToScreen(QWidget& window) {
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QSize room = screen->availableGeometry().size() - QSize(16, 48);
+        QFont smaller = window.font();
+        while (
+            smaller.pointSizeF() > 5 &&
+            !QRect(QPoint(0, 0), room).contains(QRect(QPoint(0, 0), DialogUnits(smaller).ToPixels(370, 200))))
+            smaller.setPointSizeF(smaller.pointSizeF() - 0.5);
+        if (smaller != window.font()) window.setFont(smaller);
+    }
+}
+
 }  // namespace
+
+// The buttons, in tab order.
+struct CScanDlg::Buttons {
+    QPushButton* open = nullptr;
+    QPushButton* back = nullptr;
+    QPushButton* merge = nullptr;
+    QPushButton* open2 = nullptr;
+    QPushButton* checkBack = nullptr;
+    QPushButton* checkMerge = nullptr;
+};
 
 CScanDlg::CScanDlg(FolderBrowser browse) : QDialog(nullptr), m_browse(std::move(browse)) {
     InitResources();
@@ -68,79 +92,13 @@ CScanDlg::CScanDlg(FolderBrowser browse) : QDialog(nullptr), m_browse(std::move(
     setWindowTitle(QStringLiteral("Orfeo"));
     setWindowIcon(m_hIcon);
 
-    // The template's size in the font's dialog units; on a screen too small for it (a large scale on a small
-    // screen), a smaller font makes the units, and so the window, fit.
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        const QSize room = screen->availableGeometry().size() - QSize(16, 48);
-        QFont smaller = font();
-        while (
-            smaller.pointSizeF() > 5 &&
-            !QRect(QPoint(0, 0), room).contains(QRect(QPoint(0, 0), DialogUnits(smaller).ToPixels(370, 200))))
-            smaller.setPointSizeF(smaller.pointSizeF() - 0.5);
-        if (smaller != font()) setFont(smaller);
-    }
+    FitFontToScreen(*this);
+    const Buttons buttons = AddControls();
+    ConnectButtons(buttons);
 
-    // Template 102, in dialog units, in tab order.
-    QPushButton* open = AddButton(1006, QStringLiteral("Open folder"), 7, 14, 62, 16);
-    m_editOutput = AddField(1029, 38, 55);
-    m_editInput = AddField(1033, 38, 39);
-    const DialogUnits units(font());
-    // Each label ends where the template ends it, just before its field; a font wider than the template's
-    // grows it to the left rather than cutting it off.
-    auto label = [&](const QString& text, int x, int y, int width) {
-        auto* widget = new QLabel(text, this);
-        QRect area = units.ToPixels(x, y, width, 8);
-        const QSize needed = widget->sizeHint();
-        if (needed.width() > area.width()) area.setLeft(area.right() + 1 - needed.width());
-        if (needed.height() > area.height()) area.setHeight(needed.height());
-        widget->setGeometry(area);
-        widget->setAlignment(Qt::AlignRight | Qt::AlignTop);
-    };
-    label(QStringLiteral("Input:"), 16, 41, 19);
-    label(QStringLiteral("Ouput:"), 13, 57, 22);
-    QPushButton* back = AddButton(1007, QStringLiteral("Create back subscans"), 37, 73, 87, 16);
-    m_editOutput2 = AddField(1030, 38, 156);
-    m_editInput2 = AddField(1034, 38, 140);
-    label(QStringLiteral("Input 2:"), 11, 142, 24);
-    label(QStringLiteral("Ouput 2:"), 8, 158, 27);
-    QPushButton* merge = AddButton(1008, QStringLiteral("Merge subscans"), 37, 174, 87, 16);
-    QPushButton* open2 = AddButton(1009, QStringLiteral("Open folder 2"), 7, 116, 62, 16);
-    // Screen readers name each path field by the label beside it, as a person reads the window.
-    m_editInput->setAccessibleName(QStringLiteral("Input:"));
-    m_editOutput->setAccessibleName(QStringLiteral("Ouput:"));
-    m_editInput2->setAccessibleName(QStringLiteral("Input 2:"));
-    m_editOutput2->setAccessibleName(QStringLiteral("Ouput 2:"));
-    // Beyond the template, to its right: each input's page count; beside each job, its check.
-    auto count = [&](int y) {
-        auto* widget = new QLabel(this);
-        widget->setGeometry(units.ToPixels(317, y, 50, 8));
-        widget->setTextFormat(Qt::PlainText);
-        return widget;
-    };
-    m_count = count(41);
-    m_count->setObjectName(QStringLiteral("PageCount"));
-    m_count2 = count(142);
-    m_count2->setObjectName(QStringLiteral("PageCount2"));
-    QPushButton* checkBack = AddButton(1101, QStringLiteral("Check..."), 128, 73, 50, 16);
-    QPushButton* checkMerge = AddButton(1102, QStringLiteral("Check..."), 128, 174, 50, 16);
-    checkBack->setAccessibleDescription(QStringLiteral("Check Create back subscans"));
-    checkMerge->setAccessibleDescription(QStringLiteral("Check Merge subscans"));
-    setTabOrder(open, back);
-    setTabOrder(back, merge);
-    setTabOrder(merge, open2);
-    setTabOrder(open2, checkBack);
-    setTabOrder(checkBack, checkMerge);
-
-    connect(open, &QPushButton::clicked, this, &CScanDlg::OnOpenFolder);
-    connect(open2, &QPushButton::clicked, this, &CScanDlg::OnOpenFolder2);
-    connect(back, &QPushButton::clicked, this, &CScanDlg::OnCreateBackSubscans);
-    connect(merge, &QPushButton::clicked, this, &CScanDlg::OnMergeSubscans);
-    connect(checkBack, &QPushButton::clicked, this, &CScanDlg::OnCheckBackSubscans);
-    connect(checkMerge, &QPushButton::clicked, this, &CScanDlg::OnCheckMergeSubscans);
-
-    setFixedSize(units.ToPixels(370, 200));
+    setFixedSize(DialogUnits(font()).ToPixels(370, 200));
     FitToScreen(this, size(), nullptr);
-    open->setFocus();
+    buttons.open->setFocus();
     // A folder dropped on the window is chosen as Open folder (or Open folder 2) chooses one.
     setAcceptDrops(true);
     for (QLineEdit* output : {m_editOutput, m_editOutput2}) {
@@ -148,6 +106,72 @@ CScanDlg::CScanDlg(FolderBrowser browse) : QDialog(nullptr), m_browse(std::move(
         connect(output, &QLineEdit::customContextMenuRequested, this,
                 [this, output](const QPoint& at) { ShowOutputMenu(output, at); });
     }
+}
+
+CScanDlg::Buttons CScanDlg::AddControls() {
+    // Template 102, in dialog units, in tab order.
+    Buttons buttons;
+    buttons.open = AddButton(1006, QStringLiteral("Open folder"), 7, 14, 62, 16);
+    m_editOutput = AddField(1029, 38, 55);
+    m_editInput = AddField(1033, 38, 39);
+    AddLabel(QStringLiteral("Input:"), 16, 41, 19);
+    AddLabel(QStringLiteral("Ouput:"), 13, 57, 22);
+    buttons.back = AddButton(1007, QStringLiteral("Create back subscans"), 37, 73, 87, 16);
+    m_editOutput2 = AddField(1030, 38, 156);
+    m_editInput2 = AddField(1034, 38, 140);
+    AddLabel(QStringLiteral("Input 2:"), 11, 142, 24);
+    AddLabel(QStringLiteral("Ouput 2:"), 8, 158, 27);
+    buttons.merge = AddButton(1008, QStringLiteral("Merge subscans"), 37, 174, 87, 16);
+    buttons.open2 = AddButton(1009, QStringLiteral("Open folder 2"), 7, 116, 62, 16);
+    // Screen readers name each path field by the label beside it, as a person reads the window.
+    m_editInput->setAccessibleName(QStringLiteral("Input:"));
+    m_editOutput->setAccessibleName(QStringLiteral("Ouput:"));
+    m_editInput2->setAccessibleName(QStringLiteral("Input 2:"));
+    m_editOutput2->setAccessibleName(QStringLiteral("Ouput 2:"));
+    // Beyond the template, to its right: each input's page count; beside each job, its check.
+    m_count = AddCount(41);
+    m_count->setObjectName(QStringLiteral("PageCount"));
+    m_count2 = AddCount(142);
+    m_count2->setObjectName(QStringLiteral("PageCount2"));
+    buttons.checkBack = AddButton(1101, QStringLiteral("Check..."), 128, 73, 50, 16);
+    buttons.checkMerge = AddButton(1102, QStringLiteral("Check..."), 128, 174, 50, 16);
+    buttons.checkBack->setAccessibleDescription(QStringLiteral("Check Create back subscans"));
+    buttons.checkMerge->setAccessibleDescription(QStringLiteral("Check Merge subscans"));
+    return buttons;
+}
+
+void CScanDlg::ConnectButtons(const Buttons& buttons) {
+    setTabOrder(buttons.open, buttons.back);
+    setTabOrder(buttons.back, buttons.merge);
+    setTabOrder(buttons.merge, buttons.open2);
+    setTabOrder(buttons.open2, buttons.checkBack);
+    setTabOrder(buttons.checkBack, buttons.checkMerge);
+
+    connect(buttons.open, &QPushButton::clicked, this, &CScanDlg::OnOpenFolder);
+    connect(buttons.open2, &QPushButton::clicked, this, &CScanDlg::OnOpenFolder2);
+    connect(buttons.back, &QPushButton::clicked, this, &CScanDlg::OnCreateBackSubscans);
+    connect(buttons.merge, &QPushButton::clicked, this, &CScanDlg::OnMergeSubscans);
+    connect(buttons.checkBack, &QPushButton::clicked, this, &CScanDlg::OnCheckBackSubscans);
+    connect(buttons.checkMerge, &QPushButton::clicked, this, &CScanDlg::OnCheckMergeSubscans);
+}
+
+// Each label ends where the template ends it, just before its field; a font wider than the template's grows
+// it to the left rather than cutting it off.
+void CScanDlg::AddLabel(const QString& text, int x, int y, int width) {
+    auto* widget = new QLabel(text, this);
+    QRect area = DialogUnits(font()).ToPixels(x, y, width, 8);
+    const QSize needed = widget->sizeHint();
+    if (needed.width() > area.width()) area.setLeft(area.right() + 1 - needed.width());
+    if (needed.height() > area.height()) area.setHeight(needed.height());
+    widget->setGeometry(area);
+    widget->setAlignment(Qt::AlignRight | Qt::AlignTop);
+}
+
+QLabel* CScanDlg::AddCount(int y) {
+    auto* widget = new QLabel(this);
+    widget->setGeometry(DialogUnits(font()).ToPixels(317, y, 50, 8));
+    widget->setTextFormat(Qt::PlainText);
+    return widget;
 }
 
 QPushButton* CScanDlg::AddButton(int id, const QString& text, int x, int y, int width, int height) {

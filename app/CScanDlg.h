@@ -78,8 +78,16 @@ private:
     // What the viewer shows of each entry: for a merge (`input2` set) the second folder's pages too.
     std::vector<ViewEntry> ViewEntries(const std::string& input, const std::string& output,
                                        const std::string& input2) const;
+    struct Buttons;
+    // The window's controls, in the order the template makes them, then the tab order and what each button
+    // does.
+    Buttons AddControls();
+    void ConnectButtons(const Buttons& buttons);
     QPushButton* AddButton(int id, const QString& text, int x, int y, int width, int height);
     QLineEdit* AddField(int id, int x, int y);
+    void AddLabel(const QString& text, int x, int y, int width);
+    // A page count, beside an input field.
+    QLabel* AddCount(int y);
 
     FolderBrowser m_browse;
     QLabel* m_count = nullptr;   // the pages listed for Input, beside it

@@ -9,6 +9,7 @@
 #include "app/PageViewer.h"
 #include "imaging/DryRun.h"
 
+class QDialogButtonBox;
 class QLabel;
 class QPushButton;
 class QTableWidget;
@@ -44,6 +45,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // The View, Run and Close buttons, with what they do.
+    QDialogButtonBox* AddButtons();
     void ShowPlan(const JobPlan& plan);
     void ViewRow(int row);
 

@@ -35,23 +35,7 @@ BatchResult JobRun::Run(const Job& job) {
     m_dialog = &dialog;
     connect(&dialog, &JobProgressDlg::StopRequested, this, [this] { m_stop = true; });
     m_entryEnded.assign(m_views.size(), false);
-
-    JobOptions options;
-    options.stop = &m_stop;
-    options.progress = [this](std::size_t done, std::size_t total, const std::string& name) {
-        const QString file = QString::fromStdString(name);
-        QMetaObject::invokeMethod(
-            this, [this, done, total, file] { OnProgress(done, total, file); }, Qt::QueuedConnection);
-    };
-    options.entryEnded = [this](const EntryReport& entry) {
-        QStringList said;
-        for (const std::string& message : entry.messages) said.append(QString::fromStdString(message));
-        const QString why = said.join(QLatin1Char(' '));
-        QMetaObject::invokeMethod(
-            this,
-            [this, index = entry.index, written = entry.written, why] { OnEntryEnded(index, written, why); },
-            Qt::QueuedConnection);
-    };
+    const JobOptions options = Options();
 
     QEventLoop loop;
     BatchResult result;
@@ -73,6 +57,26 @@ BatchResult JobRun::Run(const Job& job) {
     m_dialog = nullptr;
     ShowEnd(result);
     return result;
+}
+
+JobOptions JobRun::Options() {
+    JobOptions options;
+    options.stop = &m_stop;
+    options.progress = [this](std::size_t done, std::size_t total, const std::string& name) {
+        const QString file = QString::fromStdString(name);
+        QMetaObject::invokeMethod(
+            this, [this, done, total, file] { OnProgress(done, total, file); }, Qt::QueuedConnection);
+    };
+    options.entryEnded = [this](const EntryReport& entry) {
+        QStringList said;
+        for (const std::string& message : entry.messages) said.append(QString::fromStdString(message));
+        const QString why = said.join(QLatin1Char(' '));
+        QMetaObject::invokeMethod(
+            this,
+            [this, index = entry.index, written = entry.written, why] { OnEntryEnded(index, written, why); },
+            Qt::QueuedConnection);
+    };
+    return options;
 }
 
 QString JobRun::UnwrittenCount(const BatchResult& result) const {

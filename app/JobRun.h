@@ -57,6 +57,8 @@ public:
     void RequestStop();
 
 private:
+    // The job's options: its stop, and its progress and ended entries carried to this thread.
+    JobOptions Options();
     void ShowMessage(MessageKind kind, const std::string& text) override;
     void ShowMessageNow(MessageKind kind, const QString& text);
     void OnProgress(std::size_t done, std::size_t total, const QString& name);

@@ -74,7 +74,11 @@ ShellFolderDialog::ShellFolderDialog(const QString& title, Callback callback)
     // The tree keeps its size; the path's row adds to the window. Smaller on a screen that has no room for
     // it (a large scale on a small screen).
     FitToScreen(this, QSize(380, 460 + kPathFieldHeight + kButtonGap), nullptr, false);
+    AddPlaces();
+    ConnectSignals();
+}
 
+void ShellFolderDialog::AddPlaces() {
     const QString desktopPath = DesktopFolder();
     QTreeWidgetItem* desktop = new QTreeWidgetItem(m_tree, QStringList(QStringLiteral("Desktop")));
     desktop->setIcon(0, style()->standardIcon(QStyle::SP_DesktopIcon));
@@ -101,7 +105,9 @@ ShellFolderDialog::ShellFolderDialog(const QString& title, Callback callback)
     }
     desktop->setExpanded(true);
     m_computer->setExpanded(true);
+}
 
+void ShellFolderDialog::ConnectSignals() {
     connect(m_tree, &QTreeWidget::itemExpanded, this, &ShellFolderDialog::LoadChildren);
     connect(m_tree, &QTreeWidget::currentItemChanged, this, [this] { OnCurrentItemChanged(); });
     // Once the view has taken a new width (an expanded folder, a longer name), the current item is placed

@@ -62,6 +62,11 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // The tree's places as the platform's dialog shows them: the desktop, the home folder, the computer with
+    // its file system and volumes, and the desktop's folders.
+    void AddPlaces();
+    // What the tree, the buttons and the path field do.
+    void ConnectSignals();
     QTreeWidgetItem* AddFolderItem(QTreeWidgetItem* parent, const QString& label, const QString& path);
     void LoadChildren(QTreeWidgetItem* item);
     QTreeWidgetItem* FindChild(QTreeWidgetItem* parent, const QString& name);

@@ -147,13 +147,8 @@ public:
     }
 };
 
-void DefineCommandLine(CLI::App& app, Request& request) {
-    app.formatter(std::make_shared<HelpFormatter>());
-    app.get_formatter()->column_width(24);
-    app.footer(kHelpFooter);
-    app.set_version_flag("-V,--version", std::string("orfeo-cli ") + ORFEO_VERSION);
-    app.require_subcommand(1, 1);
-
+// The options, in the order --help lists them.
+void DefineOptions(CLI::App& app, Request& request) {
     app.add_option(
            "-j,--jobs", request.jobs,
            Wrap("Pages processed at once (default: every core this process may use: its CPU affinity and "
@@ -182,7 +177,10 @@ void DefineCommandLine(CLI::App& app, Request& request) {
                         std::to_string(static_cast<int>(orfeo::kDefaultMaxMegapixels)) + ")"))
         ->type_name("N")
         ->check(orfeo::PositiveLimit().description(""));
+}
 
+// The two jobs, each with its folders.
+void DefineJobs(CLI::App& app, Request& request) {
     request.back = app.add_subcommand("back", Wrap("Write a back subscan of every page of FOLDER to "
                                                    "FOLDER/pics/ (every bit of the masked pixels set)."));
     request.back->group("Jobs");
@@ -199,6 +197,16 @@ void DefineCommandLine(CLI::App& app, Request& request) {
         "FOLDER", request.folders,
         Wrap("Pairs of folders, one book each, in turn: the first with masks in cache/automask/ and back "
              "subscans in pics/, then the second folder of pages, paired with the first's by name order"));
+}
+
+void DefineCommandLine(CLI::App& app, Request& request) {
+    app.formatter(std::make_shared<HelpFormatter>());
+    app.get_formatter()->column_width(24);
+    app.footer(kHelpFooter);
+    app.set_version_flag("-V,--version", std::string("orfeo-cli ") + ORFEO_VERSION);
+    app.require_subcommand(1, 1);
+    DefineOptions(app, request);
+    DefineJobs(app, request);
 }
 
 // What went wrong with the command line, in the words of its user: a job name that is not one says so.
@@ -450,16 +458,62 @@ void ReportBook(orfeo::Report& report, const Folders& folders, bool merge, bool 
     report.BookEnded(book, false, started, outcome, messages, status, start);
 }
 
-int RunJob(const Request& request, const std::vector<Book>& books, ReportFile& report) {
-    InstallStopHandlers();
-    orfeo::KeepPageMemory();
+// How the console shows a run's messages and progress.
+orfeo::ConsoleMessages::Settings ConsoleSettings(const Request& request) {
     orfeo::ConsoleMessages::Settings settings;
     settings.showProgress = !request.quiet && isatty(STDERR_FILENO);
     const char* terminal = std::getenv("TERM");
     settings.plain = !terminal || std::strcmp(terminal, "dumb") == 0;
     settings.showEnded = !request.quiet && request.report != "-";
+    return settings;
+}
+
+// Runs one book: a run of its own, with its lock, its reset, its messages and summary, its progress. Its
+// status goes to `statuses`, and what it did to the report.
+orfeo::BatchResult RunBook(const Request& request, const orfeo::ConsoleMessages::Settings& settings,
+                           const Folders& folders, orfeo::PageWorkers& pool, ReportFile& report,
+                           std::vector<int>& statuses, std::chrono::system_clock::time_point start) {
     const bool merge = request.merge->parsed();
     const bool lines = request.verbose && request.report != "-";
+    orfeo::ConsoleMessages console(stderr, stdout, settings);
+    orfeo::JobOptions options;
+    options.workers = request.jobs;
+    options.maxMegapixels = request.maxMegapixels;
+    options.stop = &g_stop;
+    options.workerPool = &pool;
+    options.progress = [&console](std::size_t done, std::size_t total, const std::string& name) {
+        console.Progress(done, total, name);
+    };
+    const orfeo::Report::Book names = ReportBook(folders, merge);
+    std::vector<bool> ended;
+    if (lines || report.report) {
+        options.entryEnded = [&](const orfeo::EntryReport& entry) {
+            if (lines && entry.written) console.Line("'" + entry.page + "' -> '" + entry.output + "'");
+            if (!report.report) return;
+            if (ended.size() <= entry.index) ended.resize(entry.index + 1);
+            ended[entry.index] = true;
+            report.report->Entry(names, entry, entry.written ? "written" : "not written");
+        };
+    }
+    KeepingSink messages(console);
+    const orfeo::BatchResult result =
+        merge ? orfeo::MergeSubscans(folders.list1, folders.list2, folders.input.GetText(),
+                                     folders.output.GetText(), folders.output2.GetText(), messages, options)
+              : orfeo::CreateBackSubscans(folders.list1, folders.input.GetText(), folders.output.GetText(),
+                                          messages, options);
+    console.EndRun(result);
+    statuses.push_back(ExitStatus(result));
+    if (report.report)
+        ReportBook(*report.report, folders, merge, true, result, ended, messages.texts, statuses.back(),
+                   start);
+    return result;
+}
+
+int RunJob(const Request& request, const std::vector<Book>& books, ReportFile& report) {
+    InstallStopHandlers();
+    orfeo::KeepPageMemory();
+    const orfeo::ConsoleMessages::Settings settings = ConsoleSettings(request);
+    const bool merge = request.merge->parsed();
     std::vector<int> statuses;
     std::size_t entries = 0, written = 0;
     // One pool of page workers for every book of the call.
@@ -476,41 +530,9 @@ int RunJob(const Request& request, const std::vector<Book>& books, ReportFile& r
                 ReportBook(*report.report, folders, merge, false, {}, {}, {}, CallStatus(statuses), start);
             continue;
         }
-        // Each book is a run of its own: its lock, its reset, its messages and summary, its progress.
-        orfeo::ConsoleMessages console(stderr, stdout, settings);
-        orfeo::JobOptions options;
-        options.workers = request.jobs;
-        options.maxMegapixels = request.maxMegapixels;
-        options.stop = &g_stop;
-        options.workerPool = &pool;
-        options.progress = [&console](std::size_t done, std::size_t total, const std::string& name) {
-            console.Progress(done, total, name);
-        };
-        const orfeo::Report::Book names = ReportBook(folders, merge);
-        std::vector<bool> ended;
-        if (lines || report.report) {
-            options.entryEnded = [&](const orfeo::EntryReport& entry) {
-                if (lines && entry.written) console.Line("'" + entry.page + "' -> '" + entry.output + "'");
-                if (!report.report) return;
-                if (ended.size() <= entry.index) ended.resize(entry.index + 1);
-                ended[entry.index] = true;
-                report.report->Entry(names, entry, entry.written ? "written" : "not written");
-            };
-        }
-        KeepingSink messages(console);
-        const orfeo::BatchResult result =
-            merge
-                ? orfeo::MergeSubscans(folders.list1, folders.list2, folders.input.GetText(),
-                                       folders.output.GetText(), folders.output2.GetText(), messages, options)
-                : orfeo::CreateBackSubscans(folders.list1, folders.input.GetText(), folders.output.GetText(),
-                                            messages, options);
-        console.EndRun(result);
-        statuses.push_back(ExitStatus(result));
+        const orfeo::BatchResult result = RunBook(request, settings, folders, pool, report, statuses, start);
         entries += result.entries;
         written += result.written;
-        if (report.report)
-            ReportBook(*report.report, folders, merge, true, result, ended, messages.texts, statuses.back(),
-                       start);
     }
     const int status = CallStatus(statuses);
     if (report.report) report.report->Run(books.size(), entries, written, status, "");

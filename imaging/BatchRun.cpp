@@ -70,6 +70,25 @@ private:
     std::optional<FolderLock> m_lock;
 };
 
+// The name progress shows: the page, and in a merge the second folder's page paired with it too.
+EntryName NameOf(const BatchJob& job) {
+    return [&job](std::size_t index) {
+        const EntryFiles files = job.files(index);
+        return files.back.empty() ? files.name : files.name + " + " + GetFileNamePart(files.page);
+    };
+}
+
+// An entry's files, for its report.
+EntryDescription DescriptionOf(const BatchJob& job) {
+    return [&job](std::size_t index, EntryReport& report) {
+        const EntryFiles files = job.files(index);
+        report.page = files.page;
+        report.mask = files.mask;
+        report.back = files.back;
+        report.output = files.output;
+    };
+}
+
 }  // namespace
 
 bool AskAndReport(const BatchJob& job, const EntryFiles& files, PageWorkers& workers, bool headersOnly,
@@ -121,19 +140,7 @@ BatchResult BatchSteps(const BatchJob& job, BatchEffects& effects, IMessageSink&
     const EntryWork work = [&](std::size_t index, IMessageSink& entryMessages) {
         return effects.Entry(job, index, workers, entryMessages);
     };
-    // The name progress shows: the page, and in a merge the second folder's page paired with it too.
-    const EntryName name = [&](std::size_t index) {
-        const EntryFiles files = job.files(index);
-        return files.back.empty() ? files.name : files.name + " + " + GetFileNamePart(files.page);
-    };
-    const EntryDescription describe = [&](std::size_t index, EntryReport& report) {
-        const EntryFiles files = job.files(index);
-        report.page = files.page;
-        report.mask = files.mask;
-        report.back = files.back;
-        report.output = files.output;
-    };
-    RunEntries(job.entries, work, name, messages, options, result, describe);
+    RunEntries(job.entries, work, NameOf(job), messages, options, result, DescriptionOf(job));
     return result;
 }
 

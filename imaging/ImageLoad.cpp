@@ -152,6 +152,41 @@ bool PastLimit(unsigned width, unsigned height, double maxMegapixels) {
     return static_cast<double>(width) * height > maxMegapixels * 1e6;
 }
 
+// False, with the problem and the size in `report`, when the image is past the limit.
+bool WithinLimit(unsigned width, unsigned height, double maxMegapixels, LoadReport& report) {
+    if (PastLimit(width, height, maxMegapixels)) {
+        report.problem = LoadProblem::TooLarge;
+        report.width = width;
+        report.height = height;
+        return false;
+    }
+    return true;
+}
+
+// The format of an opened input, when it is one Orfeo reads and its header is one the loader can take;
+// otherwise FIF_UNKNOWN, with the problem in `report`.
+FREE_IMAGE_FORMAT ReadableFormat(const std::string& extension, InputFile& input, double maxMegapixels,
+                                 LoadReport& report) {
+    const FREE_IMAGE_FORMAT format = InputFormat(extension, input);
+    if (format == FIF_UNKNOWN || !FreeImage_FIFSupportsReading(format)) {
+        report.problem = LoadProblem::CannotRead;
+        return FIF_UNKNOWN;
+    }
+    if (!IsReadFormat(format)) {
+        report.problem = LoadProblem::UnlistedFormat;
+        report.format = format;
+        return FIF_UNKNOWN;
+    }
+    // The TIFF loader allocates a strip or tile whole before it reads it, however few bytes the file holds,
+    // and it decodes a thumbnail whole even when it reads only the header: one far larger than its image is
+    // refused before FreeImage reads anything, on every path that reads the file.
+    if (format == FIF_TIFF && !TiffUnitsWithinBounds(::fileno(input.file), maxMegapixels)) {
+        report.problem = LoadProblem::CannotRead;
+        return FIF_UNKNOWN;
+    }
+    return format;
+}
+
 ImagePtr LoadImage(const std::string& path, IMessageSink& messages, double maxMegapixels, bool headerOnly,
                    LoadProblem* problem) {
     LoadReport report;
@@ -211,23 +246,8 @@ ImagePtr DecodeImageFile(int fd, const std::string& extension, double maxMegapix
         report.problem = LoadProblem::CannotRead;
         return nullptr;
     }
-    const FREE_IMAGE_FORMAT format = InputFormat(extension, input);
-    if (format == FIF_UNKNOWN || !FreeImage_FIFSupportsReading(format)) {
-        report.problem = LoadProblem::CannotRead;
-        return nullptr;
-    }
-    if (!IsReadFormat(format)) {
-        report.problem = LoadProblem::UnlistedFormat;
-        report.format = format;
-        return nullptr;
-    }
-    // The TIFF loader allocates a strip or tile whole before it reads it, however few bytes the file holds,
-    // and it decodes a thumbnail whole even when it reads only the header: one far larger than its image is
-    // refused before FreeImage reads anything, on every path that reads the file.
-    if (format == FIF_TIFF && !TiffUnitsWithinBounds(::fileno(input.file), maxMegapixels)) {
-        report.problem = LoadProblem::CannotRead;
-        return nullptr;
-    }
+    const FREE_IMAGE_FORMAT format = ReadableFormat(extension, input, maxMegapixels, report);
+    if (format == FIF_UNKNOWN) return nullptr;
     // A few kilobytes can declare gigabytes of pixels: look at the header before decoding. A file whose
     // header does not even give a size is not decoded at all.
     unsigned width = 0, height = 0;
@@ -236,12 +256,7 @@ ImagePtr DecodeImageFile(int fd, const std::string& extension, double maxMegapix
         report.problem = LoadProblem::CannotRead;
         return nullptr;
     }
-    if (PastLimit(width, height, maxMegapixels)) {
-        report.problem = LoadProblem::TooLarge;
-        report.width = width;
-        report.height = height;
-        return nullptr;
-    }
+    if (!WithinLimit(width, height, maxMegapixels, report)) return nullptr;
     if (measured) measured(width, height);
     bool damaged = false, allocationFailed = false;
     // A header that was read to measure the image is all that a header-only load needs.
@@ -259,12 +274,7 @@ ImagePtr DecodeImageFile(int fd, const std::string& extension, double maxMegapix
     // What the header said is only what the loader read first: the image it made is what counts.
     width = FreeImage_GetWidth(image.get());
     height = FreeImage_GetHeight(image.get());
-    if (PastLimit(width, height, maxMegapixels)) {
-        report.problem = LoadProblem::TooLarge;
-        report.width = width;
-        report.height = height;
-        return nullptr;
-    }
+    if (!WithinLimit(width, height, maxMegapixels, report)) return nullptr;
     return image;
 }
 

@@ -40,6 +40,39 @@ private:
     int m_fd;
 };
 
+// What the worker is asked for: the picture of the page at `path`, its colours as they are or, with
+// `maskBits`, as a mask's bits.
+WorkerRequest PictureRequest(const std::string& path, const WorkerSettings& settings, bool maskBits) {
+    WorkerRequest request;
+    request.task = WorkerTask::Preview;
+    request.present = (1u << kPageSlot) | (1u << kOutputSlot);
+    request.maxMegapixels = settings.maxMegapixels;
+    request.extensions[kPageSlot] = GetFileExtension(path);
+    request.extensions[kOutputSlot] = maskBits ? "bits" : "rgb";
+    return request;
+}
+
+// What went wrong, in the words of a job's entry that reads this file as its page.
+void ShowOutcome(const WorkerOutcome& outcome, const std::string& path, const WorkerSettings& settings,
+                 IMessageSink& messages) {
+    EntryAnswer answer;
+    answer.outcome = outcome;
+    EntryFiles files;
+    files.page = path;
+    ShowInputOutcomes(answer, files, settings, messages);
+}
+
+// Fills `bytes` from the start of `fd`: 0, or the reason it could not.
+int ReadWhole(int fd, std::vector<std::uint8_t>& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t got = ::pread(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+        if (got <= 0) return got < 0 ? errno : EIO;
+        done += static_cast<std::size_t>(got);
+    }
+    return 0;
+}
+
 }  // namespace
 
 std::optional<PagePicture> ReadPagePicture(PageWorkers& workers, const std::string& path,
@@ -61,20 +94,10 @@ std::optional<PagePicture> ReadPagePicture(PageWorkers& workers, const std::stri
         return std::nullopt;
     }
 
-    WorkerRequest request;
-    request.task = WorkerTask::Preview;
-    request.present = (1u << kPageSlot) | (1u << kOutputSlot);
-    request.maxMegapixels = settings.maxMegapixels;
-    request.extensions[kPageSlot] = GetFileExtension(path);
-    request.extensions[kOutputSlot] = maskBits ? "bits" : "rgb";
-    const WorkerOutcome outcome = workers.Run(request, {page.Get(), memory.Get()});
+    const WorkerOutcome outcome =
+        workers.Run(PictureRequest(path, settings, maskBits), {page.Get(), memory.Get()});
 
-    // What went wrong, in the words of a job's entry that reads this file as its page.
-    EntryAnswer answer;
-    answer.outcome = outcome;
-    EntryFiles files;
-    files.page = path;
-    ShowInputOutcomes(answer, files, settings, said);
+    ShowOutcome(outcome, path, settings, said);
     if (!said.Text().empty()) {
         problem = said.Text();
         return std::nullopt;
@@ -91,15 +114,9 @@ std::optional<PagePicture> ReadPagePicture(PageWorkers& workers, const std::stri
     picture.pixels.width = reply.previewWidth;
     picture.pixels.height = reply.previewHeight;
     picture.pixels.rgb.resize(std::size_t{reply.previewWidth} * reply.previewHeight * 3);
-    std::size_t done = 0;
-    while (done < picture.pixels.rgb.size()) {
-        const ssize_t got = ::pread(memory.Get(), picture.pixels.rgb.data() + done,
-                                    picture.pixels.rgb.size() - done, static_cast<off_t>(done));
-        if (got <= 0) {
-            problem = CannotReadMessage(path, got < 0 ? errno : EIO);
-            return std::nullopt;
-        }
-        done += static_cast<std::size_t>(got);
+    if (const int error = ReadWhole(memory.Get(), picture.pixels.rgb); error != 0) {
+        problem = CannotReadMessage(path, error);
+        return std::nullopt;
     }
     return picture;
 }

@@ -133,6 +133,81 @@ Holdings HoldingsOf(pid_t pid) {
     return Holdings::OwnOnly;
 }
 
+// A socket pair for a worker: the run's end in sockets[0], the worker's in sockets[1]; false (with errno)
+// when the system gave none.
+bool MakeSockets(int sockets[2]) {
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sockets) != 0) return false;
+    // The worker's end goes to descriptor 3; one that is 3 already would keep its close-on-exec flag.
+    if (sockets[1] == kWorkerSocket) {
+        const int moved = ::fcntl(sockets[1], F_DUPFD_CLOEXEC, kWorkerSocket + 1);
+        ::close(sockets[1]);
+        sockets[1] = moved;
+    }
+    return true;
+}
+
+// Starts `program` as a worker on `socket` into `pid`: posix_spawn's answer (0 when it started).
+int Spawn(const std::string& program, int socket, pid_t& pid) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, socket, kWorkerSocket);
+    posix_spawn_file_actions_addclosefrom_np(&actions, kWorkerSocket + 1);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    // Its own process group, so that a Ctrl-C at the terminal stops the run (which lets the entries in hand
+    // finish) rather than the workers; every signal at its default, whatever the run ignores or blocks.
+    sigset_t all, none;
+    sigfillset(&all);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    std::string name = "orfeo-worker", serve = "--serve";
+    char* arguments[] = {name.data(), serve.data(), nullptr};
+    const int spawned = ::posix_spawn(&pid, program.c_str(), &actions, &attributes, arguments, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    return spawned;
+}
+
+// The limits are the run's, not the worker's own word: set before it is given anything to read. A file
+// may be no larger than an uncompressed image twice over, nor than the run itself may write. False (with
+// errno) when one could not be set.
+bool SetWorkerLimits(pid_t pid, const WorkerSettings& settings) {
+    rlim_t fileBytes = static_cast<rlim_t>(2 * 8 * settings.maxMegapixels * 1e6) + (64u << 20);
+    rlimit runFileLimit{};
+    if (::getrlimit(RLIMIT_FSIZE, &runFileLimit) == 0) fileBytes = std::min(fileBytes, runFileLimit.rlim_cur);
+    bool limited = SetLimit(pid, RLIMIT_CORE, 0, 0) && SetLimit(pid, RLIMIT_FSIZE, fileBytes, fileBytes) &&
+                   SetLimit(pid, RLIMIT_NOFILE, 16, 16);
+    if (settings.memoryBytes) {
+        limited = limited && SetLimit(pid, RLIMIT_AS, settings.memoryBytes, settings.memoryBytes);
+    }
+    return limited;
+}
+
+// What a new worker said first: that it is ready, nothing in time, or something else.
+enum class Readiness { Ready, Silent, NotAWorker };
+
+Readiness AwaitReady(int socket, double maxMegapixels) {
+    pollfd wait{socket, POLLIN, 0};
+    std::uint8_t buffer[kMaxWorkerMessage];
+    std::vector<int> fds;
+    int ready = 0;
+    do {
+        ready = ::poll(&wait, 1, kStartMilliseconds);
+    } while (ready < 0 && errno == EINTR);
+    const long size = ready > 0 ? ReceiveWorkerMessage(socket, buffer, sizeof buffer, fds, 0) : -1;
+    const auto reply =
+        size > 0 ? DecodeReply(buffer, static_cast<std::size_t>(size), maxMegapixels) : std::nullopt;
+    if (reply && reply->kind == WorkerReplyKind::Ready) return Readiness::Ready;
+    return ready == 0 ? Readiness::Silent : Readiness::NotAWorker;
+}
+
 }  // namespace
 
 struct PageWorkers::Worker {
@@ -217,93 +292,43 @@ bool PageWorkers::Start(std::string& reason) {
     return true;
 }
 
+std::unique_ptr<PageWorkers::Worker> PageWorkers::TakeIdle() {
+    std::lock_guard<std::mutex> lock(m_idleLock);
+    if (m_idle.empty()) return nullptr;
+    std::unique_ptr<Worker> worker = std::move(m_idle.back());
+    m_idle.pop_back();
+    return worker;
+}
+
 std::unique_ptr<PageWorkers::Worker> PageWorkers::Take(std::string& reason) {
-    {
-        std::lock_guard<std::mutex> lock(m_idleLock);
-        if (!m_idle.empty()) {
-            std::unique_ptr<Worker> worker = std::move(m_idle.back());
-            m_idle.pop_back();
-            return worker;
-        }
-    }
+    if (std::unique_ptr<Worker> idle = TakeIdle()) return idle;
     int sockets[2];
-    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sockets) != 0) {
+    if (!MakeSockets(sockets)) {
         reason = ErrorText(errno);
         return nullptr;
     }
-    // The worker's end goes to descriptor 3; one that is 3 already would keep its close-on-exec flag.
-    if (sockets[1] == kWorkerSocket) {
-        const int moved = ::fcntl(sockets[1], F_DUPFD_CLOEXEC, kWorkerSocket + 1);
-        ::close(sockets[1]);
-        sockets[1] = moved;
-    }
     auto worker = std::make_unique<Worker>();
     worker->socket = sockets[0];
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, sockets[1], kWorkerSocket);
-    posix_spawn_file_actions_addclosefrom_np(&actions, kWorkerSocket + 1);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    // Its own process group, so that a Ctrl-C at the terminal stops the run (which lets the entries in hand
-    // finish) rather than the workers; every signal at its default, whatever the run ignores or blocks.
-    sigset_t all, none;
-    sigfillset(&all);
-    sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&attributes, &all);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(&attributes,
-                             POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    std::string name = "orfeo-worker", serve = "--serve";
-    char* arguments[] = {name.data(), serve.data(), nullptr};
-    const int spawned =
-        ::posix_spawn(&worker->pid, m_settings.program.c_str(), &actions, &attributes, arguments, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
+    const int spawned = Spawn(m_settings.program, sockets[1], worker->pid);
     ::close(sockets[1]);
     if (spawned != 0) {
         worker->pid = -1;
         reason = ErrorText(spawned);
         return nullptr;
     }
-    // The limits are the run's, not the worker's own word: set before it is given anything to read.
-    // A file may be no larger than an uncompressed image twice over, nor than the run itself may write.
-    rlim_t fileBytes = static_cast<rlim_t>(2 * 8 * m_settings.maxMegapixels * 1e6) + (64u << 20);
-    rlimit runFileLimit{};
-    if (::getrlimit(RLIMIT_FSIZE, &runFileLimit) == 0) fileBytes = std::min(fileBytes, runFileLimit.rlim_cur);
-    bool limited = SetLimit(worker->pid, RLIMIT_CORE, 0, 0) &&
-                   SetLimit(worker->pid, RLIMIT_FSIZE, fileBytes, fileBytes) &&
-                   SetLimit(worker->pid, RLIMIT_NOFILE, 16, 16);
-    if (m_settings.memoryBytes) {
-        limited = limited && SetLimit(worker->pid, RLIMIT_AS, m_settings.memoryBytes, m_settings.memoryBytes);
-    }
-    if (!limited) {
+    if (!SetWorkerLimits(worker->pid, m_settings)) {
         reason = "its limits could not be set (" + ErrorText(errno) + ")";
         return nullptr;
     }
     // It says that it is ready once it is confined; the kernel confirms it.
-    pollfd wait{worker->socket, POLLIN, 0};
-    std::uint8_t buffer[kMaxWorkerMessage];
-    std::vector<int> fds;
-    int ready = 0;
-    do {
-        ready = ::poll(&wait, 1, kStartMilliseconds);
-    } while (ready < 0 && errno == EINTR);
-    const long size = ready > 0 ? ReceiveWorkerMessage(worker->socket, buffer, sizeof buffer, fds, 0) : -1;
-    const auto reply = size > 0
-                           ? DecodeReply(buffer, static_cast<std::size_t>(size), m_settings.maxMegapixels)
-                           : std::nullopt;
-    if (!reply || reply->kind != WorkerReplyKind::Ready) {
+    const Readiness readiness = AwaitReady(worker->socket, m_settings.maxMegapixels);
+    if (readiness != Readiness::Ready) {
         const int status = worker->Stop();
         if (WIFEXITED(status) && WEXITSTATUS(status) == 127) {
             reason = "it is not a program that can run here";
         } else {
-            reason = ready == 0 ? "it did not answer" : "it did not start as a page worker";
+            reason =
+                readiness == Readiness::Silent ? "it did not answer" : "it did not start as a page worker";
         }
         return nullptr;
     }

@@ -95,7 +95,9 @@ public:
 
 private:
     struct Worker;
+    // An idle worker, or a new one (null, with the reason in `reason`, when none could start).
     std::unique_ptr<Worker> Take(std::string& reason);
+    std::unique_ptr<Worker> TakeIdle();
     void GiveBack(std::unique_ptr<Worker> worker);
     // Waits for the worker's answer to `request`: true with it in `outcome.reply`; false when the worker
     // was stopped (with `outcome` saying why) or is gone (outcome.ending still Answered: see Bury).

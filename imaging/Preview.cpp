@@ -7,14 +7,17 @@
 
 namespace orfeo {
 
-std::optional<PreviewPixels> MakePreview(FIBITMAP* image, unsigned side, bool bitValues) {
-    if (!image || side == 0 || !FreeImage_HasPixels(image)) return std::nullopt;
+namespace {
+
+// The image as 24-bit colour; with `bitValues`, a 1-bit image's 0 bits black and 1 bits white whatever its
+// palette. Null when FreeImage could not convert it.
+ImagePtr Colour24(FIBITMAP* image, bool bitValues) {
     const FREE_IMAGE_TYPE type = FreeImage_GetImageType(image);
     ImagePtr standard;
     FIBITMAP* source = image;
     if (bitValues && type == FIT_BITMAP && FreeImage_GetBPP(image) == 1) {
         standard.reset(FreeImage_Clone(image));
-        if (!standard) return std::nullopt;
+        if (!standard) return nullptr;
         RGBQUAD* palette = FreeImage_GetPalette(standard.get());
         palette[0] = RGBQUAD{0, 0, 0, 0};
         palette[1] = RGBQUAD{255, 255, 255, 0};
@@ -23,12 +26,18 @@ std::optional<PreviewPixels> MakePreview(FIBITMAP* image, unsigned side, bool bi
     if (!standard && type != FIT_BITMAP && type != FIT_RGB16 && type != FIT_RGBA16) {
         // 16-bit grey and the other number types: their whole range onto 0 ... 255.
         standard.reset(FreeImage_ConvertToStandardType(image, TRUE));
-        if (!standard) return std::nullopt;
+        if (!standard) return nullptr;
         source = standard.get();
     }
-    ImagePtr rgb(FreeImage_ConvertTo24Bits(source));
+    return ImagePtr(FreeImage_ConvertTo24Bits(source));
+}
+
+}  // namespace
+
+std::optional<PreviewPixels> MakePreview(FIBITMAP* image, unsigned side, bool bitValues) {
+    if (!image || side == 0 || !FreeImage_HasPixels(image)) return std::nullopt;
+    ImagePtr rgb = Colour24(image, bitValues);
     if (!rgb) return std::nullopt;
-    standard.reset();
 
     const unsigned width = FreeImage_GetWidth(rgb.get()), height = FreeImage_GetHeight(rgb.get());
     const double scale = std::min(1.0, static_cast<double>(side) / std::max(width, height));

@@ -230,23 +230,20 @@ bool SameAsHeader(const Layout& layout, FIBITMAP* header) {
     return type == FIT_BITMAP;
 }
 
-// The layout of the first image of `tiff`, when it is one this copy takes, its strips or tiles are within the
-// bounds the loader's path keeps (UnitsWithinBounds, up to `maxMegapixels`), and each strip's stored bytes
-// lie within the file (of `fileSize` bytes); uncompressed strips must hold all their bytes.
-std::optional<Layout> Examine(TIFF* tiff, FIBITMAP* header, std::uint64_t fileSize, double maxMegapixels,
-                              const Complaints& complaints) {
-    Layout layout;
+// The size, samples and coding of the first image of `tiff` into `layout`: false when they are not ones this
+// copy takes, or when FreeImage decodes them into another image than `header`.
+bool ReadKind(TIFF* tiff, FIBITMAP* header, Layout& layout) {
     std::uint16_t sampleFormat = SAMPLEFORMAT_UINT, planar = PLANARCONFIG_CONTIG,
                   orientation = ORIENTATION_TOPLEFT;
     std::uint16_t extraCount = 0;
     std::uint16_t* extra = nullptr;
-    if (complaints.count || TIFFIsBigTIFF(tiff) || !TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &layout.width) ||
+    if (!TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &layout.width) ||
         !TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &layout.height) ||
         !TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &layout.photometric) ||
         !TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &layout.bitsPerSample) ||
         !TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &layout.samples) ||
         !TIFFGetFieldDefaulted(tiff, TIFFTAG_COMPRESSION, &layout.compression)) {
-        return std::nullopt;
+        return false;
     }
     TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLEFORMAT, &sampleFormat);
     TIFFGetFieldDefaulted(tiff, TIFFTAG_PLANARCONFIG, &planar);
@@ -261,20 +258,25 @@ std::optional<Layout> Examine(TIFF* tiff, FIBITMAP* header, std::uint64_t fileSi
                    !Writable(layout.compression)) ||
         (layout.fillOrder != FILLORDER_MSB2LSB && layout.fillOrder != FILLORDER_LSB2MSB) ||
         !SameAsHeader(layout, header)) {
-        return std::nullopt;
+        return false;
     }
+    return true;
+}
+
+// What the coding needs besides the strips into `layout`: a fax page's options, an LZW or Deflate page's
+// predictor, a JPEG page's tables and colour; false when the coder here cannot write them.
+bool ReadCodingTags(TIFF* tiff, Layout& layout) {
     if (layout.compression == COMPRESSION_CCITTFAX3 || layout.compression == COMPRESSION_CCITTFAX4) {
-        if (layout.bitsPerSample != 1) return std::nullopt;
+        if (layout.bitsPerSample != 1) return false;
         const bool g3 = layout.compression == COMPRESSION_CCITTFAX3;
         TIFFGetField(tiff, g3 ? TIFFTAG_GROUP3OPTIONS : TIFFTAG_GROUP4OPTIONS, &layout.faxOptions);
         // Neither coder of libtiff has the uncompressed mode.
-        if (layout.faxOptions & (g3 ? GROUP3OPT_UNCOMPRESSED : GROUP4OPT_UNCOMPRESSED)) return std::nullopt;
+        if (layout.faxOptions & (g3 ? GROUP3OPT_UNCOMPRESSED : GROUP4OPT_UNCOMPRESSED)) return false;
     }
     if (layout.compression == COMPRESSION_LZW || layout.compression == COMPRESSION_ADOBE_DEFLATE ||
         layout.compression == COMPRESSION_DEFLATE) {
         TIFFGetFieldDefaulted(tiff, TIFFTAG_PREDICTOR, &layout.predictor);
-        if (layout.predictor != PREDICTOR_NONE && layout.predictor != PREDICTOR_HORIZONTAL)
-            return std::nullopt;
+        if (layout.predictor != PREDICTOR_NONE && layout.predictor != PREDICTOR_HORIZONTAL) return false;
     }
     if (layout.compression == COMPRESSION_JPEG) {
         layout.jpeg = true;
@@ -293,44 +295,71 @@ std::optional<Layout> Examine(TIFF* tiff, FIBITMAP* header, std::uint64_t fileSi
         if (TIFFGetField(tiff, TIFFTAG_REFERENCEBLACKWHITE, &reference) && reference)
             layout.referenceBlackWhite.assign(reference, reference + 6);
     }
-    layout.bigEndian = TIFFIsBigEndian(tiff) != 0;
-    layout.tiled = TIFFIsTiled(tiff) != 0;
-    // A strip or tile is decoded whole: one far larger than the page would cost what the page does not.
-    if (!UnitsWithinBounds(tiff, maxMegapixels)) return std::nullopt;
-    layout.lineBytes = (std::uint64_t{layout.width} * layout.Bpp() + 7) / 8;
+    return true;
+}
+
+// The strips or tiles of `tiff` into `layout`: false when they do not cover the page as whole rows (strips)
+// or as tiles of a multiple of 16 pixels a side.
+bool ReadUnitShape(TIFF* tiff, Layout& layout) {
     if (layout.tiled) {
         if (!TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &layout.tileWidth) ||
             !TIFFGetField(tiff, TIFFTAG_TILELENGTH, &layout.tileLength) || layout.tileWidth == 0 ||
             layout.tileLength == 0 || layout.tileWidth % 16 || layout.tileLength % 16) {
-            return std::nullopt;
+            return false;
         }
         layout.unitRows = layout.tileLength;
         layout.unitRowBytes = (std::uint64_t{layout.tileWidth} * layout.Bpp() + 7) / 8;
         const std::uint64_t down = (std::uint64_t{layout.height} + layout.tileLength - 1) / layout.tileLength;
-        if (TIFFNumberOfTiles(tiff) != layout.Across() * down) return std::nullopt;
+        if (TIFFNumberOfTiles(tiff) != layout.Across() * down) return false;
         layout.units = TIFFNumberOfTiles(tiff);
     } else {
         TIFFGetFieldDefaulted(tiff, TIFFTAG_ROWSPERSTRIP, &layout.rowsPerStrip);
-        if (layout.rowsPerStrip == 0) return std::nullopt;
+        if (layout.rowsPerStrip == 0) return false;
         layout.unitRows = std::min(layout.rowsPerStrip, layout.height);
         layout.unitRowBytes = layout.lineBytes;
         if (TIFFNumberOfStrips(tiff) !=
             (std::uint64_t{layout.height} + layout.unitRows - 1) / layout.unitRows)
-            return std::nullopt;
+            return false;
         layout.units = TIFFNumberOfStrips(tiff);
     }
-    // (A JPEG page's strips are never decoded here, and libtiff sizes subsampled YCbCr rows otherwise.)
-    if (!layout.jpeg && static_cast<std::uint64_t>(TIFFScanlineSize64(tiff)) != layout.lineBytes)
-        return std::nullopt;
+    return true;
+}
+
+// Whether each unit's stored bytes lie within the file (of `fileSize` bytes); uncompressed units must hold
+// all their bytes.
+bool StoredWithinFile(TIFF* tiff, const Layout& layout, std::uint64_t fileSize) {
     for (std::uint32_t k = 0; k < layout.units; ++k) {
         int failed = 0;
         const std::uint64_t offset = TIFFGetStrileOffsetWithErr(tiff, k, &failed);
         const std::uint64_t bytes = TIFFGetStrileByteCountWithErr(tiff, k, &failed);
         if (failed || bytes == 0 || offset < 8 || offset > fileSize || bytes > fileSize - offset ||
             (layout.compression == COMPRESSION_NONE && bytes < layout.UnitBytes(k))) {
-            return std::nullopt;
+            return false;
         }
     }
+    return true;
+}
+
+// The layout of the first image of `tiff`, when it is one this copy takes, its strips or tiles are within the
+// bounds the loader's path keeps (UnitsWithinBounds, up to `maxMegapixels`), and each strip's stored bytes
+// lie within the file (of `fileSize` bytes); uncompressed strips must hold all their bytes.
+std::optional<Layout> Examine(TIFF* tiff, FIBITMAP* header, std::uint64_t fileSize, double maxMegapixels,
+                              const Complaints& complaints) {
+    Layout layout;
+    if (complaints.count || TIFFIsBigTIFF(tiff) || !ReadKind(tiff, header, layout) ||
+        !ReadCodingTags(tiff, layout)) {
+        return std::nullopt;
+    }
+    layout.bigEndian = TIFFIsBigEndian(tiff) != 0;
+    layout.tiled = TIFFIsTiled(tiff) != 0;
+    // A strip or tile is decoded whole: one far larger than the page would cost what the page does not.
+    if (!UnitsWithinBounds(tiff, maxMegapixels)) return std::nullopt;
+    layout.lineBytes = (std::uint64_t{layout.width} * layout.Bpp() + 7) / 8;
+    if (!ReadUnitShape(tiff, layout)) return std::nullopt;
+    // (A JPEG page's strips are never decoded here, and libtiff sizes subsampled YCbCr rows otherwise.)
+    if (!layout.jpeg && static_cast<std::uint64_t>(TIFFScanlineSize64(tiff)) != layout.lineBytes)
+        return std::nullopt;
+    if (!StoredWithinFile(tiff, layout, fileSize)) return std::nullopt;
     return complaints.count ? std::nullopt : std::optional<Layout>(layout);
 }
 
@@ -534,6 +563,24 @@ std::uint16_t OutputCompression(std::uint16_t compression) {
     return compression == COMPRESSION_DEFLATE ? std::uint16_t{COMPRESSION_ADOBE_DEFLATE} : compression;
 }
 
+// A JPEG page's tables and colour, which its copied strips are decoded with.
+bool SetJpegTags(TIFF* out, const Layout& layout) {
+    bool set = true;
+    if (!layout.jpegTables.empty()) {
+        set =
+            set && TIFFSetField(out, TIFFTAG_JPEGTABLES, static_cast<std::uint32_t>(layout.jpegTables.size()),
+                                layout.jpegTables.data());
+    }
+    if (layout.photometric == PHOTOMETRIC_YCBCR) {
+        set = set &&
+              TIFFSetField(out, TIFFTAG_YCBCRSUBSAMPLING, layout.subsampling[0], layout.subsampling[1]) &&
+              TIFFSetField(out, TIFFTAG_YCBCRPOSITIONING, layout.positioning);
+    }
+    if (!layout.referenceBlackWhite.empty())
+        set = set && TIFFSetField(out, TIFFTAG_REFERENCEBLACKWHITE, layout.referenceBlackWhite.data());
+    return set;
+}
+
 // The output's tags: the stored strips' layout and coding, and the result's photometric, palette and
 // resolution; nothing else of the page.
 bool SetTags(TIFF* out, const Layout& layout, const ModelTags& tags) {
@@ -552,20 +599,7 @@ bool SetTags(TIFF* out, const Layout& layout, const ModelTags& tags) {
         set = set && TIFFSetField(out, TIFFTAG_GROUP3OPTIONS, layout.faxOptions);
     if (layout.compression == COMPRESSION_CCITTFAX4)
         set = set && TIFFSetField(out, TIFFTAG_GROUP4OPTIONS, layout.faxOptions);
-    if (layout.jpeg) {
-        if (!layout.jpegTables.empty()) {
-            set = set &&
-                  TIFFSetField(out, TIFFTAG_JPEGTABLES, static_cast<std::uint32_t>(layout.jpegTables.size()),
-                               layout.jpegTables.data());
-        }
-        if (layout.photometric == PHOTOMETRIC_YCBCR) {
-            set = set &&
-                  TIFFSetField(out, TIFFTAG_YCBCRSUBSAMPLING, layout.subsampling[0], layout.subsampling[1]) &&
-                  TIFFSetField(out, TIFFTAG_YCBCRPOSITIONING, layout.positioning);
-        }
-        if (!layout.referenceBlackWhite.empty())
-            set = set && TIFFSetField(out, TIFFTAG_REFERENCEBLACKWHITE, layout.referenceBlackWhite.data());
-    }
+    if (layout.jpeg) set = set && SetJpegTags(out, layout);
     if (layout.tiled) {
         set = set && TIFFSetField(out, TIFFTAG_TILEWIDTH, layout.tileWidth) &&
               TIFFSetField(out, TIFFTAG_TILELENGTH, layout.tileLength);
@@ -727,6 +761,30 @@ std::optional<StripCopyOutcome> WriteUnits(TIFF* out, FIBITMAP* mask, Page& page
     return std::nullopt;
 }
 
+// Whether the result's tags go with the stored strips: the same samples, ones this copy writes, and for JPEG
+// strips the colour FreeImage writes for them.
+bool Fits(const ModelTags& tags, const Layout& layout) {
+    return tags.bitsPerSample == layout.bitsPerSample && tags.samples == layout.samples &&
+           tags.sampleFormat == SAMPLEFORMAT_UINT &&
+           KnownSamples(tags.samples, tags.bitsPerSample, tags.photometric) &&
+           (!layout.jpeg ||
+            tags.photometric == (layout.samples == 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK));
+}
+
+// The output written through to the disk and closed: Written, or WriteFailed with the reason in `error`.
+StripCopyOutcome SyncAndClose(int output, int& error) {
+    if (::fsync(output) != 0) {
+        error = errno;
+        ::close(output);
+        return StripCopyOutcome::WriteFailed;
+    }
+    if (::close(output) != 0) {
+        error = errno;
+        return StripCopyOutcome::WriteFailed;
+    }
+    return StripCopyOutcome::Written;
+}
+
 bool EqualsIgnoringCase(const std::string& text, const char* lower) {
     if (text.size() != std::strlen(lower)) return false;
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -797,13 +855,7 @@ StripCopyOutcome CopyStrips(const StripCopyFiles& files, const std::function<voi
     Page& stored = merge ? back : page;
     const Layout& layout = stored.layout;
     const std::optional<ModelTags> tags = ReadModelTags(files.pageHeader);
-    if (!tags || tags->bitsPerSample != layout.bitsPerSample || tags->samples != layout.samples ||
-        tags->sampleFormat != SAMPLEFORMAT_UINT ||
-        !KnownSamples(tags->samples, tags->bitsPerSample, tags->photometric) ||
-        (layout.jpeg &&
-         tags->photometric != (layout.samples == 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK))) {
-        return StripCopyOutcome::NotTaken;
-    }
+    if (!tags || !Fits(*tags, layout)) return StripCopyOutcome::NotTaken;
     Plan plan;
     if (const auto refused = ReadUnits(files.mask, page, stored, plan, stage)) return *refused;
 
@@ -825,16 +877,7 @@ StripCopyOutcome CopyStrips(const StripCopyFiles& files, const std::function<voi
         return StripCopyOutcome::WriteFailed;
     }
     if (!wrote || complaints.count) return StripCopyOutcome::NotTaken;
-    if (::fsync(files.output) != 0) {
-        error = errno;
-        ::close(files.output);
-        return StripCopyOutcome::WriteFailed;
-    }
-    if (::close(files.output) != 0) {
-        error = errno;
-        return StripCopyOutcome::WriteFailed;
-    }
-    return StripCopyOutcome::Written;
+    return SyncAndClose(files.output, error);
 }
 
 }  // namespace orfeo

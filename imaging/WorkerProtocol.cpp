@@ -148,6 +148,22 @@ bool ValidOutcome(const SlotOutcome& outcome, double maxMegapixels) {
     return false;
 }
 
+// Whether a Done reply holds together: a written output comes with no problem, of its own or of an input.
+bool ConsistentDone(const WorkerReply& reply, double maxMegapixels) {
+    if (reply.written && (reply.writeError != 0 || reply.pixels != PixelStatus::Ok)) return false;
+    // A preview has both sides or none, within bounds, and only as a written output.
+    const bool preview = reply.previewWidth > 0 || reply.previewHeight > 0;
+    if (preview &&
+        (reply.previewWidth == 0 || reply.previewHeight == 0 || reply.previewWidth > kPreviewSide ||
+         reply.previewHeight > kPreviewSide || !reply.written))
+        return false;
+    for (const SlotOutcome& input : reply.inputs) {
+        if (!ValidOutcome(input, maxMegapixels)) return false;
+        if (reply.written && input.problem != LoadProblem::None) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int WorkerRequest::Descriptors() const {
@@ -253,17 +269,7 @@ std::optional<WorkerReply> DecodeReply(const std::uint8_t* bytes, std::size_t si
     }
     reply.pixels = static_cast<PixelStatus>(pixels);
     reply.written = written == 1;
-    if (reply.written && (reply.writeError != 0 || reply.pixels != PixelStatus::Ok)) return std::nullopt;
-    // A preview has both sides or none, within bounds, and only as a written output.
-    const bool preview = reply.previewWidth > 0 || reply.previewHeight > 0;
-    if (preview &&
-        (reply.previewWidth == 0 || reply.previewHeight == 0 || reply.previewWidth > kPreviewSide ||
-         reply.previewHeight > kPreviewSide || !reply.written))
-        return std::nullopt;
-    for (const SlotOutcome& input : reply.inputs) {
-        if (!ValidOutcome(input, maxMegapixels)) return std::nullopt;
-        if (reply.written && input.problem != LoadProblem::None) return std::nullopt;
-    }
+    if (!ConsistentDone(reply, maxMegapixels)) return std::nullopt;
     return reply;
 }
 

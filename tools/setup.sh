@@ -5,6 +5,7 @@ ORFEO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 ORFEO_PACKAGES=(
   cmake make g++             # the build
   clang-format               # tests: every C++ file follows .clang-format
+  universal-ctags            # tests: no function of the programs is longer than 60 lines
   libfreeimage-dev           # reading and writing images
   libtiff-dev                # the strip copy, its checks, and silencing libtiff's console noise
   zlib1g-dev                 # the strip copy proves Deflate strips whole before it copies them

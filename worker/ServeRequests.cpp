@@ -154,6 +154,51 @@ ImagePtr MaskFromItsHeader(int socket, int fd, const WorkerRequest& request) {
     return header && (!oneBit || FreeImage_HasPixels(header.get())) ? std::move(header) : nullptr;
 }
 
+// The mask on `fd` decoded (through a second descriptor: a decode closes its own); the offset goes back
+// to 0.
+ImagePtr DecodeMask(int fd, const WorkerRequest& request) {
+    const int maskFd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (maskFd < 0) return nullptr;
+    LoadReport report;
+    ImagePtr mask =
+        DecodeImageFile(maskFd, request.extensions[kMaskSlot], request.maxMegapixels, false, report);
+    ::lseek(fd, 0, SEEK_SET);
+    if (report.outOfMemory) OutOfMemory();
+    return mask;
+}
+
+// Tells the run which file the strip copy is at.
+std::function<void(StripCopyStage)> TellStage(int socket) {
+    return [socket](StripCopyStage stage) {
+        if (stage == StripCopyStage::Writing) {
+            Tell(socket, WorkerReplyKind::Writing);
+        } else {
+            Tell(socket, WorkerReplyKind::Reading,
+                 stage == StripCopyStage::ReadingBack ? kBackSlot : kPageSlot);
+        }
+    };
+}
+
+// After a strip copy that was not taken or found a file damaged: true when the entry is done, its reply
+// made; false when the decoding path is to write the output.
+bool EndUntakenCopy(StripCopyOutcome outcome, int output, WorkerReply& reply) {
+    const bool damaged = outcome == StripCopyOutcome::PageDamaged || outcome == StripCopyOutcome::BackDamaged;
+    // The copy read its inputs with pread only, so they still stand at 0 for the decoding path. What
+    // it wrote goes; if it cannot, the output is not this entry's to write.
+    const bool emptied = ::ftruncate(output, 0) == 0 && ::lseek(output, 0, SEEK_SET) == 0;
+    if (emptied && !damaged) return false;
+    // A damaged file is named as the decoding path names one, and that path is not tried: it would
+    // write a fax or JPEG page whose decoder only warned.
+    reply.written = false;
+    reply.writeError = emptied ? 0 : ReplyError(errno, EIO);
+    if (damaged) {
+        const int slot = outcome == StripCopyOutcome::BackDamaged ? kBackSlot : kPageSlot;
+        reply.inputs[slot].problem = LoadProblem::Damaged;
+    }
+    ::close(output);
+    return true;
+}
+
 // A TIFF page to a TIFF output, strip by strip (see CopyStrips): true when the entry is done, its reply
 // made. Otherwise nothing is written, the inputs stand at 0, and `mask` may hold the decoded mask for
 // the decoding path to use.
@@ -176,14 +221,7 @@ bool TryStripCopy(int socket, const WorkerRequest& request, const std::array<int
     }
     Tell(socket, WorkerReplyKind::Reading, kMaskSlot);
     mask = MaskFromItsHeader(socket, slotFd[kMaskSlot], request);
-    if (!mask) {
-        const int maskFd = ::fcntl(slotFd[kMaskSlot], F_DUPFD_CLOEXEC, 0);
-        if (maskFd < 0) return false;
-        LoadReport report;
-        mask = DecodeImageFile(maskFd, request.extensions[kMaskSlot], request.maxMegapixels, false, report);
-        ::lseek(slotFd[kMaskSlot], 0, SEEK_SET);
-        if (report.outOfMemory) OutOfMemory();
-    }
+    if (!mask) mask = DecodeMask(slotFd[kMaskSlot], request);
     if (!mask || CheckRule(request.task, page.get(), back.get(), mask.get()) != PixelStatus::Ok ||
         !FormatCanHold("x." + request.extensions[kOutputSlot], page.get())) {
         return false;
@@ -196,33 +234,10 @@ bool TryStripCopy(int socket, const WorkerRequest& request, const std::array<int
                                .output = output,
                                .maxMegapixels = request.maxMegapixels};
     int error = 0;
-    const StripCopyOutcome outcome = CopyStrips(
-        files,
-        [socket](StripCopyStage stage) {
-            if (stage == StripCopyStage::Writing) {
-                Tell(socket, WorkerReplyKind::Writing);
-            } else {
-                Tell(socket, WorkerReplyKind::Reading,
-                     stage == StripCopyStage::ReadingBack ? kBackSlot : kPageSlot);
-            }
-        },
-        error);
-    const bool damaged = outcome == StripCopyOutcome::PageDamaged || outcome == StripCopyOutcome::BackDamaged;
-    if (outcome == StripCopyOutcome::NotTaken || damaged) {
-        // The copy read its inputs with pread only, so they still stand at 0 for the decoding path. What
-        // it wrote goes; if it cannot, the output is not this entry's to write.
-        const bool emptied = ::ftruncate(output, 0) == 0 && ::lseek(output, 0, SEEK_SET) == 0;
-        if (emptied && !damaged) return false;
-        // A damaged file is named as the decoding path names one, and that path is not tried: it would
-        // write a fax or JPEG page whose decoder only warned.
-        reply.written = false;
-        reply.writeError = emptied ? 0 : ReplyError(errno, EIO);
-        if (damaged) {
-            const int slot = outcome == StripCopyOutcome::BackDamaged ? kBackSlot : kPageSlot;
-            reply.inputs[slot].problem = LoadProblem::Damaged;
-        }
-        ::close(output);
-        return true;
+    const StripCopyOutcome outcome = CopyStrips(files, TellStage(socket), error);
+    if (outcome == StripCopyOutcome::NotTaken || outcome == StripCopyOutcome::PageDamaged ||
+        outcome == StripCopyOutcome::BackDamaged) {
+        return EndUntakenCopy(outcome, output, reply);
     }
     reply.pixels = PixelStatus::Ok;
     reply.written = outcome == StripCopyOutcome::Written;
@@ -230,19 +245,74 @@ bool TryStripCopy(int socket, const WorkerRequest& request, const std::array<int
     return true;
 }
 
-}  // namespace
-
-WorkerReply CarryRequest(int socket, const WorkerRequest& request, const std::vector<int>& fds) {
+// The request's descriptors by slot, -1 for a slot it does not have.
+std::array<int, kWorkerSlots> SlotDescriptors(const WorkerRequest& request, const std::vector<int>& fds) {
     std::array<int, kWorkerSlots> slotFd;
     slotFd.fill(-1);
     for (int slot = 0, next = 0; slot < kWorkerSlots; ++slot)
         if (request.Has(slot)) slotFd[slot] = fds[next++];
+    return slotFd;
+}
+
+// The input in `slot` on `fd` (which this closes): its header for a dry run, where the header tells what
+// decoding gives, its pixels otherwise. What loading it found goes into `reply`.
+ImagePtr LoadInput(int socket, const WorkerRequest& request, int slot, int fd, WorkerReply& reply) {
+    const bool headers = request.headersOnly;
+    Tell(socket, WorkerReplyKind::Reading, static_cast<std::uint8_t>(slot));
+    LoadReport report;
+    ImagePtr image;
+    if (slot == kMaskSlot && !headers) image = MaskFromItsHeader(socket, fd, request);
+    if (image) {
+        ::close(fd);
+    } else {
+        // A header that may not say what the pixels will be is not enough for a dry run: then the
+        // file is decoded, as the run will decode it (from a second descriptor: a decode closes its
+        // own).
+        const int again = headers ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
+        image = DecodeImageFile(fd, request.extensions[slot], request.maxMegapixels, headers, report,
+                                Measure(socket, slot));
+        if (again >= 0 && image && HeaderMayMislead(image.get()) && ::lseek(again, 0, SEEK_SET) == 0) {
+            image = DecodeImageFile(again, request.extensions[slot], request.maxMegapixels, false, report);
+        } else if (again >= 0) {
+            ::close(again);
+        }
+    }
+    if (report.outOfMemory) OutOfMemory();
+    reply.inputs[slot] = Describe(report, headers ? image.get() : nullptr);
+    return image;
+}
+
+// The rule on the loaded inputs: for a dry run only its checks, into `reply`; otherwise its result too.
+PixelResult CarryRule(const WorkerRequest& request, const std::array<ImagePtr, kInputSlots>& images,
+                      WorkerReply& reply) {
+    PixelResult result;
+    const bool merge = request.task == WorkerTask::Merge;
+    const bool loaded = images[kPageSlot] && images[kMaskSlot] && (!merge || images[kBackSlot]);
+    if (request.headersOnly && loaded) {
+        // What the run would find: the rule's checks, and whether the output's format holds a result
+        // of the page's type and depth (the result follows the page).
+        reply.pixels = CheckRule(request.task, images[kPageSlot].get(), images[kBackSlot].get(),
+                                 images[kMaskSlot].get());
+        reply.written = reply.pixels == PixelStatus::Ok &&
+                        FormatCanHold("x." + request.extensions[kOutputSlot], images[kPageSlot].get());
+    } else if (loaded) {
+        result = ApplyRule(request.task, images[kPageSlot].get(), images[kBackSlot].get(),
+                           images[kMaskSlot].get());
+        if (result.status == PixelStatus::OutOfMemory) OutOfMemory();
+        reply.pixels = result.status;
+    }
+    return result;
+}
+
+}  // namespace
+
+WorkerReply CarryRequest(int socket, const WorkerRequest& request, const std::vector<int>& fds) {
+    std::array<int, kWorkerSlots> slotFd = SlotDescriptors(request, fds);
     if (request.task == WorkerTask::Preview)
         return CarryPreview(socket, request, slotFd[kPageSlot], slotFd[kOutputSlot]);
 
     WorkerReply reply;
     reply.kind = WorkerReplyKind::Done;
-    const bool headers = request.headersOnly;
     PixelResult result;
     {
         std::array<ImagePtr, kInputSlots> images;
@@ -257,46 +327,9 @@ WorkerReply CarryRequest(int socket, const WorkerRequest& request, const std::ve
             slotFd[kMaskSlot] = -1;
         }
         for (int slot = 0; slot < kInputSlots; ++slot) {
-            if (slotFd[slot] < 0) continue;
-            Tell(socket, WorkerReplyKind::Reading, static_cast<std::uint8_t>(slot));
-            LoadReport report;
-            if (slot == kMaskSlot && !headers)
-                images[slot] = MaskFromItsHeader(socket, slotFd[slot], request);
-            if (images[slot]) {
-                ::close(slotFd[slot]);
-            } else {
-                // A header that may not say what the pixels will be is not enough for a dry run: then the
-                // file is decoded, as the run will decode it (from a second descriptor: a decode closes its
-                // own).
-                const int again = headers ? ::fcntl(slotFd[slot], F_DUPFD_CLOEXEC, 0) : -1;
-                images[slot] = DecodeImageFile(slotFd[slot], request.extensions[slot], request.maxMegapixels,
-                                               headers, report, Measure(socket, slot));
-                if (again >= 0 && images[slot] && HeaderMayMislead(images[slot].get()) &&
-                    ::lseek(again, 0, SEEK_SET) == 0) {
-                    images[slot] = DecodeImageFile(again, request.extensions[slot], request.maxMegapixels,
-                                                   false, report);
-                } else if (again >= 0) {
-                    ::close(again);
-                }
-            }
-            if (report.outOfMemory) OutOfMemory();
-            reply.inputs[slot] = Describe(report, headers ? images[slot].get() : nullptr);
+            if (slotFd[slot] >= 0) images[slot] = LoadInput(socket, request, slot, slotFd[slot], reply);
         }
-        const bool merge = request.task == WorkerTask::Merge;
-        const bool loaded = images[kPageSlot] && images[kMaskSlot] && (!merge || images[kBackSlot]);
-        if (headers && loaded) {
-            // What the run would find: the rule's checks, and whether the output's format holds a result
-            // of the page's type and depth (the result follows the page).
-            reply.pixels = CheckRule(request.task, images[kPageSlot].get(), images[kBackSlot].get(),
-                                     images[kMaskSlot].get());
-            reply.written = reply.pixels == PixelStatus::Ok &&
-                            FormatCanHold("x." + request.extensions[kOutputSlot], images[kPageSlot].get());
-        } else if (loaded) {
-            result = ApplyRule(request.task, images[kPageSlot].get(), images[kBackSlot].get(),
-                               images[kMaskSlot].get());
-            if (result.status == PixelStatus::OutOfMemory) OutOfMemory();
-            reply.pixels = result.status;
-        }
+        result = CarryRule(request, images, reply);
     }
     if (slotFd[kOutputSlot] >= 0) {
         OutputFile output(OutputFile::Descriptor{slotFd[kOutputSlot]});
