@@ -19,7 +19,7 @@ ORFEO_PACKAGES=(
   fonts-dejavu-core          # a font for Qt to draw text with when nothing else is installed
   xvfb openbox               # the desktop journey test: an X display and a window manager, as people have
   xdotool x11-utils          # the desktop journey test: mouse and keys, window names and places
-  imagemagick                # the desktop journey test: reads the screen (and takes the README's screenshots)
+  imagemagick                # the desktop journey test: reads the screen (and takes the screenshots in docs/)
   at-spi2-core dbus-x11      # the desktop journey test: an accessibility bus on a session bus of its own
   python3-pyatspi            # the desktop journey test: reads and names windows as screen readers do
   libgtest-dev               # tests

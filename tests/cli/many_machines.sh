@@ -1,16 +1,16 @@
 #!/usr/bin/env bash
-# The README's recipes for many machines, read from README.md and run as written (the folders, host names
+# The recipes for many machines, read from docs/many-machines.md and run as written (the folders, host names
 # and waits are the test's own): GNU parallel over an OpenSSH server of the test's own on the loopback
 # address (its own configuration, host key and user key, in a temporary folder; the machine's ssh set-up is
-# not touched). node1 and node2 are hosts as the README asks for; blind logs in where the shared folder is
+# not touched). node1 and node2 are hosts as the page asks for; blind logs in where the shared folder is
 # empty, as on a host that does not see the share; down is a closed port. The books are small: one with a
 # page without its mask, one with a space in its name, one with a new line in it, one in use by another run
 # for a while, one that is gone by the time its job runs.
 #
-#   many_machines.sh ORFEO_CLI MAKE_PAGES SAME_PIXELS README
+#   many_machines.sh ORFEO_CLI MAKE_PAGES SAME_PIXELS DOCS_PAGE
 set -uo pipefail
-cli=$(realpath "$1") make_pages=$(realpath "$2") same_pixels=$(realpath "$3") readme=$(realpath "$4")
-source "$(dirname "${BASH_SOURCE[0]}")/readme_recipe.sh"
+cli=$(realpath "$1") make_pages=$(realpath "$2") same_pixels=$(realpath "$3") docs_page=$(realpath "$4")
+source "$(dirname "${BASH_SOURCE[0]}")/docs_recipe.sh"
 work=$(mktemp -d "${TMPDIR:-/tmp}/orfeo-hosts.XXXXXX")
 cleanup() {
   [ -s "$work/sshd.pid" ] && kill "$(cat "$work/sshd.pid")" 2>/dev/null
@@ -109,9 +109,9 @@ ssh -F "$work/ssh_config" node1 orfeo-cli --version >/dev/null || fail "no orfeo
 [ "$(ssh -F "$work/ssh_config" blind ls "$shared")" = "" ] && ssh -F "$work/ssh_config" blind true ||
   fail "blind sees the share, or cannot log in"
 
-# recipe NAME [FROM TO]...: the README's block NAME with the test's folders and hosts, as a script for bash.
+# recipe NAME [FROM TO]...: the page's block NAME with the test's folders and hosts, as a script for bash.
 recipe() {
-  readme_recipe "$readme" "$@" >"$work/$1.sh" || fail "the README's recipe $1 is not as the test knows it"
+  docs_recipe "$docs_page" "$@" >"$work/$1.sh" || fail "the page's recipe $1 is not as the test knows it"
 }
 # run_recipe NAME [FROM TO]...: runs it in the test's folder, its output in NAME.out and NAME.err, its status
 # returned.
@@ -125,7 +125,7 @@ joblog_status() { awk -F'\t' -v seq="$2" 'NR > 1 && $1 == seq { s = $7 } END { p
 book_status() { jq -r 'select(.type == "book") | .status' "$1" 2>/dev/null | grep . || echo none; }
 # accounted LIST LOG REPORT_NAME LOOK_OUTPUT: every book of the NUL-separated LIST (its names relative to the
 # list's folder) has a line in the job log;
-# a job that ended with 0 left a report in the book saying 0 or 1; and the books the README's line lists to
+# a job that ended with 0 left a report in the book saying 0 or 1; and the books the page's line lists to
 # look at are those without a report saying 0, the failed jobs' among them.
 accounted() {
   local list=$1 log=$2 report=$3 look=$4 seq=0 book job status expected=""

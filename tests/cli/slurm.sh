@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
-# The README's Slurm recipe, read from README.md and run as written (the folders are the test's own), on a
+# The Slurm recipe, read from docs/many-machines.md and run as written (the folders are the test's own), on a
 # cluster of the test's own on 127.0.0.1: munged, slurmctld and slurmd started here as root, with their key,
 # configuration, state and logs in a temporary folder (the machine's /etc/slurm, munge key and daemons are
 # not touched), and stopped by their process ids at the end. The books: one with a page without its mask,
 # one with a space in its name, one with a new line in it, one in use by another run, a long one whose task
 # is cancelled with pages in hand, and one that is gone by the time its task runs.
 #
-#   slurm.sh ORFEO_CLI MAKE_PAGES SAME_PIXELS README
+#   slurm.sh ORFEO_CLI MAKE_PAGES SAME_PIXELS DOCS_PAGE
 set -uo pipefail
-cli=$(realpath "$1") make_pages=$(realpath "$2") same_pixels=$(realpath "$3") readme=$(realpath "$4")
-source "$(dirname "${BASH_SOURCE[0]}")/readme_recipe.sh"
+cli=$(realpath "$1") make_pages=$(realpath "$2") same_pixels=$(realpath "$3") docs_page=$(realpath "$4")
+source "$(dirname "${BASH_SOURCE[0]}")/docs_recipe.sh"
 skip() {
   echo "SKIP: $*"
   exit 77
@@ -117,8 +117,8 @@ for i in $(seq 2 120); do
 done
 
 # --- the recipe ---------------------------------------------------------------------------------------------
-recipe() {  # NAME [FROM TO]...: the README's block NAME, as a file in the folder the recipe runs in
-  readme_recipe "$readme" "$@" >"$work/run/$1" || fail "the README's recipe $1 is not as the test knows it"
+recipe() {  # NAME [FROM TO]...: the page's block NAME, as a file in the folder the recipe runs in
+  docs_recipe "$docs_page" "$@" >"$work/run/$1" || fail "the page's recipe $1 is not as the test knows it"
 }
 recipe sbatch
 mv "$work/run/sbatch" "$work/run/orfeo-books.sbatch"

@@ -14,11 +14,12 @@
 namespace orfeo {
 namespace {
 
-// The README's list of what a page worker cannot do, from its first line to the paragraph after it.
+// The list in docs/hostile-files.md of what a page worker cannot do, from its first line to the paragraph
+// after it.
 std::string CannotDoList() {
-    std::ifstream readme(ORFEO_README);
+    std::ifstream page(ORFEO_HOSTILE_FILES);
     std::stringstream text;
-    text << readme.rdbuf();
+    text << page.rdbuf();
     const std::string all = text.str();
     const std::size_t start = all.find("What it cannot do, and what enforces it");
     const std::size_t end = all.find("\n\n", all.find("\n- ", start));
@@ -31,7 +32,7 @@ std::string CannotDoList() {
 // must have a refusing line besides.
 TEST(Cage, EveryCallTheReadmeSaysAWorkerCannotMakeIsRefusedByTheTable) {
     const std::string list = CannotDoList();
-    ASSERT_FALSE(list.empty()) << "the README's list of what a worker cannot do is gone";
+    ASSERT_FALSE(list.empty()) << "the list of what a worker cannot do is gone from " ORFEO_HOSTILE_FILES;
     const std::vector<CageRule> rules = CageRules();
     std::set<std::string> named;
     const std::regex quoted("`([a-z_0-9]+)`");
@@ -57,7 +58,7 @@ TEST(Cage, EveryCallTheReadmeSaysAWorkerCannotMakeIsRefusedByTheTable) {
     // The list names the calls that matter most; a list that lost them would check nothing.
     for (const char* call :
          {"open", "openat", "execve", "fork", "kill", "fcntl", "mmap", "newfstatat", "tgkill"})
-        EXPECT_TRUE(named.count(call)) << call << " is no longer in the README's list";
+        EXPECT_TRUE(named.count(call)) << call << " is no longer in the list of " ORFEO_HOSTILE_FILES;
 }
 
 bool Holds(const scmp_arg_cmp& condition, scmp_datum_t value) {
