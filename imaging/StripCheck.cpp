@@ -6,6 +6,8 @@
 #include <array>
 #include <limits>
 
+#include "imaging/MsbBits.h"
+
 namespace orfeo {
 
 namespace {
@@ -16,41 +18,13 @@ constexpr unsigned kClear = 256, kEnd = 257, kFirstFree = 258;
 // room is full fails.
 constexpr int kTableRoom = 4096 + 1023;
 
-// The codes of an LZW stream, most significant bit first. A code whose last bit lies past the end is not
-// there: libtiff stops there, whatever the bits left over. The bits are held at the top of a 64-bit word,
-// refilled eight bytes at a time while there are eight (a strip's walk costs a fraction of its decode).
-class CodeReader {
-public:
-    CodeReader(const std::uint8_t* bytes, std::uint64_t count) : m_next(bytes), m_end(bytes + count) {}
-
-    bool Next(unsigned bits, unsigned& code) {
-        if (m_held < bits && !Refill(bits)) return false;
-        code = static_cast<unsigned>(m_buffer >> (64 - bits));
-        m_buffer <<= bits;
-        m_held -= bits;
-        return true;
-    }
-
-private:
-    bool Refill(unsigned bits) {
-        if (m_end - m_next >= 8) {
-            std::uint64_t word = 0;
-            for (int i = 0; i < 8; ++i) word = (word << 8) | m_next[i];
-            m_buffer |= word >> m_held;
-            m_next += (63 - m_held) >> 3;
-            m_held |= 56;
-            return true;
-        }
-        for (; m_held <= 56 && m_next != m_end; m_held += 8)
-            m_buffer |= std::uint64_t{*m_next++} << (56 - m_held);
-        return m_held >= bits;
-    }
-
-    const std::uint8_t* m_next;
-    const std::uint8_t* m_end;
-    std::uint64_t m_buffer = 0;
-    unsigned m_held = 0;
-};
+// The next code of an LZW stream, `bits` wide. A code whose last bit lies past the end is not there:
+// libtiff stops there, whatever the bits left over.
+bool NextCode(MsbBits& in, unsigned bits, unsigned& code) {
+    code = in.Peek(bits);
+    in.Skip(bits);
+    return !in.Overran();
+}
 
 }  // namespace
 
@@ -65,7 +39,7 @@ bool LzwStripDecodes(const std::uint8_t* bytes, std::uint64_t count, std::uint64
     if (size == 0) return true;
     std::array<std::uint16_t, kTableRoom> length;
     std::fill(length.begin(), length.begin() + kFirstFree, std::uint16_t{1});
-    CodeReader in(bytes, count);
+    MsbBits in(bytes, count);
     // -1 while no entry may be made: at the start, which must be a clear, and once the table is full; then
     // only a clear or the end may come.
     int free = -1;
@@ -73,13 +47,13 @@ bool LzwStripDecodes(const std::uint8_t* bytes, std::uint64_t count, std::uint64
     int last = (1 << bits) - 2;
     std::uint64_t made = 0;
     for (;;) {
-        if (!in.Next(bits, code) || code == kEnd) return false;
+        if (!NextCode(in, bits, code) || code == kEnd) return false;
         if (code == kClear) {
             free = kFirstFree;
             bits = 9;
             last = (1 << bits) - 2;
             do {
-                if (!in.Next(bits, code)) return false;
+                if (!NextCode(in, bits, code)) return false;
             } while (code == kClear);
             // After a clear only a byte's code makes sense: libtiff refuses the others.
             if (code >= kEnd) return false;

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "imaging/MsbBits.h"
 #include "imaging/StripCheck.h"
 
 namespace orfeo {
@@ -124,48 +125,6 @@ std::vector<std::uint8_t> Reversed(const std::uint8_t* bytes, std::uint64_t coun
     return reversed;
 }
 
-// The bits of a fax strip, first bit first, at the top of a 64-bit word, refilled eight bytes at a time
-// while there are eight (its counts are 64-bit: no store to a run length, 32 bits, can be taken to change
-// them). Past the last byte come zero bits (no code word is all zeros), and `Overran` tells whether a code
-// word took any of them.
-class FaxBits {
-public:
-    FaxBits(const std::uint8_t* bytes, std::uint64_t count) : m_next(bytes), m_end(bytes + count) {}
-
-    unsigned Peek(unsigned bits) {
-        if (m_held < bits) Refill();
-        return static_cast<unsigned>(m_buffer >> (64 - bits));
-    }
-    void Skip(unsigned bits) {
-        m_buffer <<= bits;
-        m_held -= bits;
-    }
-    bool Overran() const { return m_held < m_padding; }
-
-private:
-    void Refill() {
-        if (m_end - m_next >= 8) {
-            std::uint64_t word = 0;
-            for (int i = 0; i < 8; ++i) word = (word << 8) | m_next[i];
-            m_buffer |= word >> m_held;
-            m_next += (63 - m_held) >> 3;
-            m_held |= 56;
-            return;
-        }
-        for (; m_held <= 56; m_held += 8) {
-            if (m_next == m_end) {
-                m_padding += 8;
-            } else {
-                m_buffer |= std::uint64_t{*m_next++} << (56 - m_held);
-            }
-        }
-    }
-
-    const std::uint8_t* m_next;
-    const std::uint8_t* m_end;
-    std::uint64_t m_buffer = 0, m_held = 0, m_padding = 0;
-};
-
 // One row of a G4 strip, walked as libtiff's 2-D row decoder walks it, with its arrays of run lengths (the
 // row's and the reference row's, each ended by an imaginary empty run) and without its pixels. False on
 // anything that decoder would complain about, and on whatever this walk does not follow as it does (an
@@ -173,7 +132,7 @@ private:
 // store to a run (32 bits) cannot be taken to change them, so the compiler keeps them in registers.
 class G4Row {
 public:
-    G4Row(FaxBits& in, std::int64_t width, std::int32_t* row, std::int32_t* rowEnd, const std::int32_t* ref,
+    G4Row(MsbBits& in, std::int64_t width, std::int32_t* row, std::int32_t* rowEnd, const std::int32_t* ref,
           const std::int32_t* refEnd)
         : m_in(in),
           m_width(width),
@@ -272,7 +231,7 @@ private:
         }
     }
 
-    FaxBits& m_in;
+    MsbBits& m_in;
     const std::int64_t m_width;
     std::int32_t* const m_row;
     std::int32_t* const m_rowEnd;
@@ -298,7 +257,7 @@ bool G4StripDecodes(const std::uint8_t* bytes, std::uint64_t count, std::uint32_
     // Fill order 2 (rare) is walked from a copy with each byte's bits the other way round.
     const std::vector<std::uint8_t> reversed =
         lowBitFirst ? Reversed(bytes, count) : std::vector<std::uint8_t>{};
-    FaxBits in(lowBitFirst ? reversed.data() : bytes, count);
+    MsbBits in(lowBitFirst ? reversed.data() : bytes, count);
     std::int32_t* row = runs.get();
     const std::int32_t* refEnd = ref + 2;
     for (std::uint32_t y = 0; y < rows; ++y) {

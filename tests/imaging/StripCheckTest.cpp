@@ -41,32 +41,58 @@ Bytes LzwCodes(const std::vector<unsigned>& codes) {
     return bytes;
 }
 
-// The stored bytes of a one-strip 8-bit grey TIFF of `width` x `rows` that libtiff writes in `compression`,
-// the pixel in column x of row y value(x, y).
-Bytes Encoded(std::uint16_t compression, unsigned width, unsigned rows,
-              const std::function<std::uint8_t(unsigned, unsigned)>& value) {
-    test::TempDir dir;
-    const fs::path path = dir.Path() / "strip.tif";
+// One strip of `width` x `rows` in `compression`: 8-bit grey, or 1-bit (min-is-white) in fill order
+// `fillOrder`. Each row is written by `row` (its bytes to fill), or else the strip's stored bytes `raw`.
+struct StripShape {
+    unsigned width, rows, bits;
+    std::uint16_t compression, fillOrder = FILLORDER_MSB2LSB;
+};
+
+bool WriteStrip(const fs::path& path, const StripShape& shape,
+                const std::function<void(unsigned, Bytes&)>& row, const Bytes* raw = nullptr) {
     TIFF* tiff = TIFFOpen(path.c_str(), "w");
     EXPECT_NE(tiff, nullptr);
-    if (!tiff) return {};
-    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, width);
-    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, rows);
-    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
-    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
-    TIFFSetField(tiff, TIFFTAG_COMPRESSION, compression);
-    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, rows);
-    Bytes line(width);
-    for (unsigned y = 0; y < rows; ++y) {
-        for (unsigned x = 0; x < width; ++x) line[x] = value(x, y);
-        TIFFWriteScanline(tiff, line.data(), y, 0);
+    if (!tiff) return false;
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, shape.width);
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, shape.rows);
+    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, shape.bits);
+    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC,
+                 shape.bits == 1 ? PHOTOMETRIC_MINISWHITE : PHOTOMETRIC_MINISBLACK);
+    TIFFSetField(tiff, TIFFTAG_COMPRESSION, shape.compression);
+    TIFFSetField(tiff, TIFFTAG_FILLORDER, shape.fillOrder);
+    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, shape.rows);
+    if (raw) {
+        TIFFWriteRawStrip(tiff, 0, const_cast<std::uint8_t*>(raw->data()),
+                          static_cast<tmsize_t>(raw->size()));
+    } else {
+        Bytes line((shape.width * shape.bits + 7) / 8);
+        for (unsigned y = 0; y < shape.rows; ++y) {
+            row(y, line);
+            TIFFWriteScanline(tiff, line.data(), y, 0);
+        }
     }
     TIFFClose(tiff);
-    tiff = TIFFOpen(path.c_str(), "r");
+    return true;
+}
+
+// The stored bytes of a strip libtiff writes.
+Bytes Encoded(const StripShape& shape, const std::function<void(unsigned, Bytes&)>& row) {
+    test::TempDir dir;
+    const fs::path path = dir.Path() / "strip.tif";
+    if (!WriteStrip(path, shape, row)) return {};
+    TIFF* tiff = TIFFOpen(path.c_str(), "r");
     Bytes stored(TIFFGetStrileByteCount(tiff, 0));
     TIFFReadRawStrip(tiff, 0, stored.data(), static_cast<tmsize_t>(stored.size()));
     TIFFClose(tiff);
     return stored;
+}
+
+// An 8-bit grey strip in `compression`, the pixel in column x of row y value(x, y).
+Bytes Encoded(std::uint16_t compression, unsigned width, unsigned rows,
+              const std::function<std::uint8_t(unsigned, unsigned)>& value) {
+    return Encoded({width, rows, 8, compression}, [&](unsigned y, Bytes& line) {
+        for (unsigned x = 0; x < width; ++x) line[x] = value(x, y);
+    });
 }
 
 // Pixels that make long LZW streams: noise (every code width, and tables that fill and clear) with runs.
@@ -163,35 +189,14 @@ TEST(StripCheckTest, PackBitsAsLibtiffDecodesIt) {
                    });
 }
 
-// A one-strip 1-bit G4 TIFF of `width` x `rows` as libtiff writes it (fill order `fillOrder`), black where
-// ink(x, y); its stored bytes.
+// A 1-bit G4 strip in fill order `fillOrder`, black where ink(x, y).
 Bytes EncodedG4(unsigned width, unsigned rows, std::uint16_t fillOrder,
                 const std::function<bool(unsigned, unsigned)>& ink) {
-    test::TempDir dir;
-    const fs::path path = dir.Path() / "g4.tif";
-    TIFF* tiff = TIFFOpen(path.c_str(), "w");
-    EXPECT_NE(tiff, nullptr);
-    if (!tiff) return {};
-    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, width);
-    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, rows);
-    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 1);
-    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
-    TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
-    TIFFSetField(tiff, TIFFTAG_FILLORDER, fillOrder);
-    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, rows);
-    Bytes line((width + 7) / 8);
-    for (unsigned y = 0; y < rows; ++y) {
+    return Encoded({width, rows, 1, COMPRESSION_CCITTFAX4, fillOrder}, [&](unsigned y, Bytes& line) {
         std::fill(line.begin(), line.end(), 0);
         for (unsigned x = 0; x < width; ++x)
             if (ink(x, y)) line[x / 8] |= static_cast<std::uint8_t>(0x80 >> (x % 8));
-        TIFFWriteScanline(tiff, line.data(), y, 0);
-    }
-    TIFFClose(tiff);
-    tiff = TIFFOpen(path.c_str(), "r");
-    Bytes stored(TIFFGetStrileByteCount(tiff, 0));
-    TIFFReadRawStrip(tiff, 0, stored.data(), static_cast<tmsize_t>(stored.size()));
-    TIFFClose(tiff);
-    return stored;
+    });
 }
 
 int CountComplaint(TIFF*, void* count, const char*, const char*, va_list) {
@@ -203,21 +208,12 @@ int CountComplaint(TIFF*, void* count, const char*, const char*, va_list) {
 bool LibtiffDecodesG4(const Bytes& bytes, unsigned width, unsigned rows, std::uint16_t fillOrder) {
     test::TempDir dir;
     const fs::path path = dir.Path() / "raw.tif";
-    TIFF* tiff = TIFFOpen(path.c_str(), "w");
-    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, width);
-    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, rows);
-    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 1);
-    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
-    TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
-    TIFFSetField(tiff, TIFFTAG_FILLORDER, fillOrder);
-    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, rows);
-    TIFFWriteRawStrip(tiff, 0, const_cast<std::uint8_t*>(bytes.data()), static_cast<tmsize_t>(bytes.size()));
-    TIFFClose(tiff);
+    if (!WriteStrip(path, {width, rows, 1, COMPRESSION_CCITTFAX4, fillOrder}, {}, &bytes)) return false;
     int complaints = 0;
     TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
     TIFFOpenOptionsSetErrorHandlerExtR(options, CountComplaint, &complaints);
     TIFFOpenOptionsSetWarningHandlerExtR(options, CountComplaint, &complaints);
-    tiff = TIFFOpenExt(path.c_str(), "r", options);
+    TIFF* tiff = TIFFOpenExt(path.c_str(), "r", options);
     TIFFOpenOptionsFree(options);
     Bytes pixels(std::uint64_t{(width + 7) / 8} * rows);
     const tmsize_t got = TIFFReadEncodedStrip(tiff, 0, pixels.data(), static_cast<tmsize_t>(pixels.size()));
