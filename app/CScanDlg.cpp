@@ -72,12 +72,8 @@ void FitFontToScreen(QWidget& window) {
 
 // The buttons, in tab order.
 struct CScanDlg::Buttons {
-    QPushButton* open = nullptr;
-    QPushButton* back = nullptr;
-    QPushButton* merge = nullptr;
-    QPushButton* open2 = nullptr;
-    QPushButton* checkBack = nullptr;
-    QPushButton* checkMerge = nullptr;
+    QPushButton *open = nullptr, *back = nullptr, *merge = nullptr;
+    QPushButton *open2 = nullptr, *checkBack = nullptr, *checkMerge = nullptr;
 };
 
 CScanDlg::CScanDlg(FolderBrowser browse) : QDialog(nullptr), m_browse(std::move(browse)) {
