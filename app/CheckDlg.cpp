@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "chooser/ToolWindow.h"
-#include "imaging/PlanRows.h"
+#include "run/PlanRows.h"
 
 namespace orfeo {
 

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "app/PageViewer.h"
-#include "imaging/DryRun.h"
+#include "run/DryRun.h"
 
 class QDialogButtonBox;
 class QLabel;

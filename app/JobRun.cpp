@@ -10,7 +10,7 @@
 #include "app/JobProgressDlg.h"
 #include "app/ProblemsDlg.h"
 #include "chooser/ToolWindow.h"
-#include "imaging/Messages.h"
+#include "protocol/Messages.h"
 
 namespace orfeo {
 

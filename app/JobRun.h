@@ -10,9 +10,9 @@
 #include <string>
 
 #include "app/PageViewer.h"
-#include "imaging/BatchResult.h"
-#include "imaging/JobOptions.h"
-#include "imaging/MessageSink.h"
+#include "protocol/MessageSink.h"
+#include "run/BatchResult.h"
+#include "run/JobOptions.h"
 
 class QWidget;
 

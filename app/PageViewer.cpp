@@ -16,7 +16,7 @@
 #include <cmath>
 
 #include "chooser/ToolWindow.h"
-#include "imaging/JobOptions.h"
+#include "run/JobOptions.h"
 
 namespace orfeo {
 

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "imaging/PagePicture.h"
+#include "run/PagePicture.h"
 
 class QLabel;
 

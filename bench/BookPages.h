@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "imaging/ImagePtr.h"
+#include "worker/ImagePtr.h"
 
 namespace orfeo::bench {
 

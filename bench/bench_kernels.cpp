@@ -30,17 +30,17 @@
 #include <vector>
 
 #include "bench/BookPages.h"
-#include "imaging/BackSubscans.h"
-#include "imaging/ImagePtr.h"
-#include "imaging/ImageSave.h"
-#include "imaging/MessageSink.h"
-#include "imaging/PixelRules.h"
-#include "imaging/PixelRulesInto.h"
 #include "process/PageMemory.h"
+#include "protocol/MessageSink.h"
+#include "run/BackSubscans.h"
 #include "scan/CScanList.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
 #include "scan/TextField.h"
+#include "worker/ImagePtr.h"
+#include "worker/ImageSave.h"
+#include "worker/PixelRules.h"
+#include "worker/PixelRulesInto.h"
 
 namespace {
 

@@ -30,12 +30,12 @@
 #include <vector>
 
 #include "bench/SamePicture.h"
-#include "imaging/ImageLibrary.h"
-#include "imaging/ImageLoad.h"
-#include "imaging/ImageSave.h"
-#include "imaging/MessageSink.h"
-#include "imaging/PixelRules.h"
-#include "imaging/StripCopy.h"
+#include "protocol/MessageSink.h"
+#include "worker/ImageLibrary.h"
+#include "worker/ImageLoad.h"
+#include "worker/ImageSave.h"
+#include "worker/PixelRules.h"
+#include "worker/StripCopy.h"
 
 namespace {
 

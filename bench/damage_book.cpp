@@ -26,8 +26,8 @@
 #include <vector>
 
 #include "bench/BookPages.h"
-#include "imaging/ImageLoad.h"
-#include "imaging/MessageSink.h"
+#include "protocol/MessageSink.h"
+#include "worker/ImageLoad.h"
 
 namespace {
 

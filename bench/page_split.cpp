@@ -26,13 +26,13 @@
 #include <system_error>
 #include <vector>
 
-#include "imaging/ImageLoad.h"
-#include "imaging/ImagePtr.h"
-#include "imaging/ImageSave.h"
-#include "imaging/MessageSink.h"
-#include "imaging/PixelRules.h"
-#include "imaging/PixelRulesInto.h"
 #include "process/PageMemory.h"
+#include "protocol/MessageSink.h"
+#include "worker/ImageLoad.h"
+#include "worker/ImagePtr.h"
+#include "worker/ImageSave.h"
+#include "worker/PixelRules.h"
+#include "worker/PixelRulesInto.h"
 
 namespace {
 

@@ -13,9 +13,9 @@
 #include <string>
 
 #include "bench/SamePicture.h"
-#include "imaging/ImageLoad.h"
-#include "imaging/ImagePtr.h"
-#include "imaging/MessageSink.h"
+#include "protocol/MessageSink.h"
+#include "worker/ImageLoad.h"
+#include "worker/ImagePtr.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "imaging/Messages.h"
+#include "protocol/Messages.h"
 
 namespace orfeo {
 

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <string>
 
-#include "imaging/BatchResult.h"
-#include "imaging/MessageSink.h"
+#include "protocol/MessageSink.h"
+#include "run/BatchResult.h"
 
 namespace orfeo {
 

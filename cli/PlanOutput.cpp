@@ -3,8 +3,8 @@
 #include <cerrno>
 
 #include "cli/ConsoleMessages.h"
-#include "imaging/MessageSink.h"
-#include "imaging/PlanRows.h"
+#include "protocol/MessageSink.h"
+#include "run/PlanRows.h"
 #include "scan/FolderScan.h"
 
 namespace orfeo {

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "imaging/DryRun.h"
+#include "run/DryRun.h"
 
 namespace orfeo {
 

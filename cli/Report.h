@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "imaging/BatchResult.h"
-#include "imaging/DryRun.h"
-#include "imaging/JobOptions.h"
+#include "run/BatchResult.h"
+#include "run/DryRun.h"
+#include "run/JobOptions.h"
 
 namespace orfeo {
 

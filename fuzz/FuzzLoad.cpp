@@ -9,8 +9,8 @@
 #include <string>
 
 #include "fuzz/FuzzScratch.h"
-#include "imaging/ImageLoad.h"
-#include "imaging/PixelRules.h"
+#include "worker/ImageLoad.h"
+#include "worker/PixelRules.h"
 
 namespace {
 

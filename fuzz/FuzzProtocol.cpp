@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "imaging/WorkerProtocol.h"
+#include "protocol/WorkerProtocol.h"
 
 int FuzzWorkerProtocol(const std::uint8_t* data, std::size_t size) {
     for (double maxMegapixels : {1.0, 600.0}) {

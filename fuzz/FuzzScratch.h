@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "imaging/MessageSink.h"
+#include "protocol/MessageSink.h"
 
 // What the fuzz targets share: a sink that keeps nothing, and one scratch folder a process for the files
 // they write (made at the first call, removed when the process exits; ends with a separator).

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "fuzz/FuzzScratch.h"
-#include "imaging/ImageLoad.h"
-#include "imaging/StripCopy.h"
+#include "worker/ImageLoad.h"
+#include "worker/StripCopy.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "imaging/WorkerProtocol.h"
+#include "protocol/WorkerProtocol.h"
 
 namespace {
 

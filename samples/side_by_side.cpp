@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "imaging/ImageLoad.h"
+#include "worker/ImageLoad.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #   format_check.sh SOURCE_DIR
 set -euo pipefail
 cd "$1"
-mapfile -t files < <(find app bench chooser cli fuzz imaging process samples scan tests worker \( -name '*.cpp' -o -name '*.h' \) | sort)
+mapfile -t files < <(find app bench chooser cli fuzz process protocol run samples scan tests worker \( -name '*.cpp' -o -name '*.h' \) | sort)
 if ! clang-format --dry-run --Werror "${files[@]}"; then
   echo "Some files differ from .clang-format; format them with: clang-format -i FILE..." >&2
   exit 1

@@ -12,15 +12,15 @@
 #include <functional>
 #include <new>
 
-#include "imaging/ImageLoad.h"
-#include "imaging/ImageSave.h"
-#include "imaging/OutputFile.h"
-#include "imaging/PixelRules.h"
-#include "imaging/Preview.h"
-#include "imaging/StripCopy.h"
-#include "imaging/WorkerProtocol.h"
 #include "process/PageMemory.h"
+#include "protocol/OutputFile.h"
+#include "protocol/WorkerProtocol.h"
 #include "worker/Confinement.h"
+#include "worker/ImageLoad.h"
+#include "worker/ImageSave.h"
+#include "worker/PixelRules.h"
+#include "worker/Preview.h"
+#include "worker/StripCopy.h"
 
 namespace orfeo {
 

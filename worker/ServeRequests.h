@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "imaging/WorkerProtocol.h"
+#include "protocol/WorkerProtocol.h"
 
 namespace orfeo {
 

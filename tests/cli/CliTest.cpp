@@ -16,11 +16,11 @@
 #include <string>
 
 #include "cli/ConsoleMessages.h"
-#include "imaging/BackSubscans.h"
-#include "imaging/FolderLock.h"
-#include "imaging/Messages.h"
-#include "imaging/PlanRows.h"
 #include "process/StandardDescriptors.h"
+#include "protocol/Messages.h"
+#include "run/BackSubscans.h"
+#include "run/FolderLock.h"
+#include "run/PlanRows.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
 #include "tests/support/Files.h"

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "imaging/BackSubscans.h"
-#include "imaging/DryRun.h"
-#include "imaging/MergeSubscans.h"
-#include "imaging/Messages.h"
+#include "protocol/Messages.h"
+#include "run/BackSubscans.h"
+#include "run/DryRun.h"
+#include "run/MergeSubscans.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
 #include "tests/support/Files.h"

@@ -6,11 +6,11 @@
 #include <filesystem>
 #include <string>
 
-#include "imaging/BackSubscans.h"
-#include "imaging/DryRun.h"
-#include "imaging/FolderLock.h"
-#include "imaging/MergeSubscans.h"
-#include "imaging/Messages.h"
+#include "protocol/Messages.h"
+#include "run/BackSubscans.h"
+#include "run/DryRun.h"
+#include "run/FolderLock.h"
+#include "run/MergeSubscans.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
 #include "tests/support/Files.h"

@@ -8,15 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "imaging/BackSubscans.h"
-#include "imaging/DryRun.h"
-#include "imaging/ImageLoad.h"
-#include "imaging/MergeSubscans.h"
-#include "imaging/Messages.h"
+#include "protocol/Messages.h"
+#include "run/BackSubscans.h"
+#include "run/DryRun.h"
+#include "run/MergeSubscans.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
 #include "tests/support/Files.h"
 #include "tests/support/Fixtures.h"
+#include "worker/ImageLoad.h"
 
 namespace orfeo {
 namespace {

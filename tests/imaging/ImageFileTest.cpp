@@ -5,11 +5,11 @@
 #include <filesystem>
 #include <sstream>
 
-#include "imaging/ImageLoad.h"
-#include "imaging/ImageSave.h"
-#include "imaging/Messages.h"
+#include "protocol/Messages.h"
 #include "tests/support/Files.h"
 #include "tests/support/Fixtures.h"
+#include "worker/ImageLoad.h"
+#include "worker/ImageSave.h"
 
 namespace orfeo {
 namespace {

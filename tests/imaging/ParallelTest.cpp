@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "imaging/BackSubscans.h"
-#include "imaging/MergeSubscans.h"
-#include "imaging/Messages.h"
 #include "process/Cores.h"
+#include "protocol/Messages.h"
+#include "run/BackSubscans.h"
+#include "run/MergeSubscans.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
 #include "tests/support/Files.h"

@@ -4,12 +4,12 @@
 #include <string>
 #include <vector>
 
-#include "imaging/Limits.h"
-#include "imaging/PagePicture.h"
-#include "imaging/Preview.h"
-#include "imaging/WorkerProtocol.h"
+#include "protocol/Limits.h"
+#include "protocol/WorkerProtocol.h"
+#include "run/PagePicture.h"
 #include "tests/support/Files.h"
 #include "tests/support/Fixtures.h"
+#include "worker/Preview.h"
 
 namespace orfeo {
 namespace {

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <string>
 
-#include "imaging/PixelRules.h"
 #include "tests/support/Fixtures.h"
+#include "worker/PixelRules.h"
 
 namespace orfeo {
 namespace {

@@ -10,8 +10,8 @@
 #include <string>
 #include <system_error>
 
-#include "imaging/Messages.h"
-#include "imaging/OutputFolder.h"
+#include "protocol/Messages.h"
+#include "run/OutputFolder.h"
 #include "tests/support/Files.h"
 #include "tests/support/Fixtures.h"
 

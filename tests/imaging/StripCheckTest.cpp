@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "imaging/StripCheck.h"
 #include "tests/support/Files.h"
 #include "tests/support/Fixtures.h"
+#include "worker/StripCheck.h"
 
 namespace orfeo {
 namespace {

@@ -7,16 +7,16 @@
 #include <string>
 #include <vector>
 
-#include "imaging/BackSubscans.h"
-#include "imaging/ImageLoad.h"
-#include "imaging/ImageSave.h"
-#include "imaging/MergeSubscans.h"
-#include "imaging/PixelRules.h"
-#include "imaging/StripCopy.h"
+#include "run/BackSubscans.h"
+#include "run/MergeSubscans.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
 #include "tests/support/Files.h"
 #include "tests/support/Fixtures.h"
+#include "worker/ImageLoad.h"
+#include "worker/ImageSave.h"
+#include "worker/PixelRules.h"
+#include "worker/StripCopy.h"
 
 namespace orfeo {
 namespace {

@@ -9,11 +9,11 @@
 #include <tuple>
 #include <vector>
 
-#include "imaging/BackSubscans.h"
-#include "imaging/Limits.h"
-#include "imaging/Messages.h"
-#include "imaging/PageWorkers.h"
-#include "imaging/WorkerProtocol.h"
+#include "protocol/Limits.h"
+#include "protocol/Messages.h"
+#include "protocol/WorkerProtocol.h"
+#include "run/BackSubscans.h"
+#include "run/PageWorkers.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
 #include "tests/support/Files.h"

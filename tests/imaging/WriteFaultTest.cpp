@@ -15,14 +15,14 @@
 #include <functional>
 #include <string>
 
-#include "imaging/BackSubscans.h"
-#include "imaging/ImageLoad.h"
-#include "imaging/ImageSave.h"
-#include "imaging/StripCopy.h"
+#include "run/BackSubscans.h"
 #include "scan/FolderScan.h"
 #include "scan/Paths.h"
 #include "tests/support/Files.h"
 #include "tests/support/Fixtures.h"
+#include "worker/ImageLoad.h"
+#include "worker/ImageSave.h"
+#include "worker/StripCopy.h"
 
 namespace orfeo {
 namespace {

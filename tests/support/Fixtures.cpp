@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "imaging/ImageLoad.h"
+#include "worker/ImageLoad.h"
 
 namespace orfeo::test {
 

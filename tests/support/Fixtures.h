@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "imaging/ImagePtr.h"
-#include "imaging/MessageSink.h"
+#include "protocol/MessageSink.h"
+#include "worker/ImagePtr.h"
 
 // Image fixtures for the core's tests (FreeImage), and a sink that records what the core says. The helpers
 // for folders and files are in Files.h.
