@@ -14,6 +14,7 @@
 
 #include "chooser/ToolWindow.h"
 #include "run/PlanRows.h"
+#include "scan/FolderScan.h"
 
 namespace orfeo {
 
@@ -40,11 +41,6 @@ QString ProblemsCell(const PlannedEntry& entry, bool merge) {
     if (!messages.isEmpty())
         cell += (cell.isEmpty() ? QString() : QStringLiteral(": ")) + messages.join(QLatin1Char(' '));
     return cell;
-}
-
-QString FileName(const QString& path) {
-    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
-    return slash < 0 ? path : path.mid(slash + 1);
 }
 
 // The entries' table: the plan's columns, read only, a row selected whole.
@@ -109,7 +105,7 @@ std::vector<PlanRow> PairingRows(std::vector<ViewEntry>& views, const QString& r
         PlanRow row;
         row.written = partner;
         row.cells = {view.name.toStdString(),
-                     partner ? FileName(view.page2).toStdString() : std::string("(no page)"),
+                     partner ? GetFileNamePart(view.page2.toStdString()) : std::string("(no page)"),
                      "",
                      "",
                      "",

@@ -387,6 +387,8 @@ int RunDryRun(const Request& request, const std::vector<Book>& books, ReportFile
     std::vector<int> statuses;
     std::size_t entries = 0, written = 0;
     for (const Book& book : books) {
+        // A book's time in the report is its plan's and its lines'.
+        const auto start = std::chrono::system_clock::now();
         const Folders folders(book);
         const orfeo::JobPlan plan =
             merge ? orfeo::PlanMergeSubscans(folders.list1, folders.list2, folders.input.GetText(),
@@ -404,7 +406,6 @@ int RunDryRun(const Request& request, const std::vector<Book>& books, ReportFile
         entries += plan.entries.size();
         written += plan.result.written;
         if (report.report) {
-            const auto start = std::chrono::system_clock::now();
             report.report->PlannedEntries(ReportBook(folders, merge), plan);
             std::vector<std::string> messages = plan.Messages();
             if (!plan.result.refused) messages.push_back(orfeo::ProcessingEndedMessage());
@@ -447,8 +448,8 @@ void ReportBook(orfeo::Report& report, const Folders& folders, bool merge, bool 
         report.Entry(book, entry, "not started");
     }
     if (merge && job.refusal.empty()) {
-        for (std::size_t i = folders.list1.GetSize(); i < folders.list2.GetSize(); ++i)
-            report.Unused(book, folders.list2.GetAt(i).path);
+        for (const std::string& page : orfeo::UnusedPages(folders.list1, folders.list2))
+            report.Unused(book, page);
     }
     orfeo::BatchResult outcome = result;
     if (!started) {
@@ -523,13 +524,14 @@ int RunJob(const Request& request, const std::vector<Book>& books, ReportFile& r
     orfeo::PageWorkers pool(orfeo::WorkerSettingsFor(shared));
     for (const Book& book : books) {
         const auto start = std::chrono::system_clock::now();
-        const Folders folders(book);
-        // A stop ends the call: no book starts after it (the report still accounts for each).
+        // A stop ends the call: no book starts after it (the report still accounts for each, and only
+        // it needs the book's folders listed).
         if (g_stop.load()) {
-            if (report.report)
-                ReportBook(*report.report, folders, merge, false, {}, {}, {}, CallStatus(statuses), start);
+            if (!report.report) break;
+            ReportBook(*report.report, Folders(book), merge, false, {}, {}, {}, CallStatus(statuses), start);
             continue;
         }
+        const Folders folders(book);
         const orfeo::BatchResult result = RunBook(request, settings, folders, pool, report, statuses, start);
         entries += result.entries;
         written += result.written;

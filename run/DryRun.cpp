@@ -199,8 +199,7 @@ JobPlan PlanMergeSubscans(const CScanList& list1, const CScanList& list2, const 
     const BatchJob job = MergeSubscanJob(list1, list2, inputFolder, outputFolder, outputFolder2);
     JobPlan plan = PlanJob(job, maxMegapixels);
     if (!job.refusal.empty()) return plan;
-    for (std::size_t i = list1.GetSize(); i < list2.GetSize(); ++i)
-        plan.unused.push_back(list2.GetAt(i).path);
+    plan.unused = UnusedPages(list1, list2);
     return plan;
 }
 

@@ -40,6 +40,12 @@ RunInputs MergeRunInputs(const CScanList& list1, const CScanList& list2, const s
 
 }  // namespace
 
+std::vector<std::string> UnusedPages(const CScanList& list1, const CScanList& list2) {
+    std::vector<std::string> unused;
+    for (std::size_t i = list1.GetSize(); i < list2.GetSize(); ++i) unused.push_back(list2.GetAt(i).path);
+    return unused;
+}
+
 BatchJob MergeSubscanJob(const CScanList& list1, const CScanList& list2, const std::string& inputFolder,
                          const std::string& outputFolder, const std::string& outputFolder2) {
     const std::string maskFolder = WithTrailingSeparator(inputFolder) + kMaskSubfolder;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "protocol/MessageSink.h"
 #include "run/BatchResult.h"
@@ -24,6 +25,9 @@ BatchResult MergeSubscans(const CScanList& list1, const CScanList& list2, const 
 
 // The job that MergeSubscans runs and PlanMergeSubscans plans. It refers to `list1` and `list2`, which must
 // outlive it.
+// The pages of `list2` past the count of `list1`'s, which no page pairs with: no merge uses them.
+std::vector<std::string> UnusedPages(const CScanList& list1, const CScanList& list2);
+
 BatchJob MergeSubscanJob(const CScanList& list1, const CScanList& list2, const std::string& inputFolder,
                          const std::string& outputFolder, const std::string& outputFolder2);
 

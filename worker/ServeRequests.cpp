@@ -118,17 +118,24 @@ WorkerReply CarryPreview(int socket, const WorkerRequest& request, int pageFd, i
     return reply;
 }
 
-// FreeImage's header of the file in `slot` on `fd` (through a second descriptor: a decode closes its own),
-// when it reads without a problem and tells what decoding the file gives (HeaderMayMislead); the offset goes
-// back to 0. A GIF's comes with its pixels: FreeImage decodes GIFs whole.
-ImagePtr Header(int socket, int fd, const WorkerRequest& request, int slot) {
+// The file in `slot` on `fd` decoded (its header only, or whole) through a second descriptor, since a
+// decode closes its own; the offset goes back to 0 for whatever reads the file next.
+ImagePtr DecodeKeepingFd(int fd, const WorkerRequest& request, int slot, bool headerOnly,
+                         const std::function<void(unsigned, unsigned)>& measured = {}) {
     const int again = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (again < 0) return nullptr;
     LoadReport report;
-    ImagePtr header = DecodeImageFile(again, request.extensions[slot], request.maxMegapixels, true, report,
-                                      Measure(socket, slot));
+    ImagePtr image =
+        DecodeImageFile(again, request.extensions[slot], request.maxMegapixels, headerOnly, report, measured);
     ::lseek(fd, 0, SEEK_SET);
     if (report.outOfMemory) OutOfMemory();
+    return image;
+}
+
+// FreeImage's header of the file in `slot` on `fd`, when it reads without a problem and tells what decoding
+// the file gives (HeaderMayMislead). A GIF's comes with its pixels: FreeImage decodes GIFs whole.
+ImagePtr Header(int socket, int fd, const WorkerRequest& request, int slot) {
+    ImagePtr header = DecodeKeepingFd(fd, request, slot, true, Measure(socket, slot));
     if (!header || HeaderMayMislead(header.get())) return nullptr;
     return header;
 }
@@ -152,19 +159,6 @@ ImagePtr MaskFromItsHeader(int socket, int fd, const WorkerRequest& request) {
     const bool oneBit =
         header && FreeImage_GetImageType(header.get()) == FIT_BITMAP && FreeImage_GetBPP(header.get()) == 1;
     return header && (!oneBit || FreeImage_HasPixels(header.get())) ? std::move(header) : nullptr;
-}
-
-// The mask on `fd` decoded (through a second descriptor: a decode closes its own); the offset goes back
-// to 0.
-ImagePtr DecodeMask(int fd, const WorkerRequest& request) {
-    const int maskFd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    if (maskFd < 0) return nullptr;
-    LoadReport report;
-    ImagePtr mask =
-        DecodeImageFile(maskFd, request.extensions[kMaskSlot], request.maxMegapixels, false, report);
-    ::lseek(fd, 0, SEEK_SET);
-    if (report.outOfMemory) OutOfMemory();
-    return mask;
 }
 
 // Tells the run which file the strip copy is at.
@@ -221,7 +215,7 @@ bool TryStripCopy(int socket, const WorkerRequest& request, const std::array<int
     }
     Tell(socket, WorkerReplyKind::Reading, kMaskSlot);
     mask = MaskFromItsHeader(socket, slotFd[kMaskSlot], request);
-    if (!mask) mask = DecodeMask(slotFd[kMaskSlot], request);
+    if (!mask) mask = DecodeKeepingFd(slotFd[kMaskSlot], request, kMaskSlot, false);
     if (!mask || CheckRule(request.task, page.get(), back.get(), mask.get()) != PixelStatus::Ok ||
         !FormatCanHold("x." + request.extensions[kOutputSlot], page.get())) {
         return false;

@@ -219,7 +219,7 @@ bool KnownSamples(std::uint16_t samples, std::uint16_t bits, std::uint16_t photo
     return false;
 }
 
-// The image type FreeImage decodes a layout of `bpp` bits into.
+// Whether FreeImage decodes the layout into the image `header` describes (size, depth and type).
 bool SameAsHeader(const Layout& layout, FIBITMAP* header) {
     if (FreeImage_GetWidth(header) != layout.width || FreeImage_GetHeight(header) != layout.height ||
         FreeImage_GetBPP(header) != layout.Bpp()) {
@@ -392,11 +392,12 @@ struct Page {
         return layout.compression == COMPRESSION_CCITTFAX3 || layout.compression == COMPRESSION_CCITTFAX4;
     }
 
-    // G4 units that the walk of their codes can prove (StripCheck.h); the others of a fax page are decoded.
-    bool WalkableG4() const { return layout.compression == COMPRESSION_CCITTFAX4 && layout.Bpp() == 1; }
+    // Units whose decoder tells damage only while it decodes, and that no walk of their stored bytes
+    // proves (StripCheck.h): G3 and JPEG units, decoded to prove them before any is copied.
+    bool ProvenByDecoding() const { return layout.jpeg || layout.compression == COMPRESSION_CCITTFAX3; }
 
     // Whether unit k, whose stored bytes are the `count` at `bytes`, decodes as libtiff decodes it (see
-    // StripCheck.h). G3 and JPEG units are proven by decoding them (DecodeToProve) before any is copied.
+    // StripCheck.h); the units ProvenByDecoding are not asked here.
     Proof Prove(std::uint32_t k, const std::uint8_t* bytes, std::uint64_t count) const {
         const std::uint64_t size = layout.UnitBytes(k);
         switch (layout.compression) {
@@ -663,9 +664,9 @@ StripCopyOutcome DamagedOutcome(const Page& page, const Page& stored, const Page
                                                    : StripCopyOutcome::PageDamaged;
 }
 
-// Fills `plan`, and decodes the fax and JPEG units that are to be copied, whose decoders tell damage only
-// while they decode. Empty when the copy goes on; otherwise how it ends. A fax unit that a decode finds
-// damaged names its file wherever it is: the decoding path would write the page without a word.
+// Fills `plan`, and decodes the units that are to be copied and are ProvenByDecoding. Empty when the copy
+// goes on; otherwise how it ends. A fax unit that a decode finds damaged names its file wherever it is: the
+// decoding path would write the page without a word.
 std::optional<StripCopyOutcome> ReadUnits(FIBITMAP* mask, Page& page, Page& stored, Plan& plan,
                                           const std::function<void(StripCopyStage)>& stage) {
     const bool merge = &page != &stored;
@@ -685,7 +686,7 @@ std::optional<StripCopyOutcome> ReadUnits(FIBITMAP* mask, Page& page, Page& stor
     for (std::uint32_t k = 0; k < layout.units; ++k) {
         if (plan.marked[k]) {
             if (!stored.Decode(k, plan.decoded[k])) return failed(stored);
-        } else if ((stored.Fax() && !stored.WalkableG4()) || layout.jpeg) {
+        } else if (stored.ProvenByDecoding()) {
             const Proof proof = stored.DecodeToProve(k);
             if (proof != Proof::Whole)
                 return proof == Proof::Damaged ? DamagedOutcome(page, stored, stored)

@@ -98,6 +98,22 @@ protected:
         return run;
     }
 
+    // `args`, then the same as a dry run: status 1, `err` on the standard error, and no process of the run
+    // past 128 MiB.
+    void ExpectRefusalsWithinMemory(const std::vector<std::string>& args, const std::string& err) {
+        for (const bool dry : {false, true}) {
+            SCOPED_TRACE(dry ? "dry run" : "run");
+            std::vector<std::string> call = args;
+            if (dry) call.insert(call.begin(), "--dry-run");
+            long peakKb = 0;
+            const CliRun run = CliWithPeak(call, peakKb);
+            EXPECT_EQ(run.status, 1);
+            EXPECT_EQ(run.err, err);
+            EXPECT_GT(peakKb, 0);
+            EXPECT_LT(peakKb, 128 * 1024);
+        }
+    }
+
     void MakeBook(const fs::path& folder, unsigned pages, bool masks, unsigned offset = 0) {
         for (unsigned i = 1; i <= pages; ++i) {
             char name[32];
@@ -951,17 +967,8 @@ TEST_F(CliTest, AHugeTileInATinyFileIsRefusedWithoutItsMemory) {
         ASSERT_LT(fs::file_size(path), 1000u);
         refusals += CannotReadMessage(path.string()) + "\n";
     }
-    for (const bool dry : {false, true}) {
-        SCOPED_TRACE(dry ? "dry run" : "run");
-        std::vector<std::string> args{"-j", "1", "back", book.string()};
-        if (dry) args.insert(args.begin(), "--dry-run");
-        long peakKb = 0;
-        const CliRun run = CliWithPeak(args, peakKb);
-        EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.err, refusals + UnwrittenPagesMessage(3, 4) + "\n");
-        EXPECT_GT(peakKb, 0);
-        EXPECT_LT(peakKb, 128 * 1024);
-    }
+    ExpectRefusalsWithinMemory({"-j", "1", "back", book.string()},
+                               refusals + UnwrittenPagesMessage(3, 4) + "\n");
     EXPECT_EQ(test::SortedNames(book / "pics"), std::vector<std::string>{"p4.tif"});
 }
 
@@ -983,17 +990,9 @@ TEST_F(CliTest, AMaskOfAnotherDepthIsRefusedWithoutDecodingIt) {
         fs::copy_file(wide, masks / name);
         const std::string refusals = MaskNotOneBitMessage((masks / name).string()) + "\n" +
                                      MaskNotOneBitMessage((masks / "p2.tif").string()) + "\n";
-        for (const bool dry : {false, true}) {
-            SCOPED_TRACE(std::string(name) + (dry ? ", dry run" : ", run"));
-            std::vector<std::string> args{"-j", "1", "--max-megapixels", "600", "back", book.string()};
-            if (dry) args.insert(args.begin(), "--dry-run");
-            long peakKb = 0;
-            const CliRun run = CliWithPeak(args, peakKb);
-            EXPECT_EQ(run.status, 1);
-            EXPECT_EQ(run.err, refusals + UnwrittenPagesMessage(2, 3) + "\n");
-            EXPECT_GT(peakKb, 0);
-            EXPECT_LT(peakKb, 128 * 1024);
-        }
+        SCOPED_TRACE(name);
+        ExpectRefusalsWithinMemory({"-j", "1", "--max-megapixels", "600", "back", book.string()},
+                                   refusals + UnwrittenPagesMessage(2, 3) + "\n");
         EXPECT_EQ(test::SortedNames(book / "pics"), std::vector<std::string>{"p3.tif"});
         fs::remove(book / name);
         fs::remove(masks / name);
