@@ -47,6 +47,8 @@ bool Copy(const std::string& page, const std::string& back, FIBITMAP* mask, cons
         FreeImage_GetBPP(written.get()) != FreeImage_GetBPP(pageHeader.get())) {
         std::abort();
     }
+    // And decodes whole, without a word of damage: every strip copied as stored was proven first.
+    if (!orfeo::LoadImageFile(output, quiet, kMaxMegapixels)) std::abort();
     return true;
 }
 

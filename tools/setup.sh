@@ -9,6 +9,7 @@ ORFEO_PACKAGES=(
   libfreeimage-dev           # reading and writing images
   libtiff-dev                # the strip copy, its checks, and silencing libtiff's console noise
   zlib1g-dev                 # the strip copy proves Deflate strips whole before it copies them
+  libjpeg-dev                # the strip copy proves JPEG strips' codes; tests: JPEGs with restart markers
   libtbb-dev                 # oneTBB: the batch jobs' pipeline over every core
   libseccomp-dev             # the page workers confine themselves with a seccomp filter
   libcli11-dev               # orfeo-cli's argument parsing
@@ -23,7 +24,6 @@ ORFEO_PACKAGES=(
   at-spi2-core dbus-x11      # the desktop journey test: an accessibility bus on a session bus of its own
   python3-pyatspi            # the desktop journey test: reads and names windows as screen readers do
   libgtest-dev               # tests
-  libjpeg-dev                # tests: JPEG files with restart markers, which FreeImage does not write
   strace                     # tests: that each page's folder is flushed after its rename
   openssh-server parallel    # tests: the many-machine recipes, over an ssh server of the test's own
   rsync                      # tests: the recipe that carries books to the hosts (parallel --transferfile)

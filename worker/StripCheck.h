@@ -43,4 +43,21 @@ bool PackBitsStripDecodes(const std::uint8_t* bytes, std::uint64_t count, std::u
 bool G4StripDecodes(const std::uint8_t* bytes, std::uint64_t count, std::uint32_t width, std::uint32_t rows,
                     bool lowBitFirst);
 
+// What libtiff's JPEG codec expects of one strip's (or tile's) stream: `width` x `rows` pixels of
+// `samples` 8-bit components stored together, the first sampled `hSampling` x `vSampling` (a YCbCr page's
+// subsampling, else 1 x 1) and the others 1 x 1.
+struct JpegUnitShape {
+    std::uint32_t width = 0, rows = 0;
+    std::uint16_t samples = 1, hSampling = 1, vSampling = 1;
+};
+
+// JPEG, the stream of a strip read after the page's tables (`tables`, empty when the strip carries its
+// own). Its every code word is decoded as libjpeg decodes it in libtiff, but not its pixels (an eighth of
+// the size, whose transform is one coefficient): true when the stream is of the expected shape, sequential
+// in one scan with Huffman codes, and decodes to its end without an error or a warning. False only says
+// "not proven": a damaged stream, and any other kind (progressive, several scans, another size, which
+// libtiff may still take), are left to libtiff's decoder.
+bool JpegStripDecodes(const std::uint8_t* tables, std::uint64_t tablesCount, const std::uint8_t* bytes,
+                      std::uint64_t count, const JpegUnitShape& shape);
+
 }  // namespace orfeo

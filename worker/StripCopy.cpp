@@ -393,8 +393,8 @@ struct Page {
     }
 
     // Units whose decoder tells damage only while it decodes, and that no walk of their stored bytes
-    // proves (StripCheck.h): G3 and JPEG units, decoded to prove them before any is copied.
-    bool ProvenByDecoding() const { return layout.jpeg || layout.compression == COMPRESSION_CCITTFAX3; }
+    // proves (StripCheck.h): G3 units, decoded to prove them before any is copied.
+    bool ProvenByDecoding() const { return layout.compression == COMPRESSION_CCITTFAX3; }
 
     // Whether unit k, whose stored bytes are the `count` at `bytes`, decodes as libtiff decodes it (see
     // StripCheck.h); the units ProvenByDecoding are not asked here.
@@ -418,9 +418,24 @@ struct Page {
                                       layout.fillOrder == FILLORDER_LSB2MSB)
                            ? Proof::Whole
                            : Proof::AskLibtiff;
+            case COMPRESSION_JPEG:
+                return JpegStripDecodes(layout.jpegTables.data(), layout.jpegTables.size(), bytes, count,
+                                        JpegShape(k))
+                           ? Proof::Whole
+                           : Proof::AskLibtiff;
             default:
                 return Proof::Whole;  // uncompressed units hold all their bytes (Examine)
         }
+    }
+
+    // What libtiff's JPEG codec expects unit k's stream to hold.
+    JpegUnitShape JpegShape(std::uint32_t k) const {
+        const bool ycbcr = layout.photometric == PHOTOMETRIC_YCBCR;
+        return {.width = layout.tiled ? layout.tileWidth : layout.width,
+                .rows = layout.tiled ? layout.unitRows : layout.Rows(k),
+                .samples = layout.samples,
+                .hSampling = ycbcr ? layout.subsampling[0] : std::uint16_t{1},
+                .vSampling = ycbcr ? layout.subsampling[1] : std::uint16_t{1}};
     }
 
     // Unit k decoded as libtiff decodes it, only to hear what its decoder says about the data: Whole when

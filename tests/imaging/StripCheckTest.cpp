@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -11,6 +13,7 @@
 
 #include "tests/support/Files.h"
 #include "tests/support/Fixtures.h"
+#include "worker/ImageLibrary.h"
 #include "worker/StripCheck.h"
 
 namespace orfeo {
@@ -280,6 +283,145 @@ TEST(StripCheckTest, G4AsLibtiffDecodesIt) {
             << hand.name;
         EXPECT_EQ(LibtiffDecodesG4(hand.bytes, hand.width, hand.rows, FILLORDER_MSB2LSB), hand.decodes)
             << hand.name;
+    }
+}
+
+// A JPEG page as libtiff writes it (tables apart, 16 rows a strip, the last one shorter): grey, RGB, or
+// YCbCr subsampled 2 x 2 or 2 x 1.
+struct JpegPage {
+    const char* name;
+    std::uint16_t samples, photometric, hSampling = 1, vSampling = 1;
+};
+
+constexpr unsigned kJpegWidth = 300, kJpegRows = 70, kJpegStripRows = 16;
+
+void WriteJpeg(const fs::path& path, const JpegPage& page) {
+    TIFF* tiff = TIFFOpen(path.c_str(), "w");
+    ASSERT_NE(tiff, nullptr);
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, kJpegWidth);
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, kJpegRows);
+    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, page.samples);
+    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, page.photometric);
+    TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_JPEG);
+    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, kJpegStripRows);
+    if (page.photometric == PHOTOMETRIC_YCBCR) {
+        TIFFSetField(tiff, TIFFTAG_YCBCRSUBSAMPLING, page.hSampling, page.vSampling);
+        TIFFSetField(tiff, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+    }
+    Bytes line(kJpegWidth * page.samples);
+    for (unsigned y = 0; y < kJpegRows; ++y) {
+        for (unsigned x = 0; x < line.size(); ++x) line[x] = Busy(x, y);
+        TIFFWriteScanline(tiff, line.data(), y, 0);
+    }
+    TIFFClose(tiff);
+}
+
+struct JpegStrips {
+    Bytes tables;
+    std::vector<Bytes> strips;
+};
+
+JpegStrips ReadJpegStrips(const fs::path& path) {
+    JpegStrips read;
+    TIFF* tiff = TIFFOpen(path.c_str(), "r");
+    std::uint32_t count = 0;
+    void* tables = nullptr;
+    if (TIFFGetField(tiff, TIFFTAG_JPEGTABLES, &count, &tables))
+        read.tables.assign(static_cast<std::uint8_t*>(tables), static_cast<std::uint8_t*>(tables) + count);
+    for (std::uint32_t k = 0; k < TIFFNumberOfStrips(tiff); ++k) {
+        read.strips.emplace_back(TIFFGetStrileByteCount(tiff, k));
+        TIFFReadRawStrip(tiff, k, read.strips.back().data(),
+                         static_cast<tmsize_t>(read.strips.back().size()));
+    }
+    TIFFClose(tiff);
+    return read;
+}
+
+int CountJpegDamage(TIFF*, void* count, const char* module, const char* format, va_list arguments) {
+    char text[256];
+    std::vsnprintf(text, sizeof text, format, arguments);
+    if (!module || std::strcmp(module, "JPEGLib") != 0 || !IsBenignJpegWarning(text))
+        ++*static_cast<int*>(count);
+    return 1;
+}
+
+// Whether libtiff decodes strip k of the JPEG page at `path` whole, with no error and no warning of
+// libjpeg's that means damage (the strip copy's rule when it decodes a JPEG strip to prove it).
+bool LibtiffDecodesJpeg(const fs::path& path, std::uint32_t k) {
+    int damage = 0;
+    TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+    TIFFOpenOptionsSetErrorHandlerExtR(options, CountJpegDamage, &damage);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, CountJpegDamage, &damage);
+    TIFF* tiff = TIFFOpenExt(path.c_str(), "r", options);
+    TIFFOpenOptionsFree(options);
+    const tmsize_t size = TIFFVStripSize(tiff, std::min(kJpegStripRows, kJpegRows - k * kJpegStripRows));
+    Bytes pixels(static_cast<std::size_t>(size));
+    const tmsize_t got = TIFFReadEncodedStrip(tiff, k, pixels.data(), size);
+    TIFFClose(tiff);
+    return got == size && damage == 0;
+}
+
+// Strip k's stored bytes in the file replaced by `bytes` (as long as they were).
+void StoreStrip(const fs::path& path, std::uint32_t k, const Bytes& bytes) {
+    TIFF* tiff = TIFFOpen(path.c_str(), "r");
+    const std::uint64_t offset = TIFFGetStrileOffset(tiff, k);
+    TIFFClose(tiff);
+    std::FILE* file = std::fopen(path.c_str(), "r+b");
+    std::fseek(file, static_cast<long>(offset), SEEK_SET);
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::fclose(file);
+}
+
+TEST(StripCheckTest, JpegAsLibtiffDecodesIt) {
+    for (const JpegPage& page :
+         {JpegPage{"grey", 1, PHOTOMETRIC_MINISBLACK}, JpegPage{"RGB", 3, PHOTOMETRIC_RGB},
+          JpegPage{"YCbCr 2x2", 3, PHOTOMETRIC_YCBCR, 2, 2},
+          JpegPage{"YCbCr 2x1", 3, PHOTOMETRIC_YCBCR, 2, 1}}) {
+        SCOPED_TRACE(page.name);
+        test::TempDir dir;
+        const fs::path path = dir.Path() / "page.tif", damagedPath = dir.Path() / "damaged.tif";
+        WriteJpeg(path, page);
+        const JpegStrips read = ReadJpegStrips(path);
+        ASSERT_EQ(read.strips.size(), 5u);
+        const Bytes& last = read.strips.back();
+        auto proves = [&](const Bytes& strip, JpegUnitShape shape, const Bytes& tables) {
+            return JpegStripDecodes(tables.data(), tables.size(), strip.data(), strip.size(), shape);
+        };
+        const JpegUnitShape full{kJpegWidth, kJpegStripRows, page.samples, page.hSampling, page.vSampling};
+        JpegUnitShape shape = full;
+        shape.rows = kJpegRows % kJpegStripRows;
+        for (std::size_t k = 0; k + 1 < read.strips.size(); ++k)
+            EXPECT_TRUE(proves(read.strips[k], full, read.tables));
+        EXPECT_TRUE(proves(last, shape, read.tables));
+        // Not the stream libtiff's codec expects here, or not one whole: not proven.
+        JpegUnitShape taller = shape, shorter = shape, narrower = shape, fewer = shape, sampled = shape;
+        ++taller.rows;
+        --shorter.rows;
+        --narrower.width;
+        fewer.samples = page.samples == 1 ? 3 : 1;
+        sampled.hSampling = page.hSampling == 1 ? 2 : 1;
+        for (const JpegUnitShape& other : {taller, shorter, narrower, fewer, sampled})
+            EXPECT_FALSE(proves(last, other, read.tables));
+        EXPECT_FALSE(proves(last, shape, {}));
+        EXPECT_FALSE(proves(Bytes(last.begin(), last.end() - 40), shape, read.tables));
+        // Damage anywhere in a strip's data: what the check proves, libtiff decodes without a word of
+        // damage; and it proves little else.
+        const Bytes& strip = read.strips[1];
+        unsigned proven = 0, tries = 0;
+        for (std::uint64_t seed = 1; seed <= 40; ++seed, ++tries) {
+            Bytes damaged = strip;
+            for (int i = 0; i < 3; ++i)
+                damaged[20 + test::Mix(seed * 31 + i) % (damaged.size() - 22)] ^=
+                    static_cast<std::uint8_t>(1 + test::Mix(seed + i) % 255);
+            if (!proves(damaged, full, read.tables)) continue;
+            ++proven;
+            fs::copy_file(path, damagedPath, fs::copy_options::overwrite_existing);
+            StoreStrip(damagedPath, 1, damaged);
+            EXPECT_TRUE(LibtiffDecodesJpeg(damagedPath, 1)) << "seed " << seed;
+        }
+        EXPECT_LE(proven, tries / 4);
     }
 }
 
