@@ -58,13 +58,17 @@ bool IsFaxDecoder(const char* module) {
                       std::strcmp(module, "Fax4Decode") == 0 || std::strcmp(module, "Fax3DecodeRLE") == 0);
 }
 
+// libjpeg's words on a JPEG-compressed TIFF strip reach us through libtiff, as its warnings: corrupt data
+// there is damage as it is in a JPEG file, and the benign ones are as benign.
+bool IsJpegDecoder(const char* module) { return module && std::strcmp(module, "JPEGLib") == 0; }
+
 void CollectTiffMessage(const char* module, const char* format, va_list arguments, bool warning) {
     if (!t_loadComplaints || !format) return;
     char text[256];
     std::vsnprintf(text, sizeof text, format, arguments);
     if (IsFaxDecoder(module)) {
         t_loadComplaints->emplace_back(text);
-    } else if (!warning) {
+    } else if (!warning || IsJpegDecoder(module)) {
         CollectComplaint(text);
     }
 }

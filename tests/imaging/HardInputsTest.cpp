@@ -331,25 +331,33 @@ TEST(HardInputs, ATiffStripCutShortIsNamed) {
     EXPECT_EQ(sink.Texts(), std::vector<std::string>{DamagedMessage(dir.Folder() + "cut.tif")});
 }
 
-// Damage inside a CCITT strip: libtiff's fax decoder goes on past a bad code word or a line of the wrong
-// length and says so only as a warning, which names the page; a clean page, G3 or G4, says nothing.
-TEST(HardInputs, DamageInsideAFaxStripIsNamed) {
+// Damage inside a CCITT or JPEG strip: libtiff's fax decoder goes on past a bad code word or a line of the
+// wrong length, and libjpeg past corrupt data, and they say so only as warnings, which name the page; a
+// clean page, G3, G4 or JPEG, says nothing.
+TEST(HardInputs, DamageInsideAFaxOrJpegStripIsNamed) {
     TempDir dir;
-    const auto page = test::MakeImage(400, 300, 1, [](unsigned x, unsigned y) {
+    const auto bitonal = test::MakeImage(400, 300, 1, [](unsigned x, unsigned y) {
         return ((x / 7 + y / 5) % 3 == 0) != (test::Mix(x * 300 + y) % 17 == 0);
     });
-    for (const char* name : {"g4.tif", "g3.tif"}) {
+    const auto grey = test::MakeImage(400, 300, 8, [](unsigned x, unsigned y) { return (x * y) % 251; });
+    for (const char* name : {"g4.tif", "g3.tif", "jpeg.tif"}) {
         const fs::path clean = dir.Path() / name;
+        const bool jpeg = name[0] == 'j';
+        const auto& page = jpeg ? grey : bitonal;
         ASSERT_TRUE(FreeImage_Save(FIF_TIFF, page.get(), clean.c_str(),
-                                   name[1] == '4' ? TIFF_CCITTFAX4 : TIFF_CCITTFAX3));
+                                   jpeg             ? TIFF_JPEG
+                                   : name[1] == '4' ? TIFF_CCITTFAX4
+                                                    : TIFF_CCITTFAX3));
         RecordingSink quiet;
         const ImagePtr loaded = LoadImageFile(clean.string(), quiet);
         ASSERT_TRUE(loaded) << name;
-        EXPECT_TRUE(test::SamePixels(loaded.get(), page.get())) << name;
+        EXPECT_TRUE(jpeg || test::SamePixels(loaded.get(), page.get())) << name;
         EXPECT_TRUE(quiet.Texts().empty()) << name;
         // FreeImage writes the strip first, after the 8-byte header.
         const std::string bytes = test::Slurp(clean);
         for (const bool scattered : {true, false}) {
+            // (JPEG's codes have no redundancy: this page's run decodes to wrong pixels without a word.)
+            if (jpeg && !scattered) continue;
             std::string damaged = bytes;
             for (unsigned i = 0; i < 64; ++i) {
                 const std::size_t at =
