@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "bench/SamePicture.h"
+#include "process/PageMemory.h"
 #include "protocol/MessageSink.h"
 #include "worker/ImageLibrary.h"
 #include "worker/ImageLoad.h"
@@ -159,6 +160,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     orfeo::QuietImageLibraries();
+    // Freed page memory kept for the next page, as the page workers keep it: else every page would pay for
+    // mapping its buffers afresh, which no page costs in a run.
+    orfeo::KeepPageMemory();
     const fs::path book = argv[i], book2 = argv[i + 1];
     const fs::path work = fs::temp_directory_path() / ("orfeo-book-bench-" + std::to_string(::getpid()));
     fs::create_directories(work);
