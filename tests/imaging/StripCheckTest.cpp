@@ -207,17 +207,23 @@ int CountComplaint(TIFF*, void* count, const char*, const char*, va_list) {
     return 1;
 }
 
+// `path` opened by libtiff, whose errors and warnings go to `hear` with `count`.
+TIFF* OpenHearing(const fs::path& path, TIFFErrorHandlerExtR hear, int* count) {
+    TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+    TIFFOpenOptionsSetErrorHandlerExtR(options, hear, count);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, hear, count);
+    TIFF* tiff = TIFFOpenExt(path.c_str(), "r", options);
+    TIFFOpenOptionsFree(options);
+    return tiff;
+}
+
 // Whether libtiff decodes `bytes` as a G4 strip of `width` x `rows` whole and without a word.
 bool LibtiffDecodesG4(const Bytes& bytes, unsigned width, unsigned rows, std::uint16_t fillOrder) {
     test::TempDir dir;
     const fs::path path = dir.Path() / "raw.tif";
     if (!WriteStrip(path, {width, rows, 1, COMPRESSION_CCITTFAX4, fillOrder}, {}, &bytes)) return false;
     int complaints = 0;
-    TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
-    TIFFOpenOptionsSetErrorHandlerExtR(options, CountComplaint, &complaints);
-    TIFFOpenOptionsSetWarningHandlerExtR(options, CountComplaint, &complaints);
-    TIFF* tiff = TIFFOpenExt(path.c_str(), "r", options);
-    TIFFOpenOptionsFree(options);
+    TIFF* tiff = OpenHearing(path, CountComplaint, &complaints);
     Bytes pixels(std::uint64_t{(width + 7) / 8} * rows);
     const tmsize_t got = TIFFReadEncodedStrip(tiff, 0, pixels.data(), static_cast<tmsize_t>(pixels.size()));
     TIFFClose(tiff);
@@ -351,11 +357,7 @@ int CountJpegDamage(TIFF*, void* count, const char* module, const char* format, 
 // libjpeg's that means damage (the strip copy's rule when it decodes a JPEG strip to prove it).
 bool LibtiffDecodesJpeg(const fs::path& path, std::uint32_t k) {
     int damage = 0;
-    TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
-    TIFFOpenOptionsSetErrorHandlerExtR(options, CountJpegDamage, &damage);
-    TIFFOpenOptionsSetWarningHandlerExtR(options, CountJpegDamage, &damage);
-    TIFF* tiff = TIFFOpenExt(path.c_str(), "r", options);
-    TIFFOpenOptionsFree(options);
+    TIFF* tiff = OpenHearing(path, CountJpegDamage, &damage);
     const tmsize_t size = TIFFVStripSize(tiff, std::min(kJpegStripRows, kJpegRows - k * kJpegStripRows));
     Bytes pixels(static_cast<std::size_t>(size));
     const tmsize_t got = TIFFReadEncodedStrip(tiff, k, pixels.data(), size);
