@@ -151,10 +151,10 @@ window_id() {
   done
   return 1
 }
-# Waits until COMMAND... succeeds (up to 10 s).
+# Waits until COMMAND... succeeds (up to 10 s, times ORFEO_JOURNEY_PATIENCE for slower builds).
 wait_until() {
   local _
-  for _ in $(seq 100); do "$@" && return 0; sleep 0.1; done
+  for _ in $(seq $((100 * ${ORFEO_JOURNEY_PATIENCE:-1}))); do "$@" && return 0; sleep 0.1; done
   return 1
 }
 windows_are() { [ "$(windows)" = "$1" ]; }
