@@ -14,7 +14,7 @@ namespace {
 
 // One stream's decoder. libjpeg ends a failed call through error_exit, which must not return: it jumps
 // back to JpegStripDecodes, past libjpeg's own frames only (nothing in between owns anything). Warnings
-// (libjpeg's level -1) are counted instead of printed.
+// (libjpeg's level -1) are noted instead of printed.
 struct Decoder {
     jpeg_decompress_struct info;
     jpeg_error_mgr errors;

@@ -166,6 +166,16 @@ click_ok() {
 }
 another_box_than() { [ "$(xdotool getactivewindow 2>/dev/null)" != "$1" ] && [ "$(active)" = orfeo ]; }
 expect_active() { wait_until test "$(active)" = "$1" || fail "expected '$1' to be the active window, not '$(active)'"; }
+# A folder of the home folder chosen by keys: the chooser opened from BUTTON (open or open2), its tree
+# walked from the home folder into the folder typed, NAME, and Return.
+choose_by_keys() {
+  click_main "$1"
+  expect_active 'Open Folder'
+  key Up Right
+  xdotool type --delay 60 "$2"
+  key Return
+  expect_windows 'Orfeo'
+}
 # The client area of a window: GX GY GW GH.
 geometry() {
   local info
@@ -378,18 +388,8 @@ done
 [ "$(snapshot "$home")" = "$before" ] || fail "a check changed the disk"
 
 step "Check... warns of names that sort as text (page10 before page2), then Run runs the job"
-click_main open
-expect_active 'Open Folder'
-key Up Right
-xdotool type --delay 60 numbers
-key Return
-expect_windows 'Orfeo'
-click_main open2
-expect_active 'Open Folder'
-key Up Right
-xdotool type --delay 60 numbers2
-key Return
-expect_windows 'Orfeo'
+choose_by_keys open numbers
+choose_by_keys open2 numbers2
 before=$(snapshot "$home")
 click_main check2
 wait_until check_ready 'Check: Merge subscans' || fail "the merge's check showed no plan"
@@ -513,12 +513,7 @@ expect_windows 'Orfeo'
 [ -e "$home/made/pics" ] && fail "a run over an empty folder made its output folder"
 
 step "A long run, stopped with the Stop button"
-click_main open
-expect_active 'Open Folder'
-key Up Right
-xdotool type --delay 60 long
-key Return
-expect_windows 'Orfeo'
+choose_by_keys open long
 click_main back
 expect_windows 'Create back subscans - orfeo|Orfeo'
 shot progress 'Create back subscans - orfeo'
@@ -603,12 +598,7 @@ key Return
 expect_windows 'Orfeo'
 
 step "A page that crashes its decoder costs only itself: its message, the closing one, the other pages written"
-click_main open
-expect_active 'Open Folder'
-key Up Right
-xdotool type --delay 60 hostile
-key Return
-expect_windows 'Orfeo'
+choose_by_keys open hostile
 click_main back
 expect_windows 'Orfeo|orfeo'
 expect_active 'orfeo'
@@ -631,12 +621,7 @@ expect_windows 'Orfeo'
 [ -e "$home/hostile/pics/page2x.pbm" ] && fail "the hostile page was written"
 
 step "A book with 30 bad pages of 40, got through in a few keys: Show the rest at the end, Problems, OK"
-click_main open
-expect_active 'Open Folder'
-key Up Right
-xdotool type --delay 60 problems
-key Return
-expect_windows 'Orfeo'
+choose_by_keys open problems
 click_main back
 expect_windows 'Orfeo|orfeo'
 expect_active 'orfeo'
@@ -736,12 +721,7 @@ expect_windows 'Orfeo'
 [ "$(atspi text Orfeo 'Input 2:')" = "$home/book2/" ] || fail "'~/book2' typed: Input 2 says '$(atspi text Orfeo 'Input 2:')'"
 
 step "Enter answers each of 14 boxes at once, with the pointer resting where they appear; the count comes before the end"
-click_main open
-expect_active 'Open Folder'
-key Up Right
-xdotool type --delay 60 enter
-key Return
-expect_windows 'Orfeo'
+choose_by_keys open enter
 click_main back
 geometry '^Orfeo$'
 xdotool mousemove $((GX + GW / 2)) $((GY + GH / 2))
@@ -798,12 +778,7 @@ for job in check:'Check: Create back subscans' check2:'Check: Merge subscans'; d
   key Escape Escape
   expect_windows 'Orfeo'
 done
-click_main open
-expect_active 'Open Folder'
-key Up Right
-xdotool type --delay 60 problems
-key Return
-expect_windows 'Orfeo'
+choose_by_keys open problems
 click_main back
 expect_windows 'Orfeo|orfeo'
 expect_inside_screen '^orfeo$'
